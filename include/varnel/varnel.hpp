@@ -1,0 +1,188 @@
+// Varnel: client library for the live data stream of an Ostra6 board.
+//
+// The class interface. One parser (`mirt::Varnel`) per board: create it with
+// `mirt::createVarnel`, set the three connection settings, `connect`, and
+// receive batches of packages (`mirt::OstraDataStream`) in the callback on
+// the library's I/O thread. Failures on that thread are recorded and surface
+// through `getState`, `getAsyncError`, `disconnect` and `setTcpTimeout`.
+//
+// ABI: the order of the virtual operations of every class below is fixed;
+// applications built against this header call them by position. New
+// operations are only ever appended.
+#ifndef VARNEL_VARNEL_HPP
+#define VARNEL_VARNEL_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "varnel/varnel_export.h"
+
+namespace mirt {
+
+/// The library's version; `getVersionInfo` reports 1.1.0.
+struct VersionInfo {
+  std::int32_t major;
+  std::int32_t minor;
+  std::int32_t patch;
+};
+
+/// The meta data of one package, as the board sent it. The names of the
+/// numbered fields give the package offset they were read from. The 64-bit
+/// fields are aligned to 8 bytes in every build, so the record has one
+/// layout (96 bytes) for 32-bit and 64-bit applications alike.
+struct OstraMetaData {
+  std::uint32_t statusWord;              // header offset 20; bit 30: stream goes on
+  alignas(8) std::uint64_t headerValue;  // header offset 8
+  std::uint32_t word36;
+  std::uint32_t dspVersion;
+  std::uint32_t firmwareVersion;
+  std::uint32_t biosVersion;
+  std::uint32_t word52;
+  std::uint32_t word56;
+  std::uint32_t word60;
+  std::uint32_t word64;
+  std::uint32_t word68;
+  alignas(8) double real72;
+  alignas(8) double real80;
+  std::uint32_t word88;
+  std::uint32_t word92;
+  std::uint32_t word96;
+  std::uint16_t half100;
+  std::uint16_t half102;
+  std::uint32_t word104;
+  std::uint32_t word108;
+};
+
+/// The application's view of the connection.
+enum class ConnectionState : std::int32_t {
+  Connected = 0,     ///< connected; no unfinished stream handed over
+  Receiving = 1,     ///< a stream the board has not finished was handed over
+  NotConnected = 2,  ///< idle, connecting or disconnected
+  Error = 3          ///< an asynchronous error is recorded (see getAsyncError)
+};
+
+/// The exception type of the library. Every exception the library throws is
+/// also a `std::runtime_error`, so it can be caught as either.
+class VARNEL_API VarnelException {
+ public:
+  enum ErrorCode : std::int32_t {
+    Unspecified = 0,         ///< no particular cause assigned
+    ConnectionFailed = 1,    ///< connect() failed to establish the connection
+    CommunicationError = 2,  ///< TCP exchange failed, or a package was malformed
+    GeneralError = 3,        ///< any other failure
+    VersionMismatch = 4      ///< wrong protocol version or board firmware too old
+  };
+
+  VarnelException();
+  VarnelException(const VarnelException& other);
+  VarnelException& operator=(const VarnelException& other);
+  virtual ~VarnelException();
+
+  /// The message text; never null, valid while the exception lives.
+  virtual const char* what() const noexcept = 0;
+  /// The code given when the exception was raised.
+  virtual ErrorCode getErrorCode() const noexcept = 0;
+};
+
+/// The meta data, waveform types and samples of one board package.
+/// A package never changes; none of its operations blocks.
+class VARNEL_API OstraDataPackage {
+ public:
+  OstraDataPackage();
+  OstraDataPackage(const OstraDataPackage& other);
+  OstraDataPackage& operator=(const OstraDataPackage& other);
+  virtual ~OstraDataPackage();
+
+  /// Samples per channel (the length of channel 0; 0 without channels).
+  virtual std::size_t getSize() const = 0;
+  /// Number of channels the package carries (0 to 8).
+  virtual std::size_t getChannelCount() const = 0;
+  /// Samples of `channel` (0 to 7), in wire order; empty for a channel at or
+  /// beyond getChannelCount(). Valid while the package lives.
+  /// Throws VarnelException (GeneralError) for a channel of 8 or more.
+  virtual const std::vector<std::uint32_t>& getWaveform(std::size_t channel) const = 0;
+  /// Waveform type code of `channel`.
+  /// Throws VarnelException (GeneralError) for a channel at or beyond
+  /// getChannelCount().
+  virtual std::uint32_t getWaveformType(std::size_t channel) const = 0;
+  /// The package's meta data; valid while the package lives.
+  virtual const OstraMetaData& getMetaData() const = 0;
+};
+
+/// A batch of packages handed to the callback. The pointer the callback
+/// receives is valid only during that call: packages not popped are
+/// destroyed when it returns.
+class VARNEL_API OstraDataStream {
+ public:
+  OstraDataStream();
+  OstraDataStream(const OstraDataStream& other);
+  OstraDataStream& operator=(const OstraDataStream& other);
+  virtual ~OstraDataStream();
+
+  /// Number of packages held.
+  virtual std::size_t getSize() const = 0;
+  /// Takes the oldest package out; the caller owns it from now on, also
+  /// after the parser is gone. Empty when the stream holds none. Never throws.
+  virtual std::unique_ptr<OstraDataPackage> pop() = 0;
+};
+
+/// One parser per board. Its operations are meant to be called from one
+/// application thread at a time; getState, isConnected and getAsyncError may
+/// be called while the library's I/O thread is delivering.
+class VARNEL_API Varnel {
+ public:
+  Varnel();
+  Varnel(const Varnel& other);
+  Varnel& operator=(const Varnel& other);
+  /// Disconnects (waiting for the I/O thread) and releases everything the
+  /// parser made; never throws. Destroying the parser from inside its own
+  /// callback is allowed: the connection then stops after the callback
+  /// returns and winds itself down on the library's thread.
+  virtual ~Varnel();
+
+  /// Connects to the board (port 63751) and blocks until the connection is
+  /// established or has failed, at most about the TCP timeout in seconds.
+  /// Does nothing while a connection exists, also after a failed connect
+  /// (call disconnect first). Throws VarnelException (ConnectionFailed) with
+  /// the recorded cause on failure; an address that is not a numeric IPv4 or
+  /// IPv6 address throws the address parser's std::exception unchanged.
+  virtual void connect() = 0;
+  /// Closes the connection (waiting for the I/O thread), then throws the
+  /// recorded asynchronous error, if any. Called from inside the callback it
+  /// throws VarnelException (GeneralError) and changes nothing.
+  virtual void disconnect() = 0;
+  /// True exactly when getState() is Connected or Receiving.
+  virtual bool isConnected() = 0;
+  /// The current state; never throws.
+  virtual ConnectionState getState() = 0;
+  /// Throws the recorded asynchronous error as VarnelException, if there is
+  /// one (state Error); returns normally otherwise.
+  virtual void getAsyncError() = 0;
+  /// Connection time-out in seconds (0 counts as 1; default 10). Throws the
+  /// recorded asynchronous error first, if there is one.
+  virtual void setTcpTimeout(std::uint32_t timeout) = 0;
+  /// Number of packages at which a stream is handed over (default 25; 0 is
+  /// ignored). Takes effect at the next connect.
+  virtual void setPackageCounter(std::uint32_t count) = 0;
+  /// Longest time between two hand-overs in milliseconds (default 250; 0 is
+  /// ignored). Takes effect at the next connect.
+  virtual void setWaitTimeMs(std::uint32_t milliseconds) = 0;
+};
+
+/// The library's version: 1.1.0.
+VARNEL_API VersionInfo getVersionInfo();
+
+/// Creates a parser for the board at `address` (numeric IPv4 or IPv6 text,
+/// parsed at each connect) that hands data streams to `callback` on its I/O
+/// thread. Connects nothing and starts no thread. Throws VarnelException
+/// (GeneralError, "createVarnel failed: ...") when the parser cannot be made.
+VARNEL_API std::unique_ptr<Varnel> createVarnel(const std::string& address,
+                                                std::function<void(OstraDataStream*)> callback);
+
+}  // namespace mirt
+
+#endif  // VARNEL_VARNEL_HPP

@@ -1,0 +1,155 @@
+#include "connection/StateMachine.hpp"
+
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+namespace {
+constexpr const char* unknownTransition = "Unknown Error happened in state transition to CONNECTED";
+constexpr const char* connectionTimeout = "waitForConnectionLockFree: Connection timeout";
+
+// One poll lasts about a millisecond on every platform, so that the poll
+// limit (timeout × 1000) reads as seconds. A sleep of one microsecond would
+// last anything from a few to a thousand microseconds depending on the
+// platform's timer granularity.
+constexpr std::chrono::milliseconds pollSleep{1};
+}  // namespace
+
+StateMachine::StateMachine()
+    : state(IDLE),
+      pollCount(0),
+      errorCode(mirt::VarnelException::GeneralError),
+      pollIntervalUs(1),
+      maxPolls(10000) {}
+
+StateMachine::~StateMachine() {
+  // The waiter uses every field; let it finish before any is destroyed.
+  if (connectionResult.valid()) connectionResult.wait();
+}
+
+void StateMachine::signalState(TCPStates requested, const char* message, ErrorCode code) {
+  // A replaced waiter result is released only after the lock: releasing the
+  // last reference to an std::async result waits for the task, and the task
+  // needs the lock for its next poll.
+  std::shared_future<bool> released;
+  std::unique_lock guard(lock);
+  switch (requested) {
+    case IDLE:
+      state = IDLE;
+      pollCount.store(0, std::memory_order_relaxed);
+      waiterGeneration.fetch_add(1, std::memory_order_relaxed);
+      released = std::move(connectionResult);
+      connectionResult = {};
+      break;
+    case OPENING:
+      state = OPENING;
+      break;
+    case CONNECTING:
+      state = CONNECTING;
+      pollCount.store(0, std::memory_order_relaxed);
+      released = std::move(connectionResult);
+      {
+        // The task's first poll waits for the lock until this call returns.
+        const std::uint32_t generation = waiterGeneration.fetch_add(1, std::memory_order_relaxed) + 1;
+        connectionResult = std::async(std::launch::async, [this, generation] {
+                             return waitForConnectionLockFree(generation);
+                           }).share();
+      }
+      break;
+    case CONNECTED:
+      if (state == CONNECTING || state == RECEIVING) {
+        state = CONNECTED;
+      } else {
+        state = ERROR;
+        errorMessage = unknownTransition;
+      }
+      break;
+    case RECEIVING:
+      if (state == CONNECTED) state = RECEIVING;
+      break;
+    case DISCONNECTED:
+      if (state != ERROR) state = DISCONNECTED;
+      break;
+    case ERROR:
+      if (state != DISCONNECTED && state != ERROR) {
+        errorCode = code;
+        errorMessage = message != nullptr ? message : "";
+        state = ERROR;
+      }
+      break;
+    default:
+      break;
+  }
+  guard.unlock();
+}
+
+TCPStates StateMachine::getState() const {
+  std::shared_lock guard(lock);
+  return state;
+}
+
+StateMachine::ErrorCode StateMachine::getErrorCode() const {
+  std::shared_lock guard(lock);
+  return errorCode;
+}
+
+std::string StateMachine::getErrorMessage() const {
+  std::shared_lock guard(lock);
+  return errorMessage;
+}
+
+void StateMachine::setTcpTimeout(std::uint32_t timeout) {
+  if (timeout == 0) return;
+  maxPolls.store(timeout * 1000U, std::memory_order_relaxed);
+}
+
+void StateMachine::setMaxPolls(std::uint32_t polls) { maxPolls.store(polls, std::memory_order_relaxed); }
+
+std::uint32_t StateMachine::getMaxPolls() const { return maxPolls.load(std::memory_order_relaxed); }
+
+bool StateMachine::waitForConnection() {
+  std::shared_future<bool> result;
+  {
+    std::shared_lock guard(lock);
+    result = connectionResult;
+  }
+  if (!result.valid()) return false;
+  return result.get();
+}
+
+bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
+  TCPStates sampled;
+  for (;;) {
+    {
+      std::shared_lock guard(lock);
+      sampled = state;
+      // Superseded by a later IDLE or CONNECTING: nobody reads this result.
+      if (waiterGeneration.load(std::memory_order_relaxed) != generation) return false;
+    }
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + pollSleep);
+    const std::uint32_t polls = pollCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    const bool pending = sampled == IDLE || sampled == OPENING || sampled == CONNECTING;
+    if (!pending || polls >= maxPolls.load(std::memory_order_relaxed)) break;
+  }
+
+  switch (sampled) {
+    case CONNECTED:
+    case RECEIVING:
+      return true;
+    case ERROR:
+      return false;
+    case CONNECTING: {
+      std::unique_lock guard(lock);
+      if (state != DISCONNECTED && state != ERROR) {
+        errorCode = mirt::VarnelException::GeneralError;
+        errorMessage = connectionTimeout;
+        state = ERROR;
+      }
+      return false;
+    }
+    default:
+      std::cout << "TCPState is not connected: " << static_cast<std::uint32_t>(sampled) << std::endl;
+      return false;
+  }
+}

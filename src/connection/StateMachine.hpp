@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <shared_mutex>
+#include <string>
+
+#include "varnel/varnel.hpp"
+
+// The internal states of one board connection.
+enum TCPStates : std::uint32_t {
+  IDLE = 0,          // no attempt under way; set at the start of every connect
+  OPENING = 1,       // endpoint prepared, socket being opened
+  CONNECTING = 2,    // connect issued; the connection waiter runs
+  CONNECTED = 3,     // connected; no unfinished stream handed over
+  RECEIVING = 4,     // an unfinished stream has been handed over
+  DISCONNECTED = 5,  // the board connection has been shut down
+  ERROR = 6          // an asynchronous error is recorded
+};
+
+// The state of the connection between a receiver and its board, with the
+// first asynchronous error, shared by the receiver and its board
+// connections. Every change goes through signalState, which applies a fixed
+// transition rule; the lock is the library's only lock.
+//
+// Signalling CONNECTING starts the connection waiter, an asynchronous task
+// that samples the state about once a millisecond until the connection is
+// established, fails, or the poll limit (the TCP timeout in seconds × 1000)
+// is used up; waitForConnection blocks on its result.
+class StateMachine {
+ public:
+  using ErrorCode = mirt::VarnelException::ErrorCode;
+
+  StateMachine();
+  // Waits for a connection waiter that is still polling.
+  ~StateMachine();
+  StateMachine(const StateMachine&) = delete;
+  StateMachine& operator=(const StateMachine&) = delete;
+
+  // Requests a transition; `message` and `code` are used only for ERROR
+  // (the text is copied). Never throws a state back at the caller; may
+  // throw std::system_error when the waiter task cannot be started.
+  void signalState(TCPStates requested, const char* message, ErrorCode code);
+
+  TCPStates getState() const;
+  ErrorCode getErrorCode() const;
+  std::string getErrorMessage() const;
+
+  // Poll limit = timeout × 1000 (unsigned 32-bit arithmetic); 0 is ignored.
+  // A wait under way sees the new limit at its next comparison.
+  void setTcpTimeout(std::uint32_t timeout);
+
+  // The connection waiter's result: false at once when no CONNECTING was
+  // signalled since construction or the last IDLE; otherwise blocks until
+  // the waiter has decided. The result stays available.
+  bool waitForConnection();
+
+  // The raw poll limit, for tests that need a short wait.
+  void setMaxPolls(std::uint32_t polls);
+  std::uint32_t getMaxPolls() const;
+
+ private:
+  bool waitForConnectionLockFree(std::uint32_t generation);
+
+  TCPStates state;
+  std::atomic<std::uint32_t> pollCount;
+  mutable std::shared_mutex lock;
+  std::string errorMessage;
+  ErrorCode errorCode;
+  std::shared_future<bool> connectionResult;
+  const std::uint32_t pollIntervalUs;
+  std::atomic<std::uint32_t> maxPolls;
+  // Bumped by IDLE and CONNECTING: a waiter whose result was discarded
+  // stops at its next poll instead of polling on to its limit, so that
+  // releasing its result (which waits for the task) never blocks for long.
+  std::atomic<std::uint32_t> waiterGeneration{0};
+};
