@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "stream/PackageFormat.hpp"
+#include "varnel/varnel.hpp"
+
+// The batch of packages handed to the callback. One per parser; filled,
+// handed over and emptied on the board connection's I/O thread, so it has
+// no lock. Packages leave it first in, first out.
+class OstraDataStreamImpl : public mirt::OstraDataStream {
+ public:
+  OstraDataStreamImpl();
+  ~OstraDataStreamImpl() override;
+  OstraDataStreamImpl(const OstraDataStreamImpl&) = delete;
+  OstraDataStreamImpl& operator=(const OstraDataStreamImpl&) = delete;
+
+  std::size_t getSize() const override;
+  std::unique_ptr<mirt::OstraDataPackage> pop() override;
+
+  // Decodes the package in `buffer` (already checked) and appends it;
+  // endOfStream takes that package's end-of-stream bit.
+  void appendPackage(const PackageBuffer& buffer);
+  // Destroys every package still held, newest first, and releases the
+  // queue's storage. endOfStream is left as it is.
+  void clear();
+  bool isEndOfStream() const { return endOfStream; }
+  // The package appended last; null when the stream is empty.
+  const mirt::OstraDataPackage* back() const;
+
+ private:
+  std::deque<std::unique_ptr<mirt::OstraDataPackage>> packages;
+  bool endOfStream;
+};

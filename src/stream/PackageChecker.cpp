@@ -1,0 +1,111 @@
+#include "stream/PackageChecker.hpp"
+
+#include <atomic>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "stream/PackageReader.hpp"
+
+namespace {
+
+// Shared by every connection of the process: once one board has passed the
+// version check, no body is checked again.
+std::atomic<bool> versionVerified{false};
+
+[[noreturn]] void refuse(PackageChecker::ErrorCode& code, PackageChecker::ErrorCode failure,
+                         const std::string& message) {
+  code = failure;
+  throw std::runtime_error(message);
+}
+
+// Largest sample area that fits the buffer behind the 128-byte offset.
+constexpr std::uint64_t maxDataSize = package::bufferSize - package::sampleDataOffset;
+
+void checkPackageSize(std::uint64_t packageSize, PackageChecker::ErrorCode& code) {
+  if (packageSize < package::headerSize || packageSize > package::bufferSize) {
+    refuse(code, mirt::VarnelException::CommunicationError,
+           fmt::format("Invalid package size {}; allowed are {} to {} bytes", packageSize,
+                       package::headerSize, package::bufferSize));
+  }
+}
+
+}  // namespace
+
+namespace PackageChecker {
+
+PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, ErrorCode& code) {
+  if (read.failed) {
+    refuse(code, mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
+  }
+  if (read.bytesTransferred < package::headerSize) {
+    refuse(code, mirt::VarnelException::CommunicationError,
+           fmt::format("Received header size too small. Expected {} bytes but received {} bytes.",
+                       package::headerSize, read.bytesTransferred));
+  }
+  const PackageHeader header = PackageReader(buffer).parseHeader();
+  // Before the version test, so that an all-zero header counts as empty.
+  if (header.packageSize == 0) {
+    refuse(code, mirt::VarnelException::CommunicationError, "Empty Package");
+  }
+  if (header.protocolVersion != package::requiredProtocolVersion) {
+    refuse(
+        code, mirt::VarnelException::VersionMismatch,
+        fmt::format("TCP-Package Header has wrong protocol version. Found: {}; Required: {}; Hint: Minimum "
+                    "required Ostra6-Version is {}",
+                    header.protocolVersion, package::requiredProtocolVersion, package::minimumBoardVersion));
+  }
+  // Sizes that cannot be read safely: a body of negative length or one that
+  // does not fit the buffer, a channel table beyond its eight entries, and
+  // a sample area reaching past the buffer's end.
+  checkPackageSize(header.packageSize, code);
+  if (header.channelCount > package::maxChannels) {
+    refuse(code, mirt::VarnelException::CommunicationError,
+           fmt::format("Invalid channel count {}; allowed are 0 to {} channels", header.channelCount,
+                       package::maxChannels));
+  }
+  if (header.dataSize > maxDataSize) {
+    refuse(code, mirt::VarnelException::CommunicationError,
+           fmt::format("Invalid data size {}; allowed are 0 to {} bytes", header.dataSize, maxDataSize));
+  }
+  return header;
+}
+
+void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,
+               ErrorCode& code) {
+  if (read.failed) {
+    refuse(code, mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
+  }
+  // checkHeader has refused such sizes already; repeated here so that the
+  // body length below can never wrap around.
+  checkPackageSize(packageSize, code);
+  const std::uint64_t bodySize = packageSize - package::headerSize;
+  const std::uint64_t received = read.bytesTransferred;
+  if (received < bodySize) {
+    refuse(code, mirt::VarnelException::CommunicationError,
+           fmt::format("Size mismatch in body: {}", bodySize - received));
+  }
+  if (versionVerified.load()) {
+    return;
+  }
+  const mirt::OstraMetaData meta = PackageReader(buffer).parseMetaData();
+  const std::uint32_t dsp = meta.dspVersion % 1000;
+  const std::uint32_t firmware = (meta.firmwareVersion & 0x7Fu) + 600;
+  const std::uint32_t bios = meta.biosVersion;
+  if (dsp < package::minimumDspVersion || firmware < package::minimumFirmwareVersion ||
+      bios < package::minimumBiosVersion) {
+    refuse(code, mirt::VarnelException::VersionMismatch,
+           fmt::format(
+               "Connected Ostra6 has wrong version (Minimum {}). Found (Minimum): DSP: {} ({}), Firmware: "
+               "{} ({}), BIOS: 0x{:x} (0x{:x})",
+               package::minimumBoardVersion, dsp, package::minimumDspVersion, firmware,
+               package::minimumFirmwareVersion, bios, package::minimumBiosVersion));
+  }
+  versionVerified.store(true);
+}
+
+bool boardVersionVerified() { return versionVerified.load(); }
+
+void resetBoardVersionCheck() { versionVerified.store(false); }
+
+}  // namespace PackageChecker

@@ -1,0 +1,46 @@
+#pragma once
+
+// The byte format of a board package: a 36-byte header followed by a body
+// of packageSize - 36 bytes. All values are little-endian and packed.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace package {
+
+inline constexpr std::uint32_t headerSize = 36;
+inline constexpr std::uint16_t requiredProtocolVersion = 1;
+inline constexpr const char* minimumBoardVersion = "1.16.3";
+inline constexpr std::uint32_t sampleDataOffset = 128;
+inline constexpr std::uint32_t maxChannels = 8;
+inline constexpr std::size_t bufferSize = 65536;
+inline constexpr std::uint8_t fillerByte = 0xCD;
+
+// Minimum board versions, compared after the DSP and firmware values have
+// been reduced (dspVersion % 1000, (firmwareVersion & 0x7F) + 600).
+inline constexpr std::uint32_t minimumDspVersion = 646;
+inline constexpr std::uint32_t minimumFirmwareVersion = 639;
+inline constexpr std::uint32_t minimumBiosVersion = 0x40;
+
+// Bit 0 of the header flags: this package closes the current stream.
+inline constexpr std::uint16_t endOfStreamFlag = 0x0001;
+// Bit 30 of the status word: the stream goes on despite an end flag.
+inline constexpr std::uint32_t streamContinuesBit = 1u << 30;
+
+}  // namespace package
+
+// A connection's receive buffer: header at bytes 0 to 35, body behind it,
+// so buffer index and package offset coincide.
+using PackageBuffer = std::array<std::uint8_t, package::bufferSize>;
+
+struct PackageHeader {
+  std::uint16_t protocolVersion;
+  std::uint16_t flags;
+  std::uint32_t packageSize;
+  std::uint64_t headerValue;
+  std::uint32_t channelCount;
+  std::uint32_t statusWord;
+  std::array<std::uint8_t, 8> waveformTypes;
+  std::uint32_t dataSize;
+};

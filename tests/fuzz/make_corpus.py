@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Writes the package fuzzer's seed corpus into tests/fuzz/corpus/.
+
+Each seed is a sequence of records in the fuzzer's input format: control
+byte, header byte count, 36 header bytes, body byte count (32-bit
+little-endian), body bytes.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HAND_OVER, POP_ONE, POP_TWO = 0x04, 0x10, 0x20
+
+
+def package(flags=0, size=144, value=0, channels=2, status=0, types=(5, 9), data=16,
+            dsp=3646, firmware=0x127, bios=0x40, version=1):
+    header = struct.pack("<HHIQII8sI", version, flags, size, value, channels, status,
+                         bytes(types).ljust(8, b"\0"), data)
+    body = bytearray(max(size - 36, 0))
+    if size >= 52:
+        struct.pack_into("<III", body, 4, dsp, firmware, bios)
+    if size >= 88:
+        struct.pack_into("<dd", body, 36, 1.5, -2.25)
+    for offset in range(92, len(body) - 3, 4):
+        struct.pack_into("<I", body, offset, 0x01020304 + offset)
+    return header, bytes(body)
+
+
+def record(pkg, control=0, header_count=36, body_count=None):
+    header, body = pkg
+    if body_count is None:
+        body_count = len(body)
+    return bytes([control, header_count]) + header + struct.pack("<I", body_count) + body
+
+
+SEEDS = {
+    "example-144": record(package(flags=1), HAND_OVER | POP_ONE),
+    "three-channels-40": record(package(size=168, channels=3, types=(1, 2, 3), data=40)),
+    "header-only": record(package(size=36, channels=1, types=(7,), data=8)),
+    "eight-channels": record(package(size=256, channels=8, types=range(8), data=128)),
+    "no-channels": record(package(channels=0, types=(), data=16)),
+    "stream-of-five": b"".join(
+        record(package(value=i, flags=int(i == 4), status=1 << 30), POP_TWO) for i in range(5)),
+    "old-board": record(package(dsp=1645, firmware=38, bios=0x3F)),
+    "short-body": record(package(), body_count=98),
+    "short-header": record(package(), header_count=35),
+    "protocol-2": record(package(version=2)),
+}
+
+if __name__ == "__main__":
+    out = os.path.join(HERE, "corpus")
+    os.makedirs(out, exist_ok=True)
+    for name, data in SEEDS.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)

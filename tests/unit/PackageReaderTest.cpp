@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "stream/PackageReader.hpp"
+#include "unit/PackageBytes.hpp"
+
+using Samples = std::vector<std::uint32_t>;
+
+namespace {
+
+TEST(PackageReader, DecodesTheExampleHeaderByteForByte) {
+  auto buffer = bytes::filledBuffer();
+  const std::uint8_t header[36] = {
+      0x01, 0x00,                          // protocol version 1
+      0x01, 0x00,                          // flags: end of stream
+      0x90, 0x00, 0x00, 0x00,              // 144 bytes
+      0,    0,    0,    0,    0, 0, 0, 0,  // header value
+      0x02, 0x00, 0x00, 0x00,              // two channels
+      0x00, 0x00, 0x00, 0x00,              // status word
+      0x05, 0x09, 0,    0,    0, 0, 0, 0,  // waveform types
+      0x10, 0x00, 0x00, 0x00,              // 16 sample bytes
+  };
+  std::memcpy(buffer->data(), header, sizeof header);
+  for (std::uint8_t i = 0; i < 16; ++i) (*buffer)[128 + i] = i + 1;
+
+  const PackageReader reader(*buffer);
+  const PackageHeader h = reader.parseHeader();
+  EXPECT_EQ(h.protocolVersion, 1);
+  EXPECT_EQ(h.flags, 1);
+  EXPECT_EQ(h.packageSize, 144u);
+  EXPECT_EQ(h.headerValue, 0u);
+  EXPECT_EQ(h.channelCount, 2u);
+  EXPECT_EQ(h.statusWord, 0u);
+  EXPECT_EQ(h.waveformTypes, (std::array<std::uint8_t, 8>{5, 9, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(h.dataSize, 16u);
+  // Bytes 01 02 03 04 make the sample 0x04030201.
+  EXPECT_EQ(reader.readChannel(0), (Samples{0x04030201, 0x08070605}));
+  EXPECT_EQ(reader.readChannel(1), (Samples{0x0c0b0a09, 0x100f0e0d}));
+  EXPECT_TRUE(reader.readChannel(2).empty());
+}
+
+TEST(PackageReader, ChannelsStartAtCTimesDOverNAndSkipPartialSamples) {
+  // Three channels in 40 bytes: 13 bytes each, three samples each, starting
+  // at 128, 141 and 154 (not 128 + 12c).
+  auto buffer = bytes::filledBuffer();
+  bytes::writeHeader(*buffer, {.packageSize = 168, .channelCount = 3, .dataSize = 40});
+  for (std::uint32_t c = 0; c < 3; ++c) {
+    for (std::uint32_t i = 0; i < 3; ++i) bytes::put32(*buffer, 128 + 13 * c + 4 * i, 100 * c + i);
+  }
+  const PackageReader reader(*buffer);
+  for (std::uint32_t c = 0; c < 3; ++c) {
+    const Samples samples = reader.readChannel(c);
+    EXPECT_EQ(samples, (Samples{100 * c, 100 * c + 1, 100 * c + 2})) << "channel " << c;
+    EXPECT_EQ(samples.capacity(), samples.size()) << "one allocation per channel";
+  }
+}
+
+TEST(PackageReader, ChannelsWithoutAWholeSampleAreEmpty) {
+  auto buffer = bytes::filledBuffer();
+  bytes::writeHeader(*buffer, {.channelCount = 2, .dataSize = 7});
+  EXPECT_TRUE(PackageReader(*buffer).readChannel(0).empty());
+  bytes::writeHeader(*buffer, {.channelCount = 0, .dataSize = 16});
+  EXPECT_TRUE(PackageReader(*buffer).readChannel(0).empty());
+}
+
+TEST(PackageReader, LargestSampleAreaEndsExactlyAtTheBufferEnd) {
+  auto buffer = bytes::filledBuffer();
+  bytes::writeHeader(*buffer, {.packageSize = 65536, .channelCount = 8, .dataSize = 65536 - 128});
+  bytes::put32(*buffer, 65532, 0xCAFEF00D);
+  const Samples last = PackageReader(*buffer).readChannel(7);
+  ASSERT_EQ(last.size(), 65408u / 8 / 4);
+  EXPECT_EQ(last.back(), 0xCAFEF00Du);
+}
+
+TEST(PackageReader, MetaDataComesFromTheTabledOffsets) {
+  auto buffer = bytes::filledBuffer();
+  bytes::writeHeader(*buffer, {.headerValue = 0x8877665544332211, .statusWord = 0x40000001});
+  // Each 32-bit word holds its own offset, so a shifted read shows at once.
+  for (std::size_t offset = 36; offset < 112; offset += 4) bytes::put32(*buffer, offset, offset);
+  bytes::putDouble(*buffer, 72, -1.5e-300);
+  bytes::putDouble(*buffer, 80, 6.02214076e23);
+  bytes::put16(*buffer, 100, 0xBEEF);
+  bytes::put16(*buffer, 102, 0x1234);
+
+  const mirt::OstraMetaData m = PackageReader(*buffer).parseMetaData();
+  EXPECT_EQ(m.statusWord, 0x40000001u);
+  EXPECT_EQ(m.headerValue, 0x8877665544332211u);
+  const std::uint32_t words[] = {m.word36, m.dspVersion, m.firmwareVersion, m.biosVersion, m.word52,
+                                 m.word56, m.word60,     m.word64,          m.word68};
+  for (std::uint32_t i = 0; i < 9; ++i) EXPECT_EQ(words[i], 36 + 4 * i);
+  EXPECT_EQ(m.real72, -1.5e-300);
+  EXPECT_EQ(m.real80, 6.02214076e23);
+  EXPECT_EQ(m.word88, 88u);
+  EXPECT_EQ(m.word92, 92u);
+  EXPECT_EQ(m.word96, 96u);
+  EXPECT_EQ(m.half100, 0xBEEF);
+  EXPECT_EQ(m.half102, 0x1234);
+  EXPECT_EQ(m.word104, 104u);
+  EXPECT_EQ(m.word108, 108u);
+}
+
+TEST(PackageReader, HeaderOnlyPackageReadsTheFiller) {
+  auto buffer = bytes::filledBuffer();
+  bytes::writeHeader(*buffer, {.packageSize = 36, .channelCount = 1, .dataSize = 8});
+  const PackageReader reader(*buffer);
+  const mirt::OstraMetaData m = reader.parseMetaData();
+  EXPECT_EQ(m.word36, 0xCDCDCDCDu);
+  EXPECT_EQ(m.biosVersion, 0xCDCDCDCDu);
+  EXPECT_EQ(m.half102, 0xCDCD);
+  std::uint64_t bits;
+  std::memcpy(&bits, &m.real80, sizeof bits);
+  EXPECT_EQ(bits, 0xCDCDCDCDCDCDCDCDu);
+  EXPECT_EQ(reader.readChannel(0), (Samples{0xCDCDCDCD, 0xCDCDCDCD}));
+}
+
+}  // namespace
