@@ -1,0 +1,573 @@
+#include "support/FakeBoard.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------- Script
+
+Script& Script::send(std::vector<std::uint8_t> bytes, std::size_t chunkSize, std::chrono::milliseconds pace) {
+  steps_.push_back(Step{Kind::Send, std::move(bytes), chunkSize, pace});
+  return *this;
+}
+
+Script& Script::sendEach(const std::vector<std::vector<std::uint8_t>>& pieces,
+                         std::chrono::milliseconds pace) {
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0 && pace > 0ms) {
+      pause(pace);
+    }
+    send(pieces[i]);
+  }
+  return *this;
+}
+
+Script& Script::pause(std::chrono::milliseconds duration) {
+  steps_.push_back(Step{Kind::Pause, {}, 0, duration});
+  return *this;
+}
+
+Script& Script::waitForClientClose() {
+  steps_.push_back(Step{Kind::WaitForClientClose, {}, 0, {}});
+  return *this;
+}
+
+Script& Script::close() {
+  steps_.push_back(Step{Kind::Close, {}, 0, {}});
+  return *this;
+}
+
+Script& Script::reset() {
+  steps_.push_back(Step{Kind::Reset, {}, 0, {}});
+  return *this;
+}
+
+Script& Script::silent() {
+  steps_.push_back(Step{Kind::Silent, {}, 0, {}});
+  return *this;
+}
+
+Script& Script::acceptNext() {
+  steps_.push_back(Step{Kind::AcceptNext, {}, 0, {}});
+  return *this;
+}
+
+// ---------------------------------------------------------------- helpers
+
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), "FakeBoard: " + what);
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+struct Endpoint {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family() const { return storage.ss_family; }
+  const sockaddr* addr() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+Endpoint parseEndpoint(const std::string& address, std::uint16_t port) {
+  Endpoint ep;
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ep.storage);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&ep.storage);
+  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    ep.length = sizeof(sockaddr_in6);
+  } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    ep.length = sizeof(sockaddr_in);
+  } else {
+    throw std::invalid_argument("FakeBoard: not a numeric IP address: '" + address + "'");
+  }
+  return ep;
+}
+
+int makeListener(const std::string& address, int backlog) {
+  const Endpoint ep = parseEndpoint(address, FakeBoard::port);
+  const std::string where = address + " port " + std::to_string(FakeBoard::port);
+  int fd = ::socket(ep.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    throwErrno("socket for " + where);
+  }
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd, ep.addr(), ep.length) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    throwErrno("cannot bind " + where);
+  }
+  if (::listen(fd, backlog) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    throwErrno("cannot listen on " + where);
+  }
+  return fd;
+}
+
+int pollTimeoutMs(std::optional<FakeBoard::Clock::time_point> deadline) {
+  if (!deadline) {
+    return -1;
+  }
+  const auto left = *deadline - FakeBoard::Clock::now();
+  if (left <= 0ms) {
+    return 0;
+  }
+  // Rounded up, so that a wait never ends before its deadline.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// For a listening socket the system reports the length of the accept
+// queue in tcpi_unacked and the backlog in tcpi_sacked.
+std::optional<tcp_info> listenerInfo(int listener) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (listener < 0 || ::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+    return std::nullopt;
+  }
+  return info;
+}
+
+// True when the accept queue holds more connections than the backlog
+// allows, so that the system drops further connection requests.
+bool acceptQueueFull(int listener) {
+  const auto info = listenerInfo(listener);
+  return info && info->tcpi_unacked > info->tcpi_sacked;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Impl
+
+struct FakeBoard::Impl {
+  std::vector<Script::Step> steps;
+  int listener = -1;
+  int wakeRead = -1;
+  int wakeWrite = -1;
+  int client = -1;  // touched by the board's thread only while it runs
+  std::vector<int> fillers;
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+  mutable std::mutex stopMutex;
+  bool stopped = false;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::size_t accepted = 0;
+  std::size_t peerClosed = 0;
+  std::uint64_t sent = 0;
+  bool finished = false;
+  std::string failure;
+
+  enum class Event { Stopped, TimedOut, Writable, Readable, PeerClosed };
+
+  ~Impl() {
+    closeFd(client);
+    closeFd(listener);
+    for (int& fd : fillers) {
+      closeFd(fd);
+    }
+    closeFd(wakeRead);
+    closeFd(wakeWrite);
+  }
+
+  void openWakePipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+      throwErrno("pipe");
+    }
+    wakeRead = fds[0];
+    wakeWrite = fds[1];
+  }
+
+  template <typename F>
+  void update(F&& change) {
+    {
+      std::lock_guard lock(mutex);
+      change();
+    }
+    changed.notify_all();
+  }
+
+  template <typename P>
+  bool waitUntil(Clock::time_point deadline, P&& condition) const {
+    std::unique_lock lock(mutex);
+    changed.wait_until(lock, deadline, [&] { return condition() || !failure.empty(); });
+    return condition();
+  }
+
+  // The client closed its end: count it and drop the connection.
+  void onPeerClosed() {
+    closeFd(client);
+    update([&] { ++peerClosed; });
+  }
+
+  // Reads what the client sent (the receiver sends nothing, so this is the
+  // end of the stream or an error in practice). Returns true if the peer
+  // has closed.
+  bool drainClient() {
+    std::uint8_t scratch[4096];
+    for (int i = 0; i < 64; ++i) {
+      const ssize_t n = ::recv(client, scratch, sizeof scratch, MSG_DONTWAIT);
+      if (n > 0) {
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return false;
+      }
+      onPeerClosed();
+      return true;
+    }
+    return false;
+  }
+
+  // Waits for the stop request, the deadline, a writable client socket
+  // (if `wantWrite`), a pending connection (if `watchListener`), and always
+  // for the client closing its end.
+  Event await(std::optional<Clock::time_point> deadline, bool wantWrite = false, bool watchListener = false) {
+    for (;;) {
+      pollfd fds[3] = {{wakeRead, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+      nfds_t n = 1;
+      int clientIndex = -1;
+      int listenerIndex = -1;
+      if (client >= 0) {
+        clientIndex = static_cast<int>(n);
+        fds[n++] = {client, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
+      }
+      if (watchListener) {
+        listenerIndex = static_cast<int>(n);
+        fds[n++] = {listener, POLLIN, 0};
+      }
+      const int ready = ::poll(fds, n, pollTimeoutMs(deadline));
+      if (ready < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        throwErrno("poll");
+      }
+      if (fds[0].revents != 0 || stopping.load()) {
+        return Event::Stopped;
+      }
+      if (clientIndex >= 0) {
+        const short revents = fds[clientIndex].revents;
+        if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && drainClient()) {
+          return Event::PeerClosed;
+        }
+        if ((revents & POLLOUT) != 0) {
+          return Event::Writable;
+        }
+      }
+      if (listenerIndex >= 0 && fds[listenerIndex].revents != 0) {
+        return Event::Readable;
+      }
+      if (deadline && Clock::now() >= *deadline) {
+        return Event::TimedOut;
+      }
+    }
+  }
+
+  // Returns false when the connection ended or the board is stopping.
+  bool sendAll(const std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+      const ssize_t n = ::send(client, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        data += n;
+        length -= static_cast<std::size_t>(n);
+        update([&] { sent += static_cast<std::uint64_t>(n); });
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const Event e = await(std::nullopt, true);
+        if (e == Event::Stopped || e == Event::PeerClosed) {
+          return false;
+        }
+        continue;
+      }
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      // EPIPE, ECONNRESET and the like: the client is gone.
+      onPeerClosed();
+      return false;
+    }
+    return true;
+  }
+
+  bool pauseFor(std::chrono::milliseconds duration) {
+    const Event e = await(Clock::now() + duration);
+    return e == Event::TimedOut;
+  }
+
+  void sendStep(const Script::Step& step) {
+    const std::size_t chunk = step.chunkSize == 0 ? step.bytes.size() : step.chunkSize;
+    for (std::size_t offset = 0; offset < step.bytes.size(); offset += chunk) {
+      if (offset > 0 && step.duration > 0ms && !pauseFor(step.duration)) {
+        return;
+      }
+      const std::size_t length = std::min(chunk, step.bytes.size() - offset);
+      if (!sendAll(step.bytes.data() + offset, length)) {
+        return;
+      }
+    }
+  }
+
+  void closeClient(bool abort) {
+    if (client < 0) {
+      return;
+    }
+    if (abort) {
+      // Let the client receive everything first, so that the reset is what
+      // it sees after the data, not instead of it.
+      const auto deadline = Clock::now() + 2s;
+      for (int i = 0; i < 4000 && client >= 0; ++i) {
+        int unsent = 0;
+        if (::ioctl(client, SIOCOUTQ, &unsent) != 0 || unsent == 0) {
+          break;
+        }
+        const Event e = await(std::min(deadline, Clock::now() + 1ms));
+        if (e == Event::Stopped || Clock::now() >= deadline) {
+          break;
+        }
+      }
+      if (client < 0) {
+        return;  // the client closed meanwhile
+      }
+      const linger hard{1, 0};
+      ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    } else if (drainClient()) {
+      return;  // the client closed first
+    }
+    closeFd(client);
+  }
+
+  // Returns false when the board is stopping.
+  bool acceptClient() {
+    for (;;) {
+      const Event e = await(std::nullopt, false, true);
+      if (e == Event::Stopped) {
+        return false;
+      }
+      const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
+          continue;
+        }
+        throwErrno("accept");
+      }
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      client = fd;
+      update([&] { ++accepted; });
+      return true;
+    }
+  }
+
+  void play() {
+    if (!acceptClient()) {
+      return;
+    }
+    for (std::size_t i = 0; i < steps.size() && !stopping.load(); ++i) {
+      const Script::Step& step = steps[i];
+      if (client < 0 && step.kind != Script::Kind::AcceptNext) {
+        continue;  // this connection has ended: skip to the next client
+      }
+      switch (step.kind) {
+        case Script::Kind::Send:
+          sendStep(step);
+          break;
+        case Script::Kind::Pause:
+          pauseFor(step.duration);
+          break;
+        case Script::Kind::WaitForClientClose:
+          while (client >= 0 && await(std::nullopt) != Event::Stopped) {
+          }
+          break;
+        case Script::Kind::Close:
+          closeClient(false);
+          break;
+        case Script::Kind::Reset:
+          closeClient(true);
+          break;
+        case Script::Kind::Silent:
+          i = steps.size() - 1;
+          break;
+        case Script::Kind::AcceptNext:
+          closeClient(false);
+          if (!acceptClient()) {
+            return;
+          }
+          break;
+      }
+    }
+    if (stopping.load()) {
+      return;
+    }
+    update([&] { finished = true; });
+    // Hold the connection; a client closing it is still counted.
+    while (await(std::nullopt) != Event::Stopped) {
+    }
+  }
+
+  void run() {
+    try {
+      play();
+    } catch (const std::exception& e) {
+      update([&] { failure = e.what(); });
+    }
+    closeClient(false);
+  }
+
+  void makeFillers(const std::string& address) {
+    const Endpoint ep = parseEndpoint(address, FakeBoard::port);
+    // Linux keeps one connection more in the queue than the backlog names;
+    // a few more attempts cover other counting rules.
+    for (int i = 0; i < 8 && !acceptQueueFull(listener); ++i) {
+      int fd = ::socket(ep.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) {
+        throwErrno("socket for a filler connection");
+      }
+      fillers.push_back(fd);
+      if (::connect(fd, ep.addr(), ep.length) != 0 && errno != EINPROGRESS) {
+        throwErrno("filler connect");
+      }
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = ::poll(&p, 1, 300);
+      if (ready == 0) {
+        return;  // this request is already dropped: the queue is full
+      }
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        throwErrno("filler connect");
+      }
+      if (error != 0) {
+        errno = error;
+        throwErrno("filler connect");
+      }
+    }
+    if (!acceptQueueFull(listener)) {
+      throw std::runtime_error("FakeBoard: the accept queue of " + address + " did not fill up");
+    }
+  }
+};
+
+// ---------------------------------------------------------------- FakeBoard
+
+FakeBoard::FakeBoard(const std::string& address, Script script) : impl_(std::make_unique<Impl>()) {
+  impl_->steps = std::move(script.steps_);
+  impl_->openWakePipe();
+  impl_->listener = makeListener(address, 8);
+  impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+FakeBoard::FakeBoard(const std::string& address, NeverAccept) : impl_(std::make_unique<Impl>()) {
+  impl_->openWakePipe();
+  impl_->listener = makeListener(address, 0);
+  impl_->makeFillers(address);
+  impl_->update([&] { impl_->finished = true; });
+}
+
+FakeBoard::~FakeBoard() { stop(); }
+
+void FakeBoard::stop() {
+  std::lock_guard lock(impl_->stopMutex);
+  if (impl_->stopped) {
+    return;
+  }
+  impl_->stopped = true;
+  impl_->stopping.store(true);
+  const std::uint8_t wake = 1;
+  [[maybe_unused]] const ssize_t n = ::write(impl_->wakeWrite, &wake, 1);
+  if (impl_->thread.joinable()) {
+    impl_->thread.join();
+  }
+  // The listener first: what waits in its queue is reset, then the fillers.
+  closeFd(impl_->listener);
+  for (int& fd : impl_->fillers) {
+    closeFd(fd);
+  }
+}
+
+std::size_t FakeBoard::clientsAccepted() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->accepted;
+}
+
+std::size_t FakeBoard::clientsClosed() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->peerClosed;
+}
+
+std::size_t FakeBoard::clientsWaiting() const {
+  std::lock_guard lock(impl_->stopMutex);  // the listener stays open meanwhile
+  const auto info = listenerInfo(impl_->listener);
+  return info ? info->tcpi_unacked : 0;
+}
+
+std::uint64_t FakeBoard::bytesSent() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->sent;
+}
+
+bool FakeBoard::done() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->finished;
+}
+
+std::string FakeBoard::error() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->failure;
+}
+
+std::size_t FakeBoard::fillerConnections() const { return impl_->fillers.size(); }
+
+bool FakeBoard::waitForClient(Clock::time_point deadline, std::size_t count) const {
+  return impl_->waitUntil(deadline, [&] { return impl_->accepted >= count; });
+}
+
+bool FakeBoard::waitForClientClosed(Clock::time_point deadline, std::size_t count) const {
+  return impl_->waitUntil(deadline, [&] { return impl_->peerClosed >= count; });
+}
+
+bool FakeBoard::waitForBytesSent(std::uint64_t count, Clock::time_point deadline) const {
+  return impl_->waitUntil(deadline, [&] { return impl_->sent >= count; });
+}
+
+bool FakeBoard::waitForDone(Clock::time_point deadline) const {
+  return impl_->waitUntil(deadline, [&] { return impl_->finished; });
+}
+
+}  // namespace testsupport
