@@ -1,0 +1,354 @@
+#include "connection/OstraBoardConnection.hpp"
+
+#include <fmt/format.h>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <iostream>
+#include <stdexcept>
+
+#include "api/VarnelExceptionImpl.hpp"
+#include "connection/StateMachine.hpp"
+#include "stream/PackageChecker.hpp"
+
+namespace asio = boost::asio;
+using ErrorCode = mirt::VarnelException::ErrorCode;
+using mirt::VarnelException;
+
+namespace {
+
+constexpr const char* unknownExceptionText = "exception of unknown type";
+
+ReadOutcome readOutcome(const boost::system::error_code& error, std::size_t bytesTransferred) {
+  ReadOutcome outcome;
+  outcome.failed = static_cast<bool>(error);
+  if (error) outcome.errorMessage = error.message();
+  outcome.bytesTransferred = bytesTransferred;
+  return outcome;
+}
+
+// Stops the I/O context when the work item that owns it ends, also by an
+// exception, so that run() returns right after that item.
+struct StopOnExit {
+  asio::io_context& context;
+  ~StopOnExit() { context.stop(); }
+};
+
+// The state machine of the connection whose callback this thread runs.
+thread_local const StateMachine* callbackOwner = nullptr;
+
+struct InsideCallback {
+  const StateMachine* previous;
+  explicit InsideCallback(const StateMachine* owner) : previous(callbackOwner) { callbackOwner = owner; }
+  ~InsideCallback() { callbackOwner = previous; }
+};
+
+}  // namespace
+
+std::shared_ptr<OstraBoardConnection> OstraBoardConnection::create(
+    const std::string& address, OstraDataStreamImpl* stream, std::shared_ptr<StateMachine> stateMachine,
+    std::function<void(mirt::OstraDataStream*)> callback, ReadStreamEndCondition endCondition) {
+  // One allocation for the object and its reference count, despite the
+  // protected constructor.
+  struct MakeSharedEnabler : OstraBoardConnection {
+    MakeSharedEnabler(const std::string& address, OstraDataStreamImpl* stream,
+                      std::shared_ptr<StateMachine> stateMachine,
+                      std::function<void(mirt::OstraDataStream*)> callback,
+                      ReadStreamEndCondition endCondition)
+        : OstraBoardConnection(address, stream, std::move(stateMachine), std::move(callback), endCondition) {}
+  };
+  return std::make_shared<MakeSharedEnabler>(address, stream, std::move(stateMachine), std::move(callback),
+                                             endCondition);
+}
+
+OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraDataStreamImpl* stream,
+                                           std::shared_ptr<StateMachine> stateMachine,
+                                           std::function<void(mirt::OstraDataStream*)> callback,
+                                           ReadStreamEndCondition endCondition)
+    : timer(ioContext),
+      socket(ioContext),
+      stream(stream),
+      stateMachine(std::move(stateMachine)),
+      address(address),
+      callback(std::move(callback)),
+      endCondition(endCondition) {
+  packageBuffer.fill(package::fillerByte);
+  start();
+}
+
+OstraBoardConnection::~OstraBoardConnection() {
+  const bool onIoThread = isIoThread();
+  try {
+    clearWork();
+  } catch (...) {
+  }
+  // On the I/O thread only after abandon, which has detached the thread.
+  if (ioThread.joinable() && !onIoThread) ioThread.join();
+  if (!flushRan.load()) {
+    // The I/O thread had ended before the final flush could run (after a
+    // failure or a failed connect); an error recorded then stays.
+    try {
+      stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
+    } catch (...) {
+    }
+  }
+}
+
+bool OstraBoardConnection::isIoThread() const { return ioThreadId.load() == std::this_thread::get_id(); }
+
+bool OstraBoardConnection::isInsideCallback(const StateMachine* owner) {
+  return owner != nullptr && callbackOwner == owner;
+}
+
+void OstraBoardConnection::abandon(std::shared_ptr<OstraBoardConnection> self,
+                                   std::unique_ptr<OstraDataStreamImpl> stream) {
+  OstraBoardConnection& connection = *self;
+  connection.abandonedStream = std::move(stream);
+  connection.abandonedSelf = std::move(self);
+  connection.abandoned.store(true);
+}
+
+asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& address) {
+  // make_address tries the IPv6 form first, then IPv4 dotted decimal; host
+  // names and port suffixes are refused.
+  return asio::ip::tcp::endpoint(asio::ip::make_address(address), boardPort);
+}
+
+void OstraBoardConnection::start() {
+  const asio::ip::tcp::endpoint endpoint = endpointFor(address);
+  stateMachine->signalState(OPENING, nullptr, VarnelException::Unspecified);
+  // async_connect opens the socket for the endpoint's family; a failure to
+  // open reaches onConnect as its error.
+  socket.async_connect(endpoint, [this](const boost::system::error_code& error) { onConnect(error); });
+  stateMachine->signalState(CONNECTING, nullptr, VarnelException::Unspecified);
+  ioThread = std::jthread([this] { threadBody(); });
+}
+
+void OstraBoardConnection::threadBody() {
+  ioThreadId.store(std::this_thread::get_id());
+  try {
+    boost::system::error_code error;
+    const std::size_t count = ioContext.run(error);
+    if (error) throw boost::system::system_error(error);
+    if (count != expectedIoHandlerCount && !abandoned.load()) {
+      throw VarnelExceptionImpl(
+          fmt::format("The number of IO Handlers {} does not match the expected number {}", count,
+                      expectedIoHandlerCount),
+          VarnelException::GeneralError);
+    }
+  } catch (const std::exception& e) {
+    reportError(fmt::format("Thread Context: {}", e.what()), VarnelException::CommunicationError);
+  } catch (...) {
+    reportError(fmt::format("Thread Context: {}", unknownExceptionText), VarnelException::CommunicationError);
+  }
+  if (abandoned.load()) {
+    // The owner went away inside the callback. Nobody can join this thread,
+    // so it lets go of itself and releases the connection here; *this is
+    // not touched after that.
+    std::shared_ptr<OstraBoardConnection> self = std::move(abandonedSelf);
+    ioThread.detach();
+    self.reset();
+  }
+}
+
+void OstraBoardConnection::reportError(const std::string& message, ErrorCode code) {
+  stateMachine->signalState(ERROR, message.c_str(), code);
+}
+
+void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
+  try {
+    if (error) {
+      throw VarnelMinorException(fmt::format("start: {}", error.message()),
+                                 VarnelException::CommunicationError);
+    }
+    stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
+    startReadHeader();
+    rearmTimer();
+    timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
+  } catch (const VarnelMinorException& e) {
+    reportError(e.what(), e.getErrorCode());
+    closeSocket();
+  } catch (const std::exception& e) {
+    reportError(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
+    stopConnection();
+  }
+}
+
+void OstraBoardConnection::rearmTimer() {
+  const std::size_t canceled =
+      timer.expires_from_now(boost::posix_time::milliseconds(endCondition.waitTimeMs));
+  if (canceled > maxCanceledOperations) {
+    throw VarnelExceptionImpl(
+        fmt::format(
+            "The deadline timer expired and the number of canceled asynchronous operations {} exceeded 1",
+            canceled),
+        VarnelException::GeneralError);
+  }
+}
+
+void OstraBoardConnection::startReadHeader() {
+  asio::async_read(socket, asio::buffer(packageBuffer.data(), package::headerSize),
+                   [this](const boost::system::error_code& error, std::size_t bytesTransferred) {
+                     readHeader(error, bytesTransferred);
+                   });
+}
+
+void OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
+  if (abandoned.load()) return;
+  ErrorCode code = VarnelException::Unspecified;
+  try {
+    const PackageHeader header =
+        PackageChecker::checkHeader(packageBuffer, readOutcome(error, bytesTransferred), code);
+    startReadBody(header.packageSize);
+  } catch (const std::exception& e) {
+    reportError(fmt::format("readHeader: {}", e.what()), code);
+    stopConnection();
+  }
+}
+
+void OstraBoardConnection::startReadBody(std::uint64_t packageSize) {
+  // The header checks guarantee 36 <= packageSize <= 65536.
+  const std::size_t bodySize = static_cast<std::size_t>(packageSize) - package::headerSize;
+  asio::async_read(socket, asio::buffer(packageBuffer.data() + package::headerSize, bodySize),
+                   [this, packageSize](const boost::system::error_code& error, std::size_t bytesTransferred) {
+                     readBody(packageSize, error, bytesTransferred);
+                   });
+}
+
+void OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::system::error_code& error,
+                                    std::size_t bytesTransferred) {
+  if (abandoned.load()) return;
+  ErrorCode code = VarnelException::Unspecified;
+  try {
+    PackageChecker::checkBody(packageBuffer, packageSize, readOutcome(error, bytesTransferred), code);
+    stream->appendPackage(packageBuffer);
+    packageBuffer.fill(package::fillerByte);
+    if (static_cast<std::uint64_t>(stream->getSize()) >=
+            static_cast<std::uint64_t>(endCondition.packageCounter) ||
+        stream->isEndOfStream()) {
+      deliverStream();
+      if (abandoned.load()) return;
+    }
+    startReadHeader();
+  } catch (const std::exception& e) {
+    reportError(fmt::format("readBody: {}", e.what()), code);
+    stopConnection();
+  } catch (...) {
+    reportError(fmt::format("readBody: {}", unknownExceptionText), code);
+    stopConnection();
+  }
+}
+
+void OstraBoardConnection::deliverStream() {
+  if (abandoned.load()) return;
+  rearmTimer();
+
+  // After the final flush has signalled DISCONNECTED nothing else is
+  // signalled, so the teardown's state stays as it is.
+  const bool signal = !flushRan.load();
+  bool connectedAfter = false;
+  if (stream->getSize() != 0) {
+    const bool goesOn = (stream->back()->getMetaData().statusWord & package::streamContinuesBit) != 0;
+    if (goesOn || !stream->isEndOfStream()) {
+      if (signal) stateMachine->signalState(RECEIVING, nullptr, VarnelException::Unspecified);
+      streamInProgress = true;
+    } else {
+      connectedAfter = streamInProgress && signal;
+      streamInProgress = false;
+    }
+  }
+
+  {
+    const InsideCallback inside(stateMachine.get());
+    callback(stream);
+  }
+
+  if (connectedAfter) stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
+  stream->clear();
+  if (abandoned.load()) {
+    windDown();
+    return;
+  }
+  timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
+}
+
+void OstraBoardConnection::timerHandler(const boost::system::error_code& error) {
+  if (error == asio::error::operation_aborted || stopping.load() || abandoned.load()) return;
+  try {
+    if (error) throw std::runtime_error("ErrorCode: " + error.message());
+    deliverStream();
+  } catch (const std::exception& e) {
+    reportError(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
+    closeSocket();
+  } catch (...) {
+    reportError(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError);
+    closeSocket();
+  }
+}
+
+void OstraBoardConnection::stopConnection() {
+  // The item stops the context itself: a stop() here would keep the item
+  // from running at all.
+  asio::post(ioContext, [this] {
+    StopOnExit stopOnExit{ioContext};
+    stopping.exchange(true);
+    // The pending timer wait is cancelled at once rather than waited for:
+    // blocking the I/O thread until the timer's expiry would make every
+    // disconnect after a failure wait up to waitTimeMs.
+    const std::size_t canceled = timer.cancel();
+    if (canceled > maxCanceledOperations) {
+      std::cerr << fmt::format("The number of canceled operations {} exceeds the maximum {}", canceled,
+                               maxCanceledOperations);
+    }
+    boost::system::error_code error;
+    socket.close(error);  // a failure to close changes nothing here
+  });
+}
+
+void OstraBoardConnection::closeSocket() {
+  asio::post(ioContext, [this] {
+    boost::system::error_code error;
+    socket.close(error);
+    if (error) throw boost::system::system_error(error, "close");
+  });
+}
+
+void OstraBoardConnection::clearWork() {
+  try {
+    asio::post(ioContext, [this] { finalFlush(); });
+  } catch (const std::exception& e) {
+    reportError(fmt::format("clearWork: {}", e.what()), VarnelException::CommunicationError);
+    stopConnection();
+  }
+}
+
+void OstraBoardConnection::finalFlush() {
+  // DISCONNECTED goes first, on this thread and after everything queued
+  // before the flush, so no report of this thread can follow it.
+  flushRan.store(true);
+  stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
+  stopping.exchange(true);
+  StopOnExit stopOnExit{ioContext};
+
+  if (timer.cancel() != 0) {
+    throw VarnelExceptionImpl("Asynchronous operation was canceled", VarnelException::GeneralError);
+  }
+  boost::system::error_code error;
+  socket.shutdown(asio::socket_base::shutdown_receive, error);
+  if (error) throw boost::system::system_error(error, "shutdown");
+  socket.close(error);
+  if (error) throw boost::system::system_error(error, "close");
+  deliverStream();
+}
+
+void OstraBoardConnection::windDown() {
+  asio::post(ioContext, [this] {
+    StopOnExit stopOnExit{ioContext};
+    stopping.exchange(true);
+    timer.cancel();
+    boost::system::error_code error;
+    socket.close(error);
+  });
+}

@@ -1,0 +1,139 @@
+#pragma once
+
+// The TCP connection between a receiver and its board.
+//
+// Design notes
+// - One io_context and one I/O thread per connection. Every completion,
+//   every posted work item and the application's callback run on that
+//   thread; the connection takes no lock. Handlers hold a plain pointer to
+//   the connection, which outlives them because the destructor joins the
+//   I/O thread before it releases anything.
+// - Two loops run on the thread: the read loop (36-byte header, checks,
+//   body, checks, decode into the stream, maybe hand over, next header) and
+//   the timer loop (hand the stream over waitTimeMs after the last
+//   hand-over, even empty).
+// - Every event and failure is reported to the shared StateMachine; the
+//   connection never reads the state back. No read is retried.
+// - Teardown: the destroying thread posts a final flush; the flush signals
+//   DISCONNECTED on the I/O thread, after everything queued before it, so no
+//   report of the I/O thread can follow DISCONNECTED.
+
+#include <utility>  // before Boost.Asio with -std=c++20 (Boost 1.74)
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "stream/OstraDataStreamImpl.hpp"
+#include "stream/PackageFormat.hpp"
+#include "varnel/varnel.hpp"
+
+class StateMachine;
+
+class OstraBoardConnection {
+ public:
+  // The hand-over rule, fixed for the life of a connection.
+  struct ReadStreamEndCondition {
+    std::uint32_t packageCounter;  // hand over once the stream holds this many
+    std::uint32_t waitTimeMs;      // ... or this long after the last hand-over
+  };
+
+  static constexpr unsigned short boardPort = 63751;
+  static constexpr std::size_t expectedIoHandlerCount = 2;
+  static constexpr std::size_t maxCanceledOperations = 1;
+
+  // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
+  // issues the connect, signals CONNECTING and starts the I/O thread.
+  // Throws boost::system::system_error for an address that is not numeric
+  // (before anything is signalled) and std::system_error when the thread
+  // cannot be started; no thread of the connection is left running then.
+  static std::shared_ptr<OstraBoardConnection> create(const std::string& address, OstraDataStreamImpl* stream,
+                                                      std::shared_ptr<StateMachine> stateMachine,
+                                                      std::function<void(mirt::OstraDataStream*)> callback,
+                                                      ReadStreamEndCondition endCondition);
+
+  // Stops the connection and joins its I/O thread. Must not run on that
+  // thread (see abandon).
+  virtual ~OstraBoardConnection();
+
+  OstraBoardConnection(const OstraBoardConnection&) = delete;
+  OstraBoardConnection& operator=(const OstraBoardConnection&) = delete;
+
+  // The board's endpoint for a numeric IPv6 (scope suffix allowed) or IPv4
+  // address text, port 63751. Throws boost::system::system_error otherwise.
+  static boost::asio::ip::tcp::endpoint endpointFor(const std::string& address);
+
+  // True on the connection's own I/O thread.
+  bool isIoThread() const;
+
+  // True while the calling thread runs the callback of a connection that
+  // reports to `owner`. Reads nothing of any connection, so a receiver can
+  // ask it from inside its callback while its connect() is still storing
+  // the connection on another thread.
+  static bool isInsideCallback(const StateMachine* owner);
+
+  // For an owner that goes away inside the callback, where the I/O thread
+  // cannot be joined: the connection takes over the last reference to
+  // itself and the stream, calls the callback no more, and releases both on
+  // its own thread once it has wound down. Only valid on the I/O thread.
+  static void abandon(std::shared_ptr<OstraBoardConnection> self,
+                      std::unique_ptr<OstraDataStreamImpl> stream);
+
+ protected:
+  OstraBoardConnection(const std::string& address, OstraDataStreamImpl* stream,
+                       std::shared_ptr<StateMachine> stateMachine,
+                       std::function<void(mirt::OstraDataStream*)> callback,
+                       ReadStreamEndCondition endCondition);
+
+ private:
+  void start();
+  void threadBody();
+  void onConnect(const boost::system::error_code& error);
+  void startReadHeader();
+  void readHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
+  void startReadBody(std::uint64_t packageSize);
+  void readBody(std::uint64_t packageSize, const boost::system::error_code& error,
+                std::size_t bytesTransferred);
+  void deliverStream();
+  void timerHandler(const boost::system::error_code& error);
+  void stopConnection();
+  void closeSocket();
+  void clearWork();
+  void finalFlush();
+  void windDown();
+  void rearmTimer();
+  void reportError(const std::string& message, mirt::VarnelException::ErrorCode code);
+
+  boost::asio::io_context ioContext;
+  std::jthread ioThread;
+  boost::asio::deadline_timer timer;
+  boost::asio::ip::tcp::socket socket;
+  OstraDataStreamImpl* stream;
+  std::shared_ptr<StateMachine> stateMachine;
+  std::string address;
+  PackageBuffer packageBuffer;
+  std::function<void(mirt::OstraDataStream*)> callback;
+  ReadStreamEndCondition endCondition;
+  std::atomic<bool> stopping{false};
+
+  // RECEIVING was signalled for the stream in progress, so a finished
+  // stream answers with CONNECTED after its hand-over. A stream finished
+  // in one piece signals nothing and leaves the state as it is.
+  bool streamInProgress = false;
+  // Set by the final flush when it runs; otherwise the destroying thread
+  // signals DISCONNECTED itself after the join.
+  std::atomic<bool> flushRan{false};
+  // Set by abandon: the owner is gone, the callback is not called again.
+  std::atomic<bool> abandoned{false};
+  std::atomic<std::thread::id> ioThreadId{};
+  // Filled only by abandon; released on the I/O thread after it wound down.
+  std::unique_ptr<OstraDataStreamImpl> abandonedStream;
+  std::shared_ptr<OstraBoardConnection> abandonedSelf;
+};

@@ -1,0 +1,107 @@
+#include "connection/OstraReceiver.hpp"
+
+#include "api/VarnelExceptionImpl.hpp"
+#include "connection/StateMachine.hpp"
+#include "stream/OstraDataStreamImpl.hpp"
+
+using mirt::ConnectionState;
+using mirt::VarnelException;
+
+OstraReceiver::OstraReceiver(const std::string& address, std::function<void(mirt::OstraDataStream*)> callback)
+    : stream(std::make_unique<OstraDataStreamImpl>()),
+      stateMachine(std::make_shared<StateMachine>()),
+      callback(std::move(callback)),
+      address(address),
+      packageCounter(25),
+      waitTimeMs(250) {}
+
+OstraReceiver::~OstraReceiver() {
+  try {
+    if (connection && OstraBoardConnection::isInsideCallback(stateMachine.get())) {
+      // Released from inside the callback: the I/O thread cannot be joined
+      // from itself, so the connection takes over itself and the stream and
+      // winds down on its own thread once the callback has returned.
+      OstraBoardConnection::abandon(std::move(connection), std::move(stream));
+      return;
+    }
+    closeConnection();
+  } catch (...) {
+  }
+}
+
+void OstraReceiver::connect() {
+  if (connection) return;
+  stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
+  const OstraBoardConnection::ReadStreamEndCondition endCondition{packageCounter, waitTimeMs};
+  connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition);
+  if (!stateMachine->waitForConnection()) {
+    throw VarnelExceptionImpl(stateMachine->getErrorMessage(), VarnelException::ConnectionFailed);
+  }
+}
+
+void OstraReceiver::disconnect() {
+  if (OstraBoardConnection::isInsideCallback(stateMachine.get())) {
+    throw VarnelExceptionImpl(
+        "disconnect: not possible inside the data callback, which runs on the connection's own thread; "
+        "call it from another thread or return from the callback first",
+        VarnelException::GeneralError);
+  }
+  closeConnection();
+  getAsyncError();
+}
+
+void OstraReceiver::closeConnection() {
+  if (!connection) {
+    stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
+    return;
+  }
+  // The receiver holds the only owning reference: releasing it shuts the
+  // connection down here, joining its I/O thread.
+  std::shared_ptr<OstraBoardConnection> released = std::move(connection);
+  released.reset();
+}
+
+bool OstraReceiver::isConnected() {
+  const ConnectionState state = getState();
+  return state == ConnectionState::Connected || state == ConnectionState::Receiving;
+}
+
+ConnectionState OstraReceiver::getState() {
+  try {
+    switch (stateMachine->getState()) {
+      case CONNECTED:
+        return ConnectionState::Connected;
+      case RECEIVING:
+        return ConnectionState::Receiving;
+      case IDLE:
+      case OPENING:
+      case CONNECTING:
+      case DISCONNECTED:
+        return ConnectionState::NotConnected;
+      default:
+        return ConnectionState::Error;
+    }
+  } catch (const std::exception&) {
+    return ConnectionState::Error;
+  }
+}
+
+void OstraReceiver::getAsyncError() {
+  if (stateMachine->getState() != ERROR) return;
+  const std::string message = stateMachine->getErrorMessage();
+  const VarnelException::ErrorCode code = stateMachine->getErrorCode();
+  throw VarnelExceptionImpl(message, code);
+}
+
+void OstraReceiver::setTcpTimeout(std::uint32_t timeout) {
+  getAsyncError();
+  stateMachine->setTcpTimeout(timeout == 0 ? 1 : timeout);
+}
+
+void OstraReceiver::setPackageCounter(std::uint32_t count) {
+  if (count != 0) packageCounter = count;
+}
+
+void OstraReceiver::setWaitTimeMs(std::uint32_t milliseconds) {
+  if (milliseconds != 0) waitTimeMs = milliseconds;
+}

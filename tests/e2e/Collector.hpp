@@ -1,0 +1,106 @@
+#pragma once
+
+// Test-side callback for a parser: records every hand-over and keeps the
+// popped packages, with bounded waits for what the test expects.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "varnel/varnel.hpp"
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct HandOver {
+  std::size_t size = 0;               // packages in the stream at the call
+  mirt::ConnectionState stateInside;  // parser state seen inside the callback
+};
+
+class Collector {
+ public:
+  // What the callback does besides popping; runs on the I/O thread.
+  std::function<void(mirt::OstraDataStream*)> extra;
+  // Pop every package (true) or leave them in the stream (false).
+  bool popAll = true;
+  mirt::Varnel* parser = nullptr;  // for the state seen inside the callback
+
+  std::function<void(mirt::OstraDataStream*)> callback() {
+    return [this](mirt::OstraDataStream* stream) { onStream(stream); };
+  }
+
+  bool waitForHandOvers(std::size_t count, Clock::duration timeout = 5s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return handOvers.size() >= count; });
+  }
+  bool waitForPackages(std::size_t count, Clock::duration timeout = 5s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return packages.size() >= count; });
+  }
+  std::vector<HandOver> takeHandOvers() {
+    std::lock_guard lock(mutex);
+    return handOvers;
+  }
+  std::vector<std::unique_ptr<mirt::OstraDataPackage>> takePackages() {
+    std::lock_guard lock(mutex);
+    return std::move(packages);
+  }
+  std::size_t packageCount() {
+    std::lock_guard lock(mutex);
+    return packages.size();
+  }
+
+ private:
+  void onStream(mirt::OstraDataStream* stream) {
+    HandOver h;
+    h.size = stream->getSize();
+    h.stateInside = parser != nullptr ? parser->getState() : mirt::ConnectionState::Error;
+    std::vector<std::unique_ptr<mirt::OstraDataPackage>> popped;
+    if (popAll) {
+      while (auto p = stream->pop()) popped.push_back(std::move(p));
+    }
+    if (extra) extra(stream);
+    {
+      std::lock_guard lock(mutex);
+      handOvers.push_back(h);
+      for (auto& p : popped) packages.push_back(std::move(p));
+    }
+    changed.notify_all();
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<HandOver> handOvers;
+  std::vector<std::unique_ptr<mirt::OstraDataPackage>> packages;
+};
+
+// Polls `condition` until it holds or the deadline passes.
+template <typename Condition>
+bool eventually(Condition condition, Clock::duration timeout = 5s) {
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return condition();
+}
+
+// Runs `f`, expecting a VarnelException; returns it as (code, text).
+template <typename F>
+std::pair<int, std::string> varnelError(F f) {
+  try {
+    f();
+  } catch (const mirt::VarnelException& e) {
+    return {static_cast<int>(e.getErrorCode()), e.what()};
+  }
+  return {-1, "no exception"};
+}
+
+}  // namespace e2e

@@ -1,0 +1,500 @@
+// The parser end to end through the class interface, against the fake board
+// on loopback. Every test binds its own address.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "e2e/Collector.hpp"
+#include "support/FakeBoard.hpp"
+#include "support/PackageBuilder.hpp"
+
+using namespace e2e;
+using mirt::ConnectionState;
+using mirt::VarnelException;
+using testsupport::FakeBoard;
+using testsupport::Script;
+
+namespace {
+
+std::size_t entries(const char* dir) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+// The process's thread count once a first thread has come and gone: a
+// sanitizer runtime starts a helper thread of its own at that point.
+std::size_t baselineThreads() {
+  std::thread([] {}).join();
+  return entries("/proc/self/task");
+}
+
+struct Parser {
+  Collector collector;
+  std::unique_ptr<mirt::Varnel> varnel;
+  explicit Parser(const std::string& address, std::uint32_t counter = 25, std::uint32_t waitMs = 250) {
+    varnel = mirt::createVarnel(address, collector.callback());
+    collector.parser = varnel.get();
+    varnel->setPackageCounter(counter);
+    varnel->setWaitTimeMs(waitMs);
+    varnel->setTcpTimeout(2);
+  }
+  mirt::Varnel* operator->() { return varnel.get(); }
+};
+
+// A failure that the board causes at once may reach the connection waiter
+// before it has seen the connection established; connect then reports it.
+void connectAllowingEarlyFailure(mirt::Varnel& parser) {
+  try {
+    parser.connect();
+  } catch (const VarnelException& e) {
+    EXPECT_EQ(e.getErrorCode(), VarnelException::ConnectionFailed);
+  }
+}
+
+void expectNumbered(const std::vector<std::unique_ptr<mirt::OstraDataPackage>>& packages,
+                    std::uint64_t first) {
+  for (std::size_t i = 0; i < packages.size(); ++i) {
+    const auto& p = *packages[i];
+    const std::uint64_t number = first + i;
+    ASSERT_EQ(p.getMetaData().headerValue, number);
+    ASSERT_EQ(p.getChannelCount(), 2u);
+    ASSERT_EQ(p.getSize(), 4u);
+    EXPECT_EQ(p.getWaveformType(1), 2u);
+    EXPECT_EQ(p.getWaveform(0), testsupport::numberedSamples(number, 0, 4));
+    EXPECT_EQ(p.getWaveform(1), testsupport::numberedSamples(number, 1, 4));
+  }
+}
+
+TEST(ReceiverBasics, NewParserIsNotConnectedAndDisconnectWithoutConnectionIsQuiet) {
+  auto parser = mirt::createVarnel("127.0.0.2", [](mirt::OstraDataStream*) {});
+  EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
+  EXPECT_FALSE(parser->isConnected());
+  EXPECT_NO_THROW(parser->getAsyncError());
+  EXPECT_NO_THROW(parser->disconnect());
+  EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
+}
+
+TEST(ReceiverBasics, AddressesThatAreNotNumericFailConnectUnchangedAndLeaveNoConnection) {
+  FakeBoard board("127.0.0.3", Script().silent());
+  for (const char* bad : {"", "board.local", "127.0.0.3:63751", "localhost"}) {
+    auto parser = mirt::createVarnel(bad, [](mirt::OstraDataStream*) {});  // not parsed yet
+    bool varnelException = false;
+    bool stdException = false;
+    try {
+      parser->connect();
+    } catch (const VarnelException&) {
+      varnelException = true;
+    } catch (const std::exception&) {
+      stdException = true;
+    }
+    EXPECT_TRUE(stdException) << bad;
+    EXPECT_FALSE(varnelException) << bad;
+    EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
+  }
+  EXPECT_EQ(board.clientsAccepted(), 0u);
+}
+
+TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {
+  Parser parser("127.0.0.4");  // nothing listens there
+  const auto [code, text] = varnelError([&] { parser->connect(); });
+  EXPECT_EQ(code, VarnelException::ConnectionFailed);
+  EXPECT_EQ(text.rfind("start: ", 0), 0u) << text;
+  EXPECT_NE(text.find("refused"), std::string::npos) << text;
+  EXPECT_EQ(parser->getState(), ConnectionState::Error);
+  EXPECT_EQ(varnelError([&] { parser->getAsyncError(); }),
+            std::make_pair(static_cast<int>(VarnelException::CommunicationError), text));
+  // While the failed connection is kept, connect does nothing.
+  EXPECT_NO_THROW(parser->connect());
+  EXPECT_EQ(varnelError([&] { parser->setTcpTimeout(3); }).first, VarnelException::CommunicationError);
+  EXPECT_EQ(varnelError([&] { parser->disconnect(); }).first, VarnelException::CommunicationError);
+  // After disconnect a new attempt is made, and fails the same way.
+  EXPECT_EQ(varnelError([&] { parser->connect(); }).first, VarnelException::ConnectionFailed);
+}
+
+TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
+  FakeBoard board("127.0.0.5", FakeBoard::NeverAccept{});
+  Parser parser("127.0.0.5");
+  parser->setTcpTimeout(1);
+  const auto start = Clock::now();
+  const auto [code, text] = varnelError([&] { parser->connect(); });
+  const auto elapsed = Clock::now() - start;
+  EXPECT_EQ(code, VarnelException::ConnectionFailed);
+  EXPECT_EQ(text, "waitForConnectionLockFree: Connection timeout");
+  EXPECT_GE(elapsed, 1s);  // the limit reads as seconds
+  EXPECT_EQ(parser->getState(), ConnectionState::Error);
+  EXPECT_EQ(varnelError([&] { parser->getAsyncError(); }).first, VarnelException::GeneralError);
+  EXPECT_EQ(varnelError([&] { parser->disconnect(); }).second, text);
+}
+
+TEST(ReceiverStreaming, FullStreamsAreHandedOverFromTheReadLoopInOrder) {
+  FakeBoard board("127.0.0.6",
+                  Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 50))).silent());
+  Parser parser("127.0.0.6", 25, 60000);
+  parser->connect();
+  EXPECT_TRUE(parser->isConnected());
+  ASSERT_TRUE(parser.collector.waitForPackages(50));
+  const auto handOvers = parser.collector.takeHandOvers();
+  ASSERT_EQ(handOvers.size(), 2u);  // the timer never expired
+  EXPECT_EQ(handOvers[0].size, 25u);
+  EXPECT_EQ(handOvers[1].size, 25u);
+  EXPECT_EQ(handOvers[0].stateInside, ConnectionState::Receiving);
+  expectNumbered(parser.collector.takePackages(), 1);
+  EXPECT_NO_THROW(parser->disconnect());
+  EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
+}
+
+TEST(ReceiverStreaming, WithoutPackagesTheTimerHandsOverEmptyStreams) {
+  FakeBoard board("127.0.0.7", Script().silent());
+  Parser parser("127.0.0.7", 25, 10);
+  std::atomic<int> nonEmpty{0};
+  parser.collector.extra = [&](mirt::OstraDataStream* s) {
+    if (s->getSize() != 0 || s->pop() != nullptr) ++nonEmpty;
+  };
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForHandOvers(5));
+  EXPECT_EQ(nonEmpty.load(), 0);
+  EXPECT_EQ(parser->getState(), ConnectionState::Connected);  // nothing signalled
+  EXPECT_NO_THROW(parser->disconnect());
+}
+
+TEST(ReceiverStreaming, EndOfStreamHandsOverAtOnceAndFinishedStreamsLeaveConnected) {
+  auto specs = testsupport::numberedPackages(1, 3 + 30 + 2);
+  specs[2].endOfStream();                     // a stream of 3 in one piece
+  specs[32].endOfStream();                    // 25 + 5: finished in two
+  specs[34].endOfStream().streamContinues();  // end flag, but bit 30 set
+  FakeBoard board("127.0.0.8", Script().sendEach(testsupport::encodeEach(specs)).silent());
+  Parser parser("127.0.0.8", 25, 60000);
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForPackages(35));
+  const auto h = parser.collector.takeHandOvers();
+  ASSERT_EQ(h.size(), 4u);
+  EXPECT_EQ(h[0].size, 3u);
+  EXPECT_EQ(h[0].stateInside, ConnectionState::Connected);
+  EXPECT_EQ(h[1].size, 25u);
+  EXPECT_EQ(h[1].stateInside, ConnectionState::Receiving);
+  EXPECT_EQ(h[2].size, 5u);
+  EXPECT_EQ(h[2].stateInside, ConnectionState::Receiving);
+  EXPECT_EQ(h[3].size, 2u);
+  EXPECT_EQ(h[3].stateInside, ConnectionState::Receiving);
+  expectNumbered(parser.collector.takePackages(), 1);
+  EXPECT_EQ(parser->getState(), ConnectionState::Receiving);
+  EXPECT_NO_THROW(parser->disconnect());
+}
+
+TEST(ReceiverStreaming, PoppedPackagesOutliveTheParserAndUnpoppedOnesAreGoneAfterTheCallback) {
+  auto specs = testsupport::numberedPackages(1, 4);
+  specs[3].endOfStream();
+  FakeBoard board("127.0.0.9", Script().sendEach(testsupport::encodeEach(specs)).silent());
+  std::vector<std::unique_ptr<mirt::OstraDataPackage>> kept;
+  std::vector<std::size_t> sizeAtStart;
+  Parser parser("127.0.0.9", 2, 60000);
+  parser.collector.popAll = false;
+  parser.collector.extra = [&](mirt::OstraDataStream* s) {
+    sizeAtStart.push_back(s->getSize());
+    kept.push_back(s->pop());  // take the oldest only
+  };
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForHandOvers(2));
+  parser->disconnect();
+  parser.varnel.reset();
+  ASSERT_EQ(sizeAtStart, (std::vector<std::size_t>{2, 2}));  // nothing left over from the first
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0]->getMetaData().headerValue, 1u);
+  EXPECT_EQ(kept[1]->getMetaData().headerValue, 3u);
+  EXPECT_EQ(kept[1]->getWaveform(1), testsupport::numberedSamples(3, 1, 4));
+}
+
+TEST(ReceiverStreaming, PackagesNotYetHandedOverStayInTheStreamAcrossConnections) {
+  auto first = testsupport::numberedPackages(1, 3);
+  auto second = testsupport::numberedPackages(4, 1);
+  second[0].endOfStream();
+  FakeBoard board("127.0.0.10", Script()
+                                    .sendEach(testsupport::encodeEach(first))
+                                    .waitForClientClose()
+                                    .acceptNext()
+                                    .sendEach(testsupport::encodeEach(second))
+                                    .silent());
+  Parser parser("127.0.0.10", 25, 60000);
+  parser->connect();
+  ASSERT_TRUE(board.waitForBytesSent(3 * testsupport::encode(first[0]).size(), 5s));
+  // Give the parser a bounded chance to read what was sent: it was not
+  // handed over, so the only trace is the next hand-over's size.
+  parser->disconnect();
+  ASSERT_TRUE(board.waitForClientClosed(5s));
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForHandOvers(1));
+  const auto h = parser.collector.takeHandOvers();
+  // Whatever of the first connection was read is delivered with the next.
+  EXPECT_GE(h[0].size, 1u);
+  const auto packages = parser.collector.takePackages();
+  EXPECT_EQ(packages.back()->getMetaData().headerValue, 4u);
+  expectNumbered(packages, 5 - packages.size());
+}
+
+TEST(ReceiverStreaming, SettingsChangedWhileConnectedApplyFromTheNextConnect) {
+  auto specs = testsupport::numberedPackages(1, 6);
+  FakeBoard board("127.0.0.11", Script()
+                                    .sendEach(testsupport::encodeEach(specs))
+                                    .waitForClientClose()
+                                    .acceptNext()
+                                    .sendEach(testsupport::encodeEach(testsupport::numberedPackages(7, 6)))
+                                    .silent());
+  Parser parser("127.0.0.11", 3, 60000);
+  parser->connect();
+  parser->setPackageCounter(2);
+  parser->setWaitTimeMs(0);  // ignored
+  ASSERT_TRUE(parser.collector.waitForPackages(6));
+  parser->disconnect();
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForPackages(12));
+  const auto h = parser.collector.takeHandOvers();
+  ASSERT_EQ(h.size(), 5u);
+  EXPECT_EQ(h[0].size, 3u);
+  EXPECT_EQ(h[1].size, 3u);
+  EXPECT_EQ(h[2].size, 2u);
+}
+
+TEST(ReceiverConnect, ConnectWhileConnectedMakesNoNewAttempt) {
+  FakeBoard board("127.0.0.12", Script().silent());
+  Parser parser("127.0.0.12");
+  parser->connect();
+  parser->connect();
+  EXPECT_TRUE(parser->isConnected());
+  EXPECT_EQ(board.clientsAccepted(), 1u);
+  EXPECT_EQ(board.clientsWaiting(), 0u);  // no second connection queued
+}
+
+struct Failure {
+  const char* name;
+  Script script;
+  int code;
+  std::string message;  // exact, or a prefix when prefix is true
+  bool prefix = false;
+  // A second acceptable text: a reset that arrives before the connect
+  // completion has run fails the connect itself.
+  std::string alternative = {};
+};
+
+class ReceiverFailures : public testing::TestWithParam<int> {};
+
+std::vector<std::uint8_t> cut(std::vector<std::uint8_t> bytes, std::size_t n) {
+  bytes.resize(n);
+  return bytes;
+}
+
+Failure failure(int which) {
+  const auto good = testsupport::encode(testsupport::numberedPackages(1, 1)[0]);
+  testsupport::PackageSpec spec = testsupport::numberedPackages(1, 1)[0];
+  switch (which) {
+    case 0:
+      return {"close between packages", Script().send(good).close(), VarnelException::CommunicationError,
+              "readHeader: ErrorCode: End of file"};
+    case 1:
+      return {"close inside a header", Script().send(cut(good, 20)).close(),
+              VarnelException::CommunicationError, "readHeader: ErrorCode: End of file"};
+    case 2:
+      return {"close inside a body", Script().send(cut(good, 50)).close(),
+              VarnelException::CommunicationError, "readBody: ErrorCode: End of file"};
+    case 3:
+      return {"reset",
+              Script().send(good).reset(),
+              VarnelException::CommunicationError,
+              "readHeader: ErrorCode: Connection reset by peer",
+              false,
+              "start: Connection reset by peer"};
+    case 4:
+      spec.protocolVersion = 2;
+      return {
+          "protocol version", Script().send(testsupport::encode(spec)).silent(),
+          VarnelException::VersionMismatch,
+          "readHeader: TCP-Package Header has wrong protocol version. Found: 2; Required: 1; Hint: Minimum "
+          "required Ostra6-Version is 1.16.3"};
+    case 5:
+      spec.packageSize = 0;
+      return {"empty package", Script().send(testsupport::encodeHeader(spec)).silent(),
+              VarnelException::CommunicationError, "readHeader: Empty Package"};
+    case 6:
+      spec.packageSize = 35;
+      return {"package too small", Script().send(testsupport::encodeHeader(spec)).silent(),
+              VarnelException::CommunicationError, "readHeader: ", true};
+    case 7:
+      spec.packageSize = 65537;
+      return {"package too large", Script().send(testsupport::encodeHeader(spec)).silent(),
+              VarnelException::CommunicationError, "readHeader: ", true};
+    case 8:
+      spec.channelCount = 9;
+      return {"too many channels", Script().send(testsupport::encode(spec)).silent(),
+              VarnelException::CommunicationError, "readHeader: ", true};
+    default:
+      spec.dataSize = 65536 - 128 + 1;
+      return {"samples beyond the buffer", Script().send(testsupport::encode(spec)).silent(),
+              VarnelException::CommunicationError, "readHeader: ", true};
+  }
+}
+
+TEST_P(ReceiverFailures, AreRecordedWithTheirMessageAndCodeAndStopTheConnection) {
+  Failure f = failure(GetParam());
+  SCOPED_TRACE(f.name);
+  const std::string address = "127.0.0." + std::to_string(20 + GetParam());
+  FakeBoard board(address, std::move(f.script));
+  Parser parser(address, 1, 60000);
+  connectAllowingEarlyFailure(*parser.varnel);
+  ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
+  const auto [code, text] = varnelError([&] { parser->getAsyncError(); });
+  EXPECT_EQ(code, f.code);
+  if (f.prefix) {
+    EXPECT_EQ(text.rfind(f.message, 0), 0u) << text;
+  } else if (f.alternative.empty()) {
+    EXPECT_EQ(text, f.message);
+  } else {
+    EXPECT_TRUE(text == f.message || text == f.alternative) << text;
+  }
+  // The error stays; disconnect throws it, and the board sees the close.
+  EXPECT_EQ(varnelError([&] { parser->disconnect(); }), std::make_pair(code, text));
+  EXPECT_EQ(parser->getState(), ConnectionState::Error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, ReceiverFailures, testing::Range(0, 10));
+
+TEST(ReceiverCallback, ExceptionsFromTheCallbackAreRecordedWithTheHandlersPrefix) {
+  struct Case {
+    std::uint32_t counter;
+    std::function<void()> thrower;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {1, [] { throw std::runtime_error("x"); }, VarnelException::Unspecified, "readBody: x"},
+      {1000, [] { throw std::runtime_error("x"); }, VarnelException::CommunicationError, "timerHandler: x"},
+      {1, [] { throw 42; }, VarnelException::Unspecified, "readBody: exception of unknown type"},
+      {1000, [] { throw 42; }, VarnelException::CommunicationError,
+       "timerHandler: exception of unknown type"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].message);
+    const std::string address = "127.0.0." + std::to_string(40 + i);
+    FakeBoard board(address,
+                    Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 3))).silent());
+    Parser parser(address, cases[i].counter, 20);
+    parser.collector.extra = [&](mirt::OstraDataStream*) { cases[i].thrower(); };
+    connectAllowingEarlyFailure(*parser.varnel);
+    ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
+    EXPECT_EQ(varnelError([&] { parser->getAsyncError(); }), std::make_pair(cases[i].code, cases[i].message));
+  }
+}
+
+TEST(ReceiverCallback, AnEmptyCallbackIsReportedAsBadFunctionCall) {
+  FakeBoard board("127.0.0.44", Script().silent());
+  auto parser = mirt::createVarnel("127.0.0.44", {});
+  parser->setWaitTimeMs(10);
+  connectAllowingEarlyFailure(*parser);
+  ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
+  const auto [code, text] = varnelError([&] { parser->getAsyncError(); });
+  EXPECT_EQ(code, VarnelException::CommunicationError);
+  EXPECT_EQ(text, "timerHandler: bad_function_call");
+}
+
+TEST(ReceiverCallback, DisconnectInsideTheCallbackIsRefusedAndChangesNothing) {
+  FakeBoard board("127.0.0.45", Script().silent());
+  Parser parser("127.0.0.45", 25, 10);
+  std::atomic<int> refused{-1};
+  parser.collector.extra = [&](mirt::OstraDataStream*) {
+    if (refused.load() != -1) return;
+    refused = varnelError([&] { parser->disconnect(); }).first;
+  };
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForHandOvers(3));
+  EXPECT_EQ(refused.load(), VarnelException::GeneralError);
+  EXPECT_EQ(parser->getState(), ConnectionState::Connected);
+  EXPECT_NO_THROW(parser->disconnect());
+}
+
+TEST(ReceiverCallback, DestroyingTheParserInsideTheCallbackWindsDownCleanly) {
+  const std::size_t threadsBefore = baselineThreads();
+  const std::size_t fdsBefore = entries("/proc/self/fd");
+  {
+    FakeBoard board(
+        "127.0.0.46",
+        Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 400)), 2ms).silent());
+    std::unique_ptr<mirt::Varnel> parser;
+    std::atomic<bool> connected{false};
+    std::atomic<int> calls{0};
+    parser = mirt::createVarnel("127.0.0.46", [&](mirt::OstraDataStream* s) {
+      if (!connected.load()) return;  // connect() still runs on the test thread
+      auto kept = s->pop();
+      parser.reset();  // the parser goes away on its own I/O thread
+      if (kept) (void)kept->getWaveform(0).size();
+      ++calls;
+    });
+    parser->setPackageCounter(1);
+    parser->setWaitTimeMs(10);
+    parser->connect();
+    connected = true;
+    ASSERT_TRUE(eventually([&] { return calls.load() >= 1; }));
+    ASSERT_TRUE(board.waitForClientClosed(5s));
+    EXPECT_EQ(calls.load(), 1);  // never called again
+  }
+  EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") == threadsBefore; }));
+  EXPECT_EQ(entries("/proc/self/fd"), fdsBefore);
+}
+
+// Connect, receive finished and unfinished streams with a callback that
+// takes a while, disconnect: never an error, and nothing is left behind.
+TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
+  constexpr int cycles = 200;
+  auto specs = testsupport::numberedPackages(1, 12);
+  specs[4].endOfStream();
+  specs[11].endOfStream().streamContinues();
+  const auto bytes = testsupport::encodeEach(specs);
+  Script script;
+  for (int i = 0; i < cycles; ++i) {
+    script.sendEach(bytes, 1ms).waitForClientClose().acceptNext();
+  }
+  const std::size_t threadsBefore = baselineThreads();
+  const std::size_t fdsBefore = entries("/proc/self/fd");
+  {
+    FakeBoard board("127.0.0.47", std::move(script));
+    Parser parser("127.0.0.47", 3, 5);
+    parser.collector.extra = [](mirt::OstraDataStream*) {
+      const auto until = Clock::now() + 200us;  // a callback that takes a while
+      while (Clock::now() < until) {
+      }
+    };
+    int errors = 0;
+    for (int i = 0; i < cycles; ++i) {
+      const std::size_t before = parser.collector.takeHandOvers().size();
+      try {
+        parser->connect();
+        ASSERT_TRUE(parser.collector.waitForHandOvers(before + 1 + (i % 3)));
+        parser->disconnect();
+      } catch (const VarnelException& e) {
+        ++errors;
+        ADD_FAILURE() << "cycle " << i << ": " << e.what();
+        parser->disconnect();
+      }
+      ASSERT_EQ(parser->getState(), ConnectionState::NotConnected) << "cycle " << i;
+      ASSERT_TRUE(board.waitForClientClosed(5s, i + 1));
+    }
+    EXPECT_EQ(errors, 0);
+  }
+  EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") == threadsBefore; }));
+  EXPECT_EQ(entries("/proc/self/fd"), fdsBefore);
+}
+
+TEST(ReceiverCycles, DestroyingAReceivingParserNeverThrowsAndTheBoardSeesTheClose) {
+  FakeBoard board(
+      "127.0.0.48",
+      Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 100)), 1ms).silent());
+  {
+    Parser parser("127.0.0.48", 5, 5);
+    parser->connect();
+    ASSERT_TRUE(parser.collector.waitForHandOvers(2));
+  }
+  EXPECT_TRUE(board.waitForClientClosed(5s));
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// The board version check is process-wide and runs until one body passes,
+// so its failure is tested in a process of its own, before any good body.
+#include <gtest/gtest.h>
+
+#include "e2e/Collector.hpp"
+#include "support/FakeBoard.hpp"
+#include "support/PackageBuilder.hpp"
+
+using namespace e2e;
+using mirt::VarnelException;
+using testsupport::FakeBoard;
+using testsupport::Script;
+
+TEST(BoardVersion, TooOldBoardIsRefusedUntilOneBoardPassesThenNeverCheckedAgain) {
+  auto old = testsupport::numberedPackages(1, 1);
+  old[0].meta.dspVersion = 1645;
+  old[0].meta.firmwareVersion = 38;
+  old[0].meta.biosVersion = 0x3F;
+  const auto good = testsupport::numberedPackages(2, 1);
+  FakeBoard board("127.0.0.60", Script()
+                                    .send(testsupport::encode(old[0]))
+                                    .waitForClientClose()
+                                    .acceptNext()
+                                    .send(testsupport::encode(good[0]))
+                                    .send(testsupport::encode(old[0]))
+                                    .silent());
+  Collector collector;
+  auto parser = mirt::createVarnel("127.0.0.60", collector.callback());
+  parser->setPackageCounter(1);
+  try {
+    parser->connect();  // the refusal may reach the waiter before the connection
+  } catch (const VarnelException& e) {
+    EXPECT_EQ(e.getErrorCode(), VarnelException::ConnectionFailed);
+  }
+  ASSERT_TRUE(eventually([&] { return parser->getState() == mirt::ConnectionState::Error; }));
+  const auto [code, text] = varnelError([&] { parser->disconnect(); });
+  EXPECT_EQ(code, VarnelException::VersionMismatch);
+  EXPECT_EQ(text,
+            "readBody: Connected Ostra6 has wrong version (Minimum 1.16.3). Found (Minimum): DSP: 645 (646), "
+            "Firmware: 638 (639), BIOS: 0x3f (0x40)");
+  EXPECT_EQ(collector.packageCount(), 0u);
+
+  parser->connect();
+  ASSERT_TRUE(collector.waitForPackages(2));  // the old board now passes
+  EXPECT_EQ(parser->getState(), mirt::ConnectionState::Receiving);
+  EXPECT_NO_THROW(parser->disconnect());
+}

@@ -1,0 +1,37 @@
+// Address handling of the board connection, without connecting anywhere.
+#include <gtest/gtest.h>
+
+#include <boost/system/system_error.hpp>
+
+#include "connection/OstraBoardConnection.hpp"
+#include "connection/StateMachine.hpp"
+
+namespace {
+
+TEST(BoardAddress, NumericAddressesGiveTheBoardPortInTheirFamily) {
+  const auto v4 = OstraBoardConnection::endpointFor("192.168.10.20");
+  EXPECT_TRUE(v4.address().is_v4());
+  EXPECT_EQ(v4.address().to_string(), "192.168.10.20");
+  EXPECT_EQ(v4.port(), 63751);
+  const auto v6 = OstraBoardConnection::endpointFor("2001:db8::10");
+  EXPECT_TRUE(v6.address().is_v6());
+  EXPECT_EQ(v6.port(), 63751);
+  EXPECT_TRUE(OstraBoardConnection::endpointFor("fe80::1%1").address().is_v6());
+}
+
+TEST(BoardAddress, PortSuffixesHostNamesAndEmptyTextsAreRefused) {
+  for (const char* bad : {"192.168.10.20:63751", "", "board", "localhost", "[::1]", "256.1.1.1"}) {
+    EXPECT_THROW(OstraBoardConnection::endpointFor(bad), boost::system::system_error) << bad;
+  }
+}
+
+TEST(BoardAddress, CreateRefusesABadAddressBeforeSignallingAnything) {
+  auto stateMachine = std::make_shared<StateMachine>();
+  OstraDataStreamImpl stream;
+  EXPECT_THROW(OstraBoardConnection::create("192.168.10.20:63751", &stream, stateMachine,
+                                            [](mirt::OstraDataStream*) {}, {25, 250}),
+               boost::system::system_error);
+  EXPECT_EQ(stateMachine->getState(), IDLE);
+}
+
+}  // namespace
