@@ -1,0 +1,223 @@
+/* Varnel: client library for the live data stream of an Ostra6 board.
+ *
+ * The C interface. Every function is a thin wrapper over the class
+ * interface of varnel.hpp: create one parser per board with
+ * mirt_varnel_create, set the three connection settings, connect, and
+ * receive batches of packages (mirt_ostra_data_stream) in the callback on
+ * the library's I/O thread. Pop the packages you want inside the callback;
+ * you own them until you pass them to mirt_ostra_data_package_delete.
+ *
+ * Errors: every function except mirt_get_version_info takes a last
+ * parameter `mirt_error_code* error`, which may be NULL. The function first
+ * writes MIRT_ERROR_NONE to it; when the call fails it writes the error's
+ * code and returns the neutral value named in the function's comment. No
+ * exception ever leaves a function of this interface, and no message text
+ * is available through it.
+ *
+ * Handles are not checked: pass only handles the library gave you and that
+ * you have not deleted, except where a comment says NULL is accepted.
+ *
+ * ABI: the functions have C linkage, undecorated names and the platform's
+ * default C calling convention. The three handle types are opaque and only
+ * ever passed by pointer. The enumerations are 32 bits wide; their values
+ * are fixed. mirt_version_info is three 32-bit integers (12 bytes).
+ * mirt_ostra_meta_data is 96 bytes with 8-byte alignment in 32-bit and
+ * 64-bit builds alike: its 64-bit fields are aligned to 8 bytes also where
+ * the platform would align them to 4, so the record matches the library's
+ * own. Both records are returned by value. Functions and fields are only
+ * ever added, never changed or reordered. */
+#ifndef VARNEL_VARNEL_H
+#define VARNEL_VARNEL_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "varnel/varnel_export.h"
+
+/* Aligns the declaration that follows to 8 bytes. */
+#if defined(_MSC_VER)
+#define MIRT_ALIGNED8 __declspec(align(8))
+#elif defined(__GNUC__) || defined(__clang__)
+#define MIRT_ALIGNED8 __attribute__((aligned(8)))
+#elif defined(__cplusplus) && __cplusplus >= 201103L
+#define MIRT_ALIGNED8 alignas(8)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define MIRT_ALIGNED8 _Alignas(8)
+#else
+#error "varnel.h: no way known to align a field to 8 bytes with this compiler"
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A parser for one board; from mirt_varnel_create to mirt_varnel_delete. */
+typedef struct mirt_varnel mirt_varnel;
+/* The batch of packages handed to the callback; owned by the library and
+ * valid only during the callback. */
+typedef struct mirt_ostra_data_stream mirt_ostra_data_stream;
+/* One popped package; owned by the caller until
+ * mirt_ostra_data_package_delete, also after its parser is deleted. */
+typedef struct mirt_ostra_data_package mirt_ostra_data_package;
+
+/* Called on the library's I/O thread with the parser's stream and the
+ * userData given to mirt_varnel_create, each time a batch is handed over:
+ * when it holds the package counter's number of packages, when the board
+ * ends a stream, or when the wait time has passed (then possibly empty).
+ * No package is read while it runs, so it should return soon. It must not
+ * call mirt_varnel_disconnect for its own parser (that fails with
+ * MIRT_ERROR_GENERAL). */
+typedef void (*mirt_varnel_callback)(mirt_ostra_data_stream* stream, void* userData);
+
+/* The library's version. */
+typedef struct mirt_version_info {
+  int32_t major;
+  int32_t minor;
+  int32_t patch;
+} mirt_version_info;
+
+/* The meta data of one package, as the board sent it. The names of the
+ * numbered fields give the package offset they were read from. */
+typedef struct mirt_ostra_meta_data {
+  uint32_t statusWord; /* bit 30: the stream goes on */
+  MIRT_ALIGNED8 uint64_t headerValue;
+  uint32_t word36;
+  uint32_t dspVersion;
+  uint32_t firmwareVersion;
+  uint32_t biosVersion;
+  uint32_t word52;
+  uint32_t word56;
+  uint32_t word60;
+  uint32_t word64;
+  uint32_t word68;
+  MIRT_ALIGNED8 double real72;
+  MIRT_ALIGNED8 double real80;
+  uint32_t word88;
+  uint32_t word92;
+  uint32_t word96;
+  uint16_t half100;
+  uint16_t half102;
+  uint32_t word104;
+  uint32_t word108;
+} mirt_ostra_meta_data;
+
+/* The values written through the `error` parameter. */
+typedef enum mirt_error_code {
+  MIRT_ERROR_NONE = 0,              /* the call succeeded */
+  MIRT_ERROR_CONNECTION_FAILED = 1, /* the connection could not be established */
+  MIRT_ERROR_COMMUNICATION = 2,     /* the TCP exchange failed, or a package was malformed */
+  MIRT_ERROR_GENERAL = 3,           /* any other failure */
+  MIRT_ERROR_VERSION_MISMATCH = 4   /* wrong protocol version, or board firmware too old */
+} mirt_error_code;
+
+/* The application's view of the connection. */
+typedef enum mirt_connection_state {
+  MIRT_STATE_CONNECTED = 0,     /* connected; no unfinished stream handed over */
+  MIRT_STATE_RECEIVING = 1,     /* a stream the board has not finished was handed over */
+  MIRT_STATE_NOT_CONNECTED = 2, /* idle, connecting or disconnected */
+  MIRT_STATE_ERROR = 3          /* an asynchronous error is recorded */
+} mirt_connection_state;
+
+/* Returns the library's version, 1.1.0. Cannot fail. */
+VARNEL_API mirt_version_info mirt_get_version_info(void);
+
+/* Creates a parser for the board at `address` (numeric IPv4 or IPv6 text,
+ * parsed only at each connect) that calls `callback` with `userData` for
+ * every batch. Connects nothing and starts no thread. Neither `callback`
+ * nor `userData` is checked; with a NULL callback every hand-over fails as
+ * an asynchronous error. Returns NULL on failure, leaving nothing
+ * allocated. */
+VARNEL_API mirt_varnel* mirt_varnel_create(const char* address, mirt_varnel_callback callback, void* userData,
+                                           mirt_error_code* error);
+
+/* Disconnects (waiting for the I/O thread) and frees the parser; `handle`
+ * is invalid afterwards. Popped packages stay valid. Does nothing for a
+ * NULL handle. May be called from inside the parser's own callback: the
+ * connection then winds down on its own thread once the callback returns,
+ * and the callback is not called again. */
+VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
+
+/* Connects to the board (port 63751) and blocks until the connection is
+ * established or has failed, at most about the TCP time-out. Does nothing
+ * while a connection exists, also a failed one (disconnect first). On
+ * failure the error is MIRT_ERROR_CONNECTION_FAILED (the cause is then
+ * recorded: see mirt_varnel_get_state), or MIRT_ERROR_GENERAL for an
+ * address that is not numeric. */
+VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error);
+
+/* Closes the connection (waiting for the I/O thread), then reports the
+ * recorded asynchronous error, if any, through `error`. */
+VARNEL_API void mirt_varnel_disconnect(mirt_varnel* handle, mirt_error_code* error);
+
+/* Returns true while connected or receiving; false on failure. */
+VARNEL_API bool mirt_varnel_is_connected(mirt_varnel* handle, mirt_error_code* error);
+
+/* Returns the connection state. In the state MIRT_STATE_ERROR the recorded
+ * asynchronous error's code is written to `error`. Returns
+ * MIRT_STATE_ERROR on failure. */
+VARNEL_API mirt_connection_state mirt_varnel_get_state(mirt_varnel* handle, mirt_error_code* error);
+
+/* Writes the recorded asynchronous error's code to `error`, or
+ * MIRT_ERROR_NONE when none is recorded. Returns nothing. */
+VARNEL_API void mirt_varnel_get_async_error(mirt_varnel* handle, mirt_error_code* error);
+
+/* Sets the connection time-out in seconds (0 counts as 1; default 10).
+ * Fails, changing nothing, with the recorded asynchronous error's code
+ * when one is recorded. */
+VARNEL_API void mirt_varnel_set_tcp_timeout(mirt_varnel* handle, uint32_t timeout, mirt_error_code* error);
+
+/* Sets the number of packages at which a batch is handed over (default 25;
+ * 0 is ignored). Takes effect at the next connect. Does not fail. */
+VARNEL_API void mirt_varnel_set_package_counter(mirt_varnel* handle, uint32_t count, mirt_error_code* error);
+
+/* Sets the longest time in milliseconds between two hand-overs (default
+ * 250; 0 is ignored). Takes effect at the next connect. Does not fail. */
+VARNEL_API void mirt_varnel_set_wait_time_ms(mirt_varnel* handle, uint32_t milliseconds,
+                                             mirt_error_code* error);
+
+/* Returns the number of packages the stream holds; 0 on failure. */
+VARNEL_API size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream, mirt_error_code* error);
+
+/* Takes the oldest package out of the stream and returns it; the caller
+ * owns it from now on. Returns NULL, with MIRT_ERROR_NONE, when the stream
+ * is empty, and NULL on failure. */
+VARNEL_API mirt_ostra_data_package* mirt_ostra_data_stream_pop(mirt_ostra_data_stream* stream,
+                                                               mirt_error_code* error);
+
+/* Frees a popped package; `package` is invalid afterwards. Does nothing
+ * for a NULL package. May be called on any thread. */
+VARNEL_API void mirt_ostra_data_package_delete(mirt_ostra_data_package* package, mirt_error_code* error);
+
+/* Returns the number of samples per channel; 0 on failure. */
+VARNEL_API size_t mirt_ostra_data_package_get_size(mirt_ostra_data_package* package, mirt_error_code* error);
+
+/* Returns the number of channels (0 to 8); 0 on failure. */
+VARNEL_API size_t mirt_ostra_data_package_get_channel_count(mirt_ostra_data_package* package,
+                                                            mirt_error_code* error);
+
+/* Copies the samples of `channel` (0 to 7) into `buffer`, at most
+ * `bufferSize` samples (not bytes), and returns how many it copied: the
+ * smaller of the channel's length and `bufferSize`. A channel at or beyond
+ * the channel count has no samples. Returns 0 for a NULL buffer (no
+ * error), and 0 on failure: MIRT_ERROR_GENERAL for a channel of 8 or
+ * more. */
+VARNEL_API size_t mirt_ostra_data_package_get_waveform(mirt_ostra_data_package* package, uint32_t* buffer,
+                                                       size_t bufferSize, uint32_t channel,
+                                                       mirt_error_code* error);
+
+/* Returns the waveform type code of `channel`; 0 on failure:
+ * MIRT_ERROR_GENERAL for a channel at or beyond the channel count. */
+VARNEL_API uint32_t mirt_ostra_data_package_get_waveform_type(mirt_ostra_data_package* package,
+                                                              size_t channel, mirt_error_code* error);
+
+/* Returns a copy of the package's meta data; a record of all zeros on
+ * failure. */
+VARNEL_API mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_package* package,
+                                                                      mirt_error_code* error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARNEL_VARNEL_H */

@@ -1,0 +1,295 @@
+// The C interface: each function forwards to the class interface inside
+// `guarded`, which turns every exception into a mirt_error_code and the
+// function's neutral result.
+#include "varnel/varnel.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "api/CallbackConverter.hpp"
+#include "api/VarnelExceptionImpl.hpp"
+#include "varnel/varnel.hpp"
+
+// The record behind a mirt_varnel handle. The parser goes first, so that
+// the converter outlives every thread of the parser that could call it.
+struct mirt_varnel {
+  std::unique_ptr<CallbackConverter> converter;
+  std::unique_ptr<mirt::Varnel> parser;
+
+  ~mirt_varnel() {
+    parser.reset();
+    converter.reset();
+  }
+};
+
+namespace {
+
+using mirt::ConnectionState;
+using mirt::OstraMetaData;
+using mirt::VarnelException;
+
+// The C values are the class interface's values.
+static_assert(sizeof(mirt_error_code) == 4 && sizeof(mirt_connection_state) == 4);
+static_assert(MIRT_ERROR_NONE == 0);
+static_assert(MIRT_ERROR_CONNECTION_FAILED == static_cast<int>(VarnelException::ConnectionFailed));
+static_assert(MIRT_ERROR_COMMUNICATION == static_cast<int>(VarnelException::CommunicationError));
+static_assert(MIRT_ERROR_GENERAL == static_cast<int>(VarnelException::GeneralError));
+static_assert(MIRT_ERROR_VERSION_MISMATCH == static_cast<int>(VarnelException::VersionMismatch));
+static_assert(MIRT_STATE_CONNECTED == static_cast<int>(ConnectionState::Connected));
+static_assert(MIRT_STATE_RECEIVING == static_cast<int>(ConnectionState::Receiving));
+static_assert(MIRT_STATE_NOT_CONNECTED == static_cast<int>(ConnectionState::NotConnected));
+static_assert(MIRT_STATE_ERROR == static_cast<int>(ConnectionState::Error));
+
+// The records have the layout of their C++ counterparts, field by field.
+#define VARNEL_SAME_FIELD(CType, CxxType, field)                                          \
+  static_assert(offsetof(CType, field) == offsetof(CxxType, field), "offset of " #field); \
+  static_assert(sizeof(CType::field) == sizeof(CxxType::field), "size of " #field)
+
+static_assert(sizeof(mirt_version_info) == sizeof(mirt::VersionInfo));
+VARNEL_SAME_FIELD(mirt_version_info, mirt::VersionInfo, major);
+VARNEL_SAME_FIELD(mirt_version_info, mirt::VersionInfo, minor);
+VARNEL_SAME_FIELD(mirt_version_info, mirt::VersionInfo, patch);
+
+static_assert(sizeof(mirt_ostra_meta_data) == sizeof(OstraMetaData) && sizeof(OstraMetaData) == 96);
+static_assert(alignof(mirt_ostra_meta_data) == alignof(OstraMetaData) && alignof(OstraMetaData) == 8);
+static_assert(std::is_standard_layout_v<mirt_ostra_meta_data> &&
+              std::is_trivially_copyable_v<mirt_ostra_meta_data>);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, statusWord);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, headerValue);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word36);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, dspVersion);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, firmwareVersion);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, biosVersion);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word52);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word56);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word60);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word64);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word68);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, real72);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, real80);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word88);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word92);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word96);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, half100);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, half102);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word104);
+VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word108);
+
+#undef VARNEL_SAME_FIELD
+
+mirt_error_code toCErrorCode(VarnelException::ErrorCode code) noexcept {
+  switch (code) {
+    case VarnelException::ConnectionFailed:
+      return MIRT_ERROR_CONNECTION_FAILED;
+    case VarnelException::CommunicationError:
+      return MIRT_ERROR_COMMUNICATION;
+    case VarnelException::VersionMismatch:
+      return MIRT_ERROR_VERSION_MISMATCH;
+    default:
+      return MIRT_ERROR_GENERAL;
+  }
+}
+
+// The frame of every function with an error parameter: clears `error`,
+// runs `body` and returns its result; when `body` throws, writes the
+// exception's C code to `error` and returns `failure` (nothing for a body
+// without a result).
+template <typename Body, typename... Failure>
+auto guarded(mirt_error_code* error, Body&& body, Failure... failure) noexcept
+    -> std::invoke_result_t<Body&> {
+  using Result = std::invoke_result_t<Body&>;
+  static_assert(sizeof...(Failure) == (std::is_void_v<Result> ? 0 : 1), "a failure value iff a result");
+  if (error != nullptr) *error = MIRT_ERROR_NONE;
+  try {
+    return body();
+  } catch (const VarnelExceptionImpl& e) {
+    if (error != nullptr) *error = toCErrorCode(e.getErrorCode());
+  } catch (...) {
+    if (error != nullptr) *error = MIRT_ERROR_GENERAL;
+  }
+  if constexpr (!std::is_void_v<Result>) return Result(failure...);
+}
+
+mirt::OstraDataStream* fromHandle(mirt_ostra_data_stream* stream) {
+  return reinterpret_cast<mirt::OstraDataStream*>(stream);
+}
+
+mirt::OstraDataPackage* fromHandle(mirt_ostra_data_package* package) {
+  return reinterpret_cast<mirt::OstraDataPackage*>(package);
+}
+
+}  // namespace
+
+extern "C" {
+
+mirt_version_info mirt_get_version_info(void) {
+  const mirt::VersionInfo version = mirt::getVersionInfo();
+  mirt_version_info result;
+  result.major = version.major;
+  result.minor = version.minor;
+  result.patch = version.patch;
+  return result;
+}
+
+mirt_varnel* mirt_varnel_create(const char* address, mirt_varnel_callback callback, void* userData,
+                                mirt_error_code* error) {
+  return guarded(
+      error,
+      [&]() -> mirt_varnel* {
+        auto converter = std::make_unique<CallbackConverter>(callback, userData);
+        std::function<void(mirt::OstraDataStream*)> callbackCopy = converter->callback;
+        // std::string cannot be made from a null pointer.
+        if (address == nullptr) throw std::invalid_argument("mirt_varnel_create: the address is null");
+        std::unique_ptr<mirt::Varnel> parser =
+            mirt::createVarnel(std::string(address), std::move(callbackCopy));
+        auto handle = std::make_unique<mirt_varnel>();
+        handle->converter = std::move(converter);
+        handle->parser = std::move(parser);
+        return handle.release();
+      },
+      static_cast<mirt_varnel*>(nullptr));
+}
+
+void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error) {
+  guarded(error, [&] { delete handle; });
+}
+
+void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error) {
+  guarded(error, [&] { handle->parser->connect(); });
+}
+
+void mirt_varnel_disconnect(mirt_varnel* handle, mirt_error_code* error) {
+  guarded(error, [&] { handle->parser->disconnect(); });
+}
+
+bool mirt_varnel_is_connected(mirt_varnel* handle, mirt_error_code* error) {
+  return guarded(
+      error, [&] { return handle->parser->isConnected(); }, false);
+}
+
+mirt_connection_state mirt_varnel_get_state(mirt_varnel* handle, mirt_error_code* error) {
+  return guarded(
+      error,
+      [&] {
+        switch (handle->parser->getState()) {
+          case ConnectionState::Connected:
+            return MIRT_STATE_CONNECTED;
+          case ConnectionState::Receiving:
+            return MIRT_STATE_RECEIVING;
+          case ConnectionState::NotConnected:
+            return MIRT_STATE_NOT_CONNECTED;
+          default:
+            break;
+        }
+        // Reports the recorded error's code through `error`.
+        handle->parser->getAsyncError();
+        return MIRT_STATE_ERROR;
+      },
+      MIRT_STATE_ERROR);
+}
+
+void mirt_varnel_get_async_error(mirt_varnel* handle, mirt_error_code* error) {
+  guarded(error, [&] { handle->parser->getAsyncError(); });
+}
+
+void mirt_varnel_set_tcp_timeout(mirt_varnel* handle, uint32_t timeout, mirt_error_code* error) {
+  guarded(error, [&] { handle->parser->setTcpTimeout(timeout); });
+}
+
+void mirt_varnel_set_package_counter(mirt_varnel* handle, uint32_t count, mirt_error_code* error) {
+  guarded(error, [&] { handle->parser->setPackageCounter(count); });
+}
+
+void mirt_varnel_set_wait_time_ms(mirt_varnel* handle, uint32_t milliseconds, mirt_error_code* error) {
+  guarded(error, [&] { handle->parser->setWaitTimeMs(milliseconds); });
+}
+
+size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream, mirt_error_code* error) {
+  return guarded(
+      error, [&] { return fromHandle(stream)->getSize(); }, std::size_t{0});
+}
+
+mirt_ostra_data_package* mirt_ostra_data_stream_pop(mirt_ostra_data_stream* stream, mirt_error_code* error) {
+  return guarded(
+      error,
+      [&] {
+        // The caller owns the package from now on.
+        return reinterpret_cast<mirt_ostra_data_package*>(fromHandle(stream)->pop().release());
+      },
+      static_cast<mirt_ostra_data_package*>(nullptr));
+}
+
+void mirt_ostra_data_package_delete(mirt_ostra_data_package* package, mirt_error_code* error) {
+  guarded(error, [&] { delete fromHandle(package); });
+}
+
+size_t mirt_ostra_data_package_get_size(mirt_ostra_data_package* package, mirt_error_code* error) {
+  return guarded(
+      error, [&] { return fromHandle(package)->getSize(); }, std::size_t{0});
+}
+
+size_t mirt_ostra_data_package_get_channel_count(mirt_ostra_data_package* package, mirt_error_code* error) {
+  return guarded(
+      error, [&] { return fromHandle(package)->getChannelCount(); }, std::size_t{0});
+}
+
+size_t mirt_ostra_data_package_get_waveform(mirt_ostra_data_package* package, uint32_t* buffer,
+                                            size_t bufferSize, uint32_t channel, mirt_error_code* error) {
+  return guarded(
+      error,
+      [&]() -> std::size_t {
+        if (buffer == nullptr) return 0;
+        const std::vector<std::uint32_t>& samples = fromHandle(package)->getWaveform(std::size_t{channel});
+        const std::size_t n = std::min(samples.size(), bufferSize);
+        std::copy_n(samples.begin(), n, buffer);
+        return n;
+      },
+      std::size_t{0});
+}
+
+uint32_t mirt_ostra_data_package_get_waveform_type(mirt_ostra_data_package* package, size_t channel,
+                                                   mirt_error_code* error) {
+  return guarded(
+      error, [&] { return fromHandle(package)->getWaveformType(channel); }, std::uint32_t{0});
+}
+
+mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_package* package,
+                                                           mirt_error_code* error) {
+  return guarded(
+      error,
+      [&] {
+        const OstraMetaData& meta = fromHandle(package)->getMetaData();
+        mirt_ostra_meta_data result{};
+        result.statusWord = meta.statusWord;
+        result.headerValue = meta.headerValue;
+        result.word36 = meta.word36;
+        result.dspVersion = meta.dspVersion;
+        result.firmwareVersion = meta.firmwareVersion;
+        result.biosVersion = meta.biosVersion;
+        result.word52 = meta.word52;
+        result.word56 = meta.word56;
+        result.word60 = meta.word60;
+        result.word64 = meta.word64;
+        result.word68 = meta.word68;
+        result.real72 = meta.real72;
+        result.real80 = meta.real80;
+        result.word88 = meta.word88;
+        result.word92 = meta.word92;
+        result.word96 = meta.word96;
+        result.half100 = meta.half100;
+        result.half102 = meta.half102;
+        result.word104 = meta.word104;
+        result.word108 = meta.word108;
+        return result;
+      },
+      mirt_ostra_meta_data{});
+}
+
+}  // extern "C"
