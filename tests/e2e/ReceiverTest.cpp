@@ -262,6 +262,7 @@ TEST(ReceiverConnect, ConnectWhileConnectedMakesNoNewAttempt) {
   FakeBoard board("127.0.0.12", Script().silent());
   Parser parser("127.0.0.12");
   parser->connect();
+  ASSERT_TRUE(board.waitForClient(5s));
   parser->connect();
   EXPECT_TRUE(parser->isConnected());
   EXPECT_EQ(board.clientsAccepted(), 1u);
