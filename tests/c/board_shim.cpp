@@ -9,11 +9,11 @@
 #include <thread>
 #include <utility>
 
-#include "support/FakeBoard.hpp"
-#include "support/PackageBuilder.hpp"
+#include "boardsim/FakeBoard.hpp"
+#include "boardsim/PackageBuilder.hpp"
 
 struct shim_board {
-  testsupport::FakeBoard board;
+  boardsim::FakeBoard board;
 };
 
 struct shim_mutex {
@@ -34,9 +34,9 @@ shim_board* start(const char* what, Make make) noexcept {
   return nullptr;
 }
 
-shim_board* playing(const char* address, const std::vector<testsupport::PackageSpec>& specs) {
-  testsupport::Script script;
-  if (!specs.empty()) script.sendEach(testsupport::encodeEach(specs));
+shim_board* playing(const char* address, const std::vector<boardsim::PackageSpec>& specs) {
+  boardsim::Script script;
+  if (!specs.empty()) script.sendEach(boardsim::encodeEach(specs));
   script.silent();
   return new shim_board{{address, std::move(script)}};
 }
@@ -48,14 +48,14 @@ extern "C" {
 shim_board* shim_board_numbered(const char* address, uint64_t first, size_t count, uint32_t channels,
                                 uint32_t samplesPerChannel) {
   return start("numbered", [&] {
-    return playing(address, testsupport::numberedPackages(first, count, channels, samplesPerChannel));
+    return playing(address, boardsim::numberedPackages(first, count, channels, samplesPerChannel));
   });
 }
 
 shim_board* shim_board_with_meta(const char* address, const mirt_ostra_meta_data* meta) {
   return start("meta data", [&] {
-    auto specs = testsupport::numberedPackages(1, 1, 2, 4);
-    testsupport::PackageSpec& spec = specs[0];
+    auto specs = boardsim::numberedPackages(1, 1, 2, 4);
+    boardsim::PackageSpec& spec = specs[0];
     spec.statusWord = meta->statusWord;
     spec.headerValue = meta->headerValue;
     mirt::OstraMetaData& m = spec.meta;
@@ -83,7 +83,7 @@ shim_board* shim_board_with_meta(const char* address, const mirt_ostra_meta_data
 
 shim_board* shim_board_too_old(const char* address) {
   return start("too old", [&] {
-    auto specs = testsupport::numberedPackages(1, 1);
+    auto specs = boardsim::numberedPackages(1, 1);
     specs[0].meta.dspVersion = 1645;
     specs[0].meta.firmwareVersion = 38;
     specs[0].meta.biosVersion = 0x3F;
@@ -93,7 +93,7 @@ shim_board* shim_board_too_old(const char* address) {
 
 shim_board* shim_board_never_accepting(const char* address) {
   return start("never accepting", [&] {
-    return new shim_board{{address, testsupport::FakeBoard::NeverAccept{}}};
+    return new shim_board{{address, boardsim::FakeBoard::NeverAccept{}}};
   });
 }
 
@@ -106,7 +106,7 @@ int shim_board_wait_client_closed(const shim_board* board, unsigned timeoutMs) {
 }
 
 uint32_t shim_numbered_sample(uint64_t number, uint32_t channel, uint32_t index) {
-  return testsupport::numberedSample(number, channel, index);
+  return boardsim::numberedSample(number, channel, index);
 }
 
 uint64_t shim_now_ms(void) {

@@ -8,14 +8,14 @@
 #include <string>
 
 #include "e2e/Collector.hpp"
-#include "support/FakeBoard.hpp"
-#include "support/PackageBuilder.hpp"
+#include "boardsim/FakeBoard.hpp"
+#include "boardsim/PackageBuilder.hpp"
 
 using namespace e2e;
 using mirt::ConnectionState;
 using mirt::VarnelException;
-using testsupport::FakeBoard;
-using testsupport::Script;
+using boardsim::FakeBoard;
+using boardsim::Script;
 
 namespace {
 
@@ -64,8 +64,8 @@ void expectNumbered(const std::vector<std::unique_ptr<mirt::OstraDataPackage>>& 
     ASSERT_EQ(p.getChannelCount(), 2u);
     ASSERT_EQ(p.getSize(), 4u);
     EXPECT_EQ(p.getWaveformType(1), 2u);
-    EXPECT_EQ(p.getWaveform(0), testsupport::numberedSamples(number, 0, 4));
-    EXPECT_EQ(p.getWaveform(1), testsupport::numberedSamples(number, 1, 4));
+    EXPECT_EQ(p.getWaveform(0), boardsim::numberedSamples(number, 0, 4));
+    EXPECT_EQ(p.getWaveform(1), boardsim::numberedSamples(number, 1, 4));
   }
 }
 
@@ -132,7 +132,7 @@ TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
 
 TEST(ReceiverStreaming, FullStreamsAreHandedOverFromTheReadLoopInOrder) {
   FakeBoard board("127.0.0.6",
-                  Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 50))).silent());
+                  Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 50))).silent());
   Parser parser("127.0.0.6", 25, 60000);
   parser->connect();
   EXPECT_TRUE(parser->isConnected());
@@ -162,11 +162,11 @@ TEST(ReceiverStreaming, WithoutPackagesTheTimerHandsOverEmptyStreams) {
 }
 
 TEST(ReceiverStreaming, EndOfStreamHandsOverAtOnceAndFinishedStreamsLeaveConnected) {
-  auto specs = testsupport::numberedPackages(1, 3 + 30 + 2);
+  auto specs = boardsim::numberedPackages(1, 3 + 30 + 2);
   specs[2].endOfStream();                     // a stream of 3 in one piece
   specs[32].endOfStream();                    // 25 + 5: finished in two
   specs[34].endOfStream().streamContinues();  // end flag, but bit 30 set
-  FakeBoard board("127.0.0.8", Script().sendEach(testsupport::encodeEach(specs)).silent());
+  FakeBoard board("127.0.0.8", Script().sendEach(boardsim::encodeEach(specs)).silent());
   Parser parser("127.0.0.8", 25, 60000);
   parser->connect();
   ASSERT_TRUE(parser.collector.waitForPackages(35));
@@ -186,9 +186,9 @@ TEST(ReceiverStreaming, EndOfStreamHandsOverAtOnceAndFinishedStreamsLeaveConnect
 }
 
 TEST(ReceiverStreaming, PoppedPackagesOutliveTheParserAndUnpoppedOnesAreGoneAfterTheCallback) {
-  auto specs = testsupport::numberedPackages(1, 4);
+  auto specs = boardsim::numberedPackages(1, 4);
   specs[3].endOfStream();
-  FakeBoard board("127.0.0.9", Script().sendEach(testsupport::encodeEach(specs)).silent());
+  FakeBoard board("127.0.0.9", Script().sendEach(boardsim::encodeEach(specs)).silent());
   std::vector<std::unique_ptr<mirt::OstraDataPackage>> kept;
   std::vector<std::size_t> sizeAtStart;
   Parser parser("127.0.0.9", 2, 60000);
@@ -205,22 +205,22 @@ TEST(ReceiverStreaming, PoppedPackagesOutliveTheParserAndUnpoppedOnesAreGoneAfte
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0]->getMetaData().headerValue, 1u);
   EXPECT_EQ(kept[1]->getMetaData().headerValue, 3u);
-  EXPECT_EQ(kept[1]->getWaveform(1), testsupport::numberedSamples(3, 1, 4));
+  EXPECT_EQ(kept[1]->getWaveform(1), boardsim::numberedSamples(3, 1, 4));
 }
 
 TEST(ReceiverStreaming, PackagesNotYetHandedOverStayInTheStreamAcrossConnections) {
-  auto first = testsupport::numberedPackages(1, 3);
-  auto second = testsupport::numberedPackages(4, 1);
+  auto first = boardsim::numberedPackages(1, 3);
+  auto second = boardsim::numberedPackages(4, 1);
   second[0].endOfStream();
   FakeBoard board("127.0.0.10", Script()
-                                    .sendEach(testsupport::encodeEach(first))
+                                    .sendEach(boardsim::encodeEach(first))
                                     .waitForClientClose()
                                     .acceptNext()
-                                    .sendEach(testsupport::encodeEach(second))
+                                    .sendEach(boardsim::encodeEach(second))
                                     .silent());
   Parser parser("127.0.0.10", 25, 60000);
   parser->connect();
-  ASSERT_TRUE(board.waitForBytesSent(3 * testsupport::encode(first[0]).size(), 5s));
+  ASSERT_TRUE(board.waitForBytesSent(3 * boardsim::encode(first[0]).size(), 5s));
   // Give the parser a bounded chance to read what was sent: it was not
   // handed over, so the only trace is the next hand-over's size.
   parser->disconnect();
@@ -236,12 +236,12 @@ TEST(ReceiverStreaming, PackagesNotYetHandedOverStayInTheStreamAcrossConnections
 }
 
 TEST(ReceiverStreaming, SettingsChangedWhileConnectedApplyFromTheNextConnect) {
-  auto specs = testsupport::numberedPackages(1, 6);
+  auto specs = boardsim::numberedPackages(1, 6);
   FakeBoard board("127.0.0.11", Script()
-                                    .sendEach(testsupport::encodeEach(specs))
+                                    .sendEach(boardsim::encodeEach(specs))
                                     .waitForClientClose()
                                     .acceptNext()
-                                    .sendEach(testsupport::encodeEach(testsupport::numberedPackages(7, 6)))
+                                    .sendEach(boardsim::encodeEach(boardsim::numberedPackages(7, 6)))
                                     .silent());
   Parser parser("127.0.0.11", 3, 60000);
   parser->connect();
@@ -288,8 +288,8 @@ std::vector<std::uint8_t> cut(std::vector<std::uint8_t> bytes, std::size_t n) {
 }
 
 Failure failure(int which) {
-  const auto good = testsupport::encode(testsupport::numberedPackages(1, 1)[0]);
-  testsupport::PackageSpec spec = testsupport::numberedPackages(1, 1)[0];
+  const auto good = boardsim::encode(boardsim::numberedPackages(1, 1)[0]);
+  boardsim::PackageSpec spec = boardsim::numberedPackages(1, 1)[0];
   switch (which) {
     case 0:
       return {"close between packages", Script().send(good).close(), VarnelException::CommunicationError,
@@ -310,29 +310,29 @@ Failure failure(int which) {
     case 4:
       spec.protocolVersion = 2;
       return {
-          "protocol version", Script().send(testsupport::encode(spec)).silent(),
+          "protocol version", Script().send(boardsim::encode(spec)).silent(),
           VarnelException::VersionMismatch,
           "readHeader: TCP-Package Header has wrong protocol version. Found: 2; Required: 1; Hint: Minimum "
           "required Ostra6-Version is 1.16.3"};
     case 5:
       spec.packageSize = 0;
-      return {"empty package", Script().send(testsupport::encodeHeader(spec)).silent(),
+      return {"empty package", Script().send(boardsim::encodeHeader(spec)).silent(),
               VarnelException::CommunicationError, "readHeader: Empty Package"};
     case 6:
       spec.packageSize = 35;
-      return {"package too small", Script().send(testsupport::encodeHeader(spec)).silent(),
+      return {"package too small", Script().send(boardsim::encodeHeader(spec)).silent(),
               VarnelException::CommunicationError, "readHeader: ", true};
     case 7:
       spec.packageSize = 65537;
-      return {"package too large", Script().send(testsupport::encodeHeader(spec)).silent(),
+      return {"package too large", Script().send(boardsim::encodeHeader(spec)).silent(),
               VarnelException::CommunicationError, "readHeader: ", true};
     case 8:
       spec.channelCount = 9;
-      return {"too many channels", Script().send(testsupport::encode(spec)).silent(),
+      return {"too many channels", Script().send(boardsim::encode(spec)).silent(),
               VarnelException::CommunicationError, "readHeader: ", true};
     default:
       spec.dataSize = 65536 - 128 + 1;
-      return {"samples beyond the buffer", Script().send(testsupport::encode(spec)).silent(),
+      return {"samples beyond the buffer", Script().send(boardsim::encode(spec)).silent(),
               VarnelException::CommunicationError, "readHeader: ", true};
   }
 }
@@ -379,7 +379,7 @@ TEST(ReceiverCallback, ExceptionsFromTheCallbackAreRecordedWithTheHandlersPrefix
     SCOPED_TRACE(cases[i].message);
     const std::string address = "127.0.0." + std::to_string(40 + i);
     FakeBoard board(address,
-                    Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 3))).silent());
+                    Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 3))).silent());
     Parser parser(address, cases[i].counter, 20);
     parser.collector.extra = [&](mirt::OstraDataStream*) { cases[i].thrower(); };
     connectAllowingEarlyFailure(*parser.varnel);
@@ -420,7 +420,7 @@ TEST(ReceiverCallback, DestroyingTheParserInsideTheCallbackWindsDownCleanly) {
   {
     FakeBoard board(
         "127.0.0.46",
-        Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 400)), 2ms).silent());
+        Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 400)), 2ms).silent());
     std::unique_ptr<mirt::Varnel> parser;
     std::atomic<bool> connected{false};
     std::atomic<int> calls{0};
@@ -447,10 +447,10 @@ TEST(ReceiverCallback, DestroyingTheParserInsideTheCallbackWindsDownCleanly) {
 // takes a while, disconnect: never an error, and nothing is left behind.
 TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
   constexpr int cycles = 200;
-  auto specs = testsupport::numberedPackages(1, 12);
+  auto specs = boardsim::numberedPackages(1, 12);
   specs[4].endOfStream();
   specs[11].endOfStream().streamContinues();
-  const auto bytes = testsupport::encodeEach(specs);
+  const auto bytes = boardsim::encodeEach(specs);
   Script script;
   for (int i = 0; i < cycles; ++i) {
     script.sendEach(bytes, 1ms).waitForClientClose().acceptNext();
@@ -489,7 +489,7 @@ TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
 TEST(ReceiverCycles, DestroyingAReceivingParserNeverThrowsAndTheBoardSeesTheClose) {
   FakeBoard board(
       "127.0.0.48",
-      Script().sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 100)), 1ms).silent());
+      Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 100)), 1ms).silent());
   {
     Parser parser("127.0.0.48", 5, 5);
     parser->connect();

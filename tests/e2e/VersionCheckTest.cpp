@@ -3,26 +3,26 @@
 #include <gtest/gtest.h>
 
 #include "e2e/Collector.hpp"
-#include "support/FakeBoard.hpp"
-#include "support/PackageBuilder.hpp"
+#include "boardsim/FakeBoard.hpp"
+#include "boardsim/PackageBuilder.hpp"
 
 using namespace e2e;
 using mirt::VarnelException;
-using testsupport::FakeBoard;
-using testsupport::Script;
+using boardsim::FakeBoard;
+using boardsim::Script;
 
 TEST(BoardVersion, TooOldBoardIsRefusedUntilOneBoardPassesThenNeverCheckedAgain) {
-  auto old = testsupport::numberedPackages(1, 1);
+  auto old = boardsim::numberedPackages(1, 1);
   old[0].meta.dspVersion = 1645;
   old[0].meta.firmwareVersion = 38;
   old[0].meta.biosVersion = 0x3F;
-  const auto good = testsupport::numberedPackages(2, 1);
+  const auto good = boardsim::numberedPackages(2, 1);
   FakeBoard board("127.0.0.60", Script()
-                                    .send(testsupport::encode(old[0]))
+                                    .send(boardsim::encode(old[0]))
                                     .waitForClientClose()
                                     .acceptNext()
-                                    .send(testsupport::encode(good[0]))
-                                    .send(testsupport::encode(old[0]))
+                                    .send(boardsim::encode(good[0]))
+                                    .send(boardsim::encode(old[0]))
                                     .silent());
   Collector collector;
   auto parser = mirt::createVarnel("127.0.0.60", collector.callback());

@@ -3,13 +3,13 @@
 // A fake board for tests: a TCP server on a loopback address, port 63751,
 // that serves clients one after another and plays a script to them.
 //
-//   testsupport::Script script;
-//   script.sendEach(testsupport::encodeEach(testsupport::numberedPackages(1, 10)), 5ms)
+//   boardsim::Script script;
+//   script.sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 10)), 5ms)
 //       .waitForClientClose()
 //       .acceptNext()
-//       .send(testsupport::encode(spec), 7)  // in 7-byte chunks
+//       .send(boardsim::encode(spec), 7)  // in 7-byte chunks
 //       .close();
-//   testsupport::FakeBoard board("127.0.0.5", std::move(script));
+//   boardsim::FakeBoard board("127.0.0.5", std::move(script));
 //   ... connect the receiver to 127.0.0.5 ...
 //   ASSERT_TRUE(board.waitForDone(2s));
 //
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace boardsim {
 
 /// What the board does, step by step. The first client is accepted before
 /// the first step; acceptNext starts the part of the script for the next
@@ -148,4 +148,4 @@ class FakeBoard {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace testsupport
+}  // namespace boardsim

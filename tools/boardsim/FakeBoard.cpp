@@ -1,4 +1,4 @@
-#include "support/FakeBoard.hpp"
+#include "boardsim/FakeBoard.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,7 +22,7 @@
 #include <thread>
 #include <utility>
 
-namespace testsupport {
+namespace boardsim {
 
 using namespace std::chrono_literals;
 
@@ -570,4 +570,4 @@ bool FakeBoard::waitForDone(Clock::time_point deadline) const {
   return impl_->waitUntil(deadline, [&] { return impl_->finished; });
 }
 
-}  // namespace testsupport
+}  // namespace boardsim

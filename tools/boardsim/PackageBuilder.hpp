@@ -21,7 +21,7 @@
 
 #include "varnel/varnel.hpp"
 
-namespace testsupport {
+namespace boardsim {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -100,4 +100,4 @@ std::vector<std::uint32_t> numberedSamples(std::uint64_t number, std::uint32_t c
 std::vector<PackageSpec> numberedPackages(std::uint64_t first, std::size_t count, std::uint32_t channels = 2,
                                           std::uint32_t samplesPerChannel = 4);
 
-}  // namespace testsupport
+}  // namespace boardsim

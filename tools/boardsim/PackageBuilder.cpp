@@ -1,4 +1,4 @@
-#include "support/PackageBuilder.hpp"
+#include "boardsim/PackageBuilder.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <string>
 #include <type_traits>
 
-namespace testsupport {
+namespace boardsim {
 
 namespace {
 
@@ -178,4 +178,4 @@ std::vector<PackageSpec> numberedPackages(std::uint64_t first, std::size_t count
   return out;
 }
 
-}  // namespace testsupport
+}  // namespace boardsim

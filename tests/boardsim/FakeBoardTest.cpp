@@ -13,11 +13,11 @@
 #include <cstring>
 #include <system_error>
 
-#include "support/FakeBoard.hpp"
-#include "support/PackageBuilder.hpp"
+#include "boardsim/FakeBoard.hpp"
+#include "boardsim/PackageBuilder.hpp"
 
 using namespace std::chrono_literals;
-using namespace testsupport;
+using namespace boardsim;
 
 namespace {
 
@@ -76,7 +76,7 @@ T readLe(const Bytes& b, std::size_t offset) {
 
 // ---------------------------------------------------------------- builder
 
-TEST(TestsupportPackageBuilder, EncodesTheTwoChannelEndOfStreamExampleExactly) {
+TEST(BoardsimPackageBuilder, EncodesTheTwoChannelEndOfStreamExampleExactly) {
   PackageSpec spec;
   spec.endOfStream();
   spec.waveformTypes = {5, 9};
@@ -96,7 +96,7 @@ TEST(TestsupportPackageBuilder, EncodesTheTwoChannelEndOfStreamExampleExactly) {
                                                             0xCC, 0xBB, 0xAA, 0x99, 0x00, 0xFF, 0xEE, 0xDD}));
 }
 
-TEST(TestsupportPackageBuilder, WritesEveryFieldAtItsOffset) {
+TEST(BoardsimPackageBuilder, WritesEveryFieldAtItsOffset) {
   PackageSpec spec;
   spec.protocolVersion = 0x0102;
   spec.headerValue = 0x0102030405060708;
@@ -127,7 +127,7 @@ TEST(TestsupportPackageBuilder, WritesEveryFieldAtItsOffset) {
   EXPECT_EQ(spec.expectedMetaData().headerValue, spec.headerValue);
 }
 
-TEST(TestsupportPackageBuilder, OverridesReachTheHeaderAndTheLength) {
+TEST(BoardsimPackageBuilder, OverridesReachTheHeaderAndTheLength) {
   PackageSpec spec = numberedPackages(7, 1, 3, 2).front();
   EXPECT_EQ(encode(spec).size(), 128u + 24u);
 
@@ -154,7 +154,7 @@ TEST(TestsupportPackageBuilder, OverridesReachTheHeaderAndTheLength) {
   EXPECT_EQ(encodeHeader(spec).size(), 36u);
 }
 
-TEST(TestsupportPackageBuilder, NumberedPackagesCarryTheirNumberInHeaderAndSamples) {
+TEST(BoardsimPackageBuilder, NumberedPackagesCarryTheirNumberInHeaderAndSamples) {
   const auto specs = numberedPackages(41, 3, 2, 5);
   ASSERT_EQ(specs.size(), 3u);
   const Bytes all = encodeAll(specs);
@@ -171,7 +171,7 @@ TEST(TestsupportPackageBuilder, NumberedPackagesCarryTheirNumberInHeaderAndSampl
 
 // ---------------------------------------------------------------- board
 
-TEST(TestsupportFakeBoard, PlaysWholeChunkedAndPacedSendsByteExactThenCloses) {
+TEST(BoardsimFakeBoard, PlaysWholeChunkedAndPacedSendsByteExactThenCloses) {
   const Bytes a = numberedBytes(100, 0);
   const Bytes b = numberedBytes(1000, 100);
   const Bytes c = numberedBytes(37, 50);
@@ -198,7 +198,7 @@ TEST(TestsupportFakeBoard, PlaysWholeChunkedAndPacedSendsByteExactThenCloses) {
   EXPECT_EQ(board.error(), "");
 }
 
-TEST(TestsupportFakeBoard, ResetAfterDataGivesConnectionReset) {
+TEST(BoardsimFakeBoard, ResetAfterDataGivesConnectionReset) {
   const Bytes header = encodeHeader(numberedPackages(1, 1).front());
   Script script;
   script.send(Bytes(header.begin(), header.begin() + 20)).reset();
@@ -212,7 +212,7 @@ TEST(TestsupportFakeBoard, ResetAfterDataGivesConnectionReset) {
   EXPECT_EQ(received, Bytes(header.begin(), header.begin() + 20));
 }
 
-TEST(TestsupportFakeBoard, ServesClientsOneAfterAnotherAndNoticesTheirClose) {
+TEST(BoardsimFakeBoard, ServesClientsOneAfterAnotherAndNoticesTheirClose) {
   Script script;
   script.send({1, 2, 3}).waitForClientClose().send({99}).acceptNext().send({4, 5}).silent().send({99});
   FakeBoard board("127.0.0.202", std::move(script));
@@ -236,7 +236,7 @@ TEST(TestsupportFakeBoard, ServesClientsOneAfterAnotherAndNoticesTheirClose) {
   EXPECT_EQ(board.bytesSent(), 5u);
 }
 
-TEST(TestsupportFakeBoard, StopEndsWaitsPromptlyAndClosesInOrder) {
+TEST(BoardsimFakeBoard, StopEndsWaitsPromptlyAndClosesInOrder) {
   {
     FakeBoard idle("127.0.0.203", Script{});  // stops while waiting for a client
     EXPECT_FALSE(idle.waitForClient(20ms));
@@ -255,7 +255,7 @@ TEST(TestsupportFakeBoard, StopEndsWaitsPromptlyAndClosesInOrder) {
   EXPECT_EQ(endErrno, 0);
 }
 
-TEST(TestsupportFakeBoard, RefusesAnAddressInUse) {
+TEST(BoardsimFakeBoard, RefusesAnAddressInUse) {
   FakeBoard first("127.0.0.204", Script{});
   try {
     FakeBoard second("127.0.0.204", Script{});
@@ -266,7 +266,7 @@ TEST(TestsupportFakeBoard, RefusesAnAddressInUse) {
   }
 }
 
-TEST(TestsupportFakeBoard, NeverAcceptingBoardLeavesAFurtherConnectHanging) {
+TEST(BoardsimFakeBoard, NeverAcceptingBoardLeavesAFurtherConnectHanging) {
   FakeBoard board("127.0.0.205", FakeBoard::NeverAccept{});
   EXPECT_GE(board.fillerConnections(), 1u);
   EXPECT_GE(board.clientsWaiting(), 1u);
