@@ -1,12 +1,10 @@
 #include "boardsim/FakeBoard.hpp"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <linux/sockios.h>
+#include "boardsim/Net.hpp"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,77 +76,11 @@ Script& Script::acceptNext() {
 
 namespace {
 
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), "FakeBoard: " + what);
-}
+const std::string who = "FakeBoard";
 
-void closeFd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
+[[noreturn]] void throwErrno(const std::string& what) { net::throwErrno(who + ": " + what); }
 
-struct Endpoint {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  int family() const { return storage.ss_family; }
-  const sockaddr* addr() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
-
-Endpoint parseEndpoint(const std::string& address, std::uint16_t port) {
-  Endpoint ep;
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ep.storage);
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&ep.storage);
-  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    ep.length = sizeof(sockaddr_in6);
-  } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    ep.length = sizeof(sockaddr_in);
-  } else {
-    throw std::invalid_argument("FakeBoard: not a numeric IP address: '" + address + "'");
-  }
-  return ep;
-}
-
-int makeListener(const std::string& address, int backlog) {
-  const Endpoint ep = parseEndpoint(address, FakeBoard::port);
-  const std::string where = address + " port " + std::to_string(FakeBoard::port);
-  int fd = ::socket(ep.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    throwErrno("socket for " + where);
-  }
-  const int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::bind(fd, ep.addr(), ep.length) != 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    throwErrno("cannot bind " + where);
-  }
-  if (::listen(fd, backlog) != 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    throwErrno("cannot listen on " + where);
-  }
-  return fd;
-}
-
-int pollTimeoutMs(std::optional<FakeBoard::Clock::time_point> deadline) {
-  if (!deadline) {
-    return -1;
-  }
-  const auto left = *deadline - FakeBoard::Clock::now();
-  if (left <= 0ms) {
-    return 0;
-  }
-  // Rounded up, so that a wait never ends before its deadline.
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
+using net::closeFd;
 
 // For a listening socket the system reports the length of the accept
 // queue in tcpi_unacked and the backlog in tcpi_sacked.
@@ -175,8 +107,7 @@ bool acceptQueueFull(int listener) {
 struct FakeBoard::Impl {
   std::vector<Script::Step> steps;
   int listener = -1;
-  int wakeRead = -1;
-  int wakeWrite = -1;
+  net::WakePipe wake;
   int client = -1;  // touched by the board's thread only while it runs
   std::vector<int> fillers;
   std::thread thread;
@@ -200,17 +131,6 @@ struct FakeBoard::Impl {
     for (int& fd : fillers) {
       closeFd(fd);
     }
-    closeFd(wakeRead);
-    closeFd(wakeWrite);
-  }
-
-  void openWakePipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-      throwErrno("pipe");
-    }
-    wakeRead = fds[0];
-    wakeWrite = fds[1];
   }
 
   template <typename F>
@@ -239,19 +159,11 @@ struct FakeBoard::Impl {
   // end of the stream or an error in practice). Returns true if the peer
   // has closed.
   bool drainClient() {
-    std::uint8_t scratch[4096];
-    for (int i = 0; i < 64; ++i) {
-      const ssize_t n = ::recv(client, scratch, sizeof scratch, MSG_DONTWAIT);
-      if (n > 0) {
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        return false;
-      }
-      onPeerClosed();
-      return true;
+    if (!net::peerHasClosed(client)) {
+      return false;
     }
-    return false;
+    onPeerClosed();
+    return true;
   }
 
   // Waits for the stop request, the deadline, a writable client socket
@@ -259,41 +171,21 @@ struct FakeBoard::Impl {
   // for the client closing its end.
   Event await(std::optional<Clock::time_point> deadline, bool wantWrite = false, bool watchListener = false) {
     for (;;) {
-      pollfd fds[3] = {{wakeRead, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
-      nfds_t n = 1;
-      int clientIndex = -1;
-      int listenerIndex = -1;
-      if (client >= 0) {
-        clientIndex = static_cast<int>(n);
-        fds[n++] = {client, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
-      }
-      if (watchListener) {
-        listenerIndex = static_cast<int>(n);
-        fds[n++] = {listener, POLLIN, 0};
-      }
-      const int ready = ::poll(fds, n, pollTimeoutMs(deadline));
-      if (ready < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        throwErrno("poll");
-      }
-      if (fds[0].revents != 0 || stopping.load()) {
+      const net::Readiness r =
+          net::waitReady(wake.readFd(), client, wantWrite, watchListener ? listener : -1, deadline);
+      if (r.woken || stopping.load()) {
         return Event::Stopped;
       }
-      if (clientIndex >= 0) {
-        const short revents = fds[clientIndex].revents;
-        if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && drainClient()) {
-          return Event::PeerClosed;
-        }
-        if ((revents & POLLOUT) != 0) {
-          return Event::Writable;
-        }
+      if (r.input && drainClient()) {
+        return Event::PeerClosed;
       }
-      if (listenerIndex >= 0 && fds[listenerIndex].revents != 0) {
+      if (r.writable) {
+        return Event::Writable;
+      }
+      if (r.listener) {
         return Event::Readable;
       }
-      if (deadline && Clock::now() >= *deadline) {
+      if (r.timedOut || (deadline && Clock::now() >= *deadline)) {
         return Event::TimedOut;
       }
     }
@@ -353,8 +245,7 @@ struct FakeBoard::Impl {
       // it sees after the data, not instead of it.
       const auto deadline = Clock::now() + 2s;
       for (int i = 0; i < 4000 && client >= 0; ++i) {
-        int unsent = 0;
-        if (::ioctl(client, SIOCOUTQ, &unsent) != 0 || unsent == 0) {
+        if (net::unsentBytes(client) == 0) {
           break;
         }
         const Event e = await(std::min(deadline, Clock::now() + 1ms));
@@ -365,8 +256,7 @@ struct FakeBoard::Impl {
       if (client < 0) {
         return;  // the client closed meanwhile
       }
-      const linger hard{1, 0};
-      ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      net::setAbortiveClose(client);
     } else if (drainClient()) {
       return;  // the client closed first
     }
@@ -380,15 +270,10 @@ struct FakeBoard::Impl {
       if (e == Event::Stopped) {
         return false;
       }
-      const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      const int fd = net::acceptConnection(listener, who);
       if (fd < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
-          continue;
-        }
-        throwErrno("accept");
+        continue;
       }
-      const int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       client = fd;
       update([&] { ++accepted; });
       return true;
@@ -451,7 +336,7 @@ struct FakeBoard::Impl {
   }
 
   void makeFillers(const std::string& address) {
-    const Endpoint ep = parseEndpoint(address, FakeBoard::port);
+    const net::Endpoint ep = net::parseEndpoint(address, FakeBoard::port, who);
     // Linux keeps one connection more in the queue than the backlog names;
     // a few more attempts cover other counting rules.
     for (int i = 0; i < 8 && !acceptQueueFull(listener); ++i) {
@@ -488,14 +373,12 @@ struct FakeBoard::Impl {
 
 FakeBoard::FakeBoard(const std::string& address, Script script) : impl_(std::make_unique<Impl>()) {
   impl_->steps = std::move(script.steps_);
-  impl_->openWakePipe();
-  impl_->listener = makeListener(address, 8);
+  impl_->listener = net::makeListener(address, FakeBoard::port, 8, who);
   impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
 
 FakeBoard::FakeBoard(const std::string& address, NeverAccept) : impl_(std::make_unique<Impl>()) {
-  impl_->openWakePipe();
-  impl_->listener = makeListener(address, 0);
+  impl_->listener = net::makeListener(address, FakeBoard::port, 0, who);
   impl_->makeFillers(address);
   impl_->update([&] { impl_->finished = true; });
 }
@@ -509,8 +392,7 @@ void FakeBoard::stop() {
   }
   impl_->stopped = true;
   impl_->stopping.store(true);
-  const std::uint8_t wake = 1;
-  [[maybe_unused]] const ssize_t n = ::write(impl_->wakeWrite, &wake, 1);
+  impl_->wake.wake();
   if (impl_->thread.joinable()) {
     impl_->thread.join();
   }

@@ -110,14 +110,14 @@ Bytes encodeHeader(const PackageSpec& spec) {
   return out;
 }
 
-Bytes encode(const PackageSpec& spec) {
+void encodeInto(const PackageSpec& spec, Bytes& out) {
   const std::uint32_t size = spec.effectivePackageSize();
   if (size > maxEncodedPackageSize) {
     throw std::invalid_argument("encode: packageSize " + std::to_string(size) +
                                 " is too large to write out; use encodeHeader");
   }
   // The full image first, then cut or padded to the size the header states.
-  Bytes out(packageSampleOffset + sampleCount(spec) * 4, 0);
+  out.assign(packageSampleOffset + sampleCount(spec) * 4, 0);
   writeHeader(out, spec);
   writeMetaData(out, spec.meta);
   std::size_t offset = packageSampleOffset;
@@ -128,6 +128,11 @@ Bytes encode(const PackageSpec& spec) {
     }
   }
   out.resize(std::max<std::size_t>(size, packageHeaderSize), 0);
+}
+
+Bytes encode(const PackageSpec& spec) {
+  Bytes out;
+  encodeInto(spec, out);
   return out;
 }
 

@@ -81,6 +81,8 @@ struct PackageSpec {
 /// std::invalid_argument for a packageSize above maxEncodedPackageSize (use
 /// encodeHeader for such a header).
 Bytes encode(const PackageSpec& spec);
+/// encode into `out`, reusing its storage.
+void encodeInto(const PackageSpec& spec, Bytes& out);
 /// Only the 36 header bytes.
 Bytes encodeHeader(const PackageSpec& spec);
 /// The packages one after another in one byte sequence.

@@ -1,0 +1,219 @@
+// varnel-monitor as a process against varnel-board: the status it shows,
+// its summary, how it stops and its exit statuses. Every test binds its own
+// address in 127.0.2.41 to 127.0.2.60; each monitor is a fresh process, so
+// the library's process-wide board version check starts anew each time.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+
+#include "tools/ToolSupport.hpp"
+
+using namespace tooltest;
+
+namespace {
+
+std::unique_ptr<ChildProcess> startMonitor(const std::string& address, const std::string& options) {
+  return std::make_unique<ChildProcess>(monitorPath, words(address + " " + options));
+}
+
+// The number behind "NAME: " at the start of a line of `text`; -1 if none.
+double figure(const std::string& text, const std::string& name) {
+  const std::string key = "\n" + name + ": ";
+  const std::size_t at = text.find(key);
+  if (at == std::string::npos) return -1;
+  return std::strtod(text.c_str() + at + key.size(), nullptr);
+}
+
+std::size_t lineCount(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A monitor that waits for the board (--retry) with the given options.
+struct BoardAndMonitor {
+  std::unique_ptr<ChildProcess> board;
+  std::unique_ptr<ChildProcess> monitor;
+  BoardAndMonitor(const std::string& address, const std::string& boardOptions,
+                  const std::string& monitorOptions) {
+    board = startBoard(address, boardOptions);
+    monitor = startMonitor(address, "--retry 20 " + monitorOptions);
+  }
+  std::string outputs() const { return monitor->outputs() + "\n--- board:\n" + board->outputs(); }
+};
+
+}  // namespace
+
+TEST(Monitor, CountsTheStreamAndSummarisesIt) {
+  BoardAndMonitor run("127.0.2.41", "--rate 200 --channels 3 --samples 500",
+                      "--count 100 --package-counter 10");
+  ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
+  const std::string& out = run.monitor->out();
+  EXPECT_NE(out.find("connected to 127.0.2.41 port 63751"), std::string::npos) << out;
+  EXPECT_NE(out.find("stopped: count reached"), std::string::npos) << out;
+  const double packages = figure(out, "packages");
+  EXPECT_GE(packages, 100) << out;
+  EXPECT_LT(packages, 200) << out;
+  EXPECT_EQ(figure(out, "bytes"), packages * (128 + 3 * 500 * 4)) << out;
+  // Hand-overs of 10, cut short by the end of each stream of 25.
+  EXPECT_GE(figure(out, "streams"), packages / 10) << out;
+  EXPECT_LE(figure(out, "streams"), packages / 5 + 1) << out;
+  EXPECT_NE(out.find("\ngaps: 0 (0 packages missing)"), std::string::npos) << out;
+  const double rate = figure(out, "rate");
+  EXPECT_GT(rate, 20) << out;
+  EXPECT_LT(rate, 260) << out;  // the board's pace is 200 packages/s
+  EXPECT_EQ(run.monitor->err(), "");
+  run.board->signal(SIGTERM);
+  EXPECT_EQ(run.board->wait(patience), 0) << run.outputs();
+}
+
+TEST(Monitor, PrintsAStatusLineEverySecondWithFiguresOfTheLatestPackage) {
+  BoardAndMonitor run(
+      "127.0.2.42",
+      "--rate 100 --channels 2 --signal 0=square:500:100 --signal 1=counter --bios-version 0x41",
+      "--duration 2.6");
+  ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
+  const std::string& out = run.monitor->out();
+  // Not a terminal: plain lines, one a second.
+  EXPECT_GE(lineCount(out, " packages/s "), 2u) << out;
+  EXPECT_EQ(out.find('\r'), std::string::npos);
+  const std::regex status(
+      R"(\n +[12]\.[0-9] s  (connected|receiving) +[0-9.]+ packages/s +[0-9.]+ streams/s +[0-9.]+ MB/s  gaps 0  2 ch x 1000  dsp 3646 firmware 295 bios 0x41  ch0 -500/500/0\.0  ch1 [0-9]+/[0-9]+/[0-9.]+\n)");
+  EXPECT_TRUE(std::regex_search(out, status)) << out;
+  EXPECT_NE(out.find("stopped: duration over"), std::string::npos) << out;
+  EXPECT_NEAR(figure(out, "duration"), 2.6, 0.3) << out;
+  EXPECT_GT(figure(out, "packages"), 100) << out;
+  run.board->signal(SIGTERM);
+  EXPECT_EQ(run.board->wait(patience), 0);
+}
+
+TEST(Monitor, CountsGapsInThePackageNumbers) {
+  BoardAndMonitor run("127.0.2.43", "--fast --skip-every 9 --channels 1 --samples 10", "--count 90");
+  ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
+  const std::string& out = run.monitor->out();
+  const double packages = figure(out, "packages");
+  const double gaps = figure(out, "gaps");
+  // One number left out after every nine packages sent.
+  EXPECT_GE(gaps, std::floor(packages / 9) - 1) << out;
+  EXPECT_LE(gaps, std::ceil(packages / 9)) << out;
+  EXPECT_GE(gaps, 9) << out;
+  EXPECT_NE(out.find("gaps: " + std::to_string(static_cast<int>(gaps)) + " (" +
+                     std::to_string(static_cast<int>(gaps)) + " packages missing)"),
+            std::string::npos)
+      << out;
+  run.board->signal(SIGTERM);
+  EXPECT_EQ(run.board->wait(patience), 0);
+}
+
+TEST(Monitor, SigintDisconnectsPrintsTheSummaryAndExits0) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    BoardAndMonitor run(signal == SIGINT ? "127.0.2.44" : "127.0.2.45", "--rate 100", "");
+    ASSERT_TRUE(run.monitor->waitForOutput(" packages/s ", patience)) << run.outputs();
+    run.monitor->signal(signal);
+    ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
+    const std::string& out = run.monitor->out();
+    EXPECT_NE(out.find(signal == SIGINT ? "stopped: interrupted (SIGINT)" : "stopped: terminated (SIGTERM)"),
+              std::string::npos)
+        << out;
+    EXPECT_GT(figure(out, "packages"), 0) << out;
+    EXPECT_TRUE(run.board->waitForOutput("closed by the client", patience, true)) << run.outputs();
+    run.board->signal(SIGTERM);
+    EXPECT_EQ(run.board->wait(patience), 0);
+  }
+}
+
+TEST(Monitor, RefusedConnectExitsWith11) {
+  auto monitor = startMonitor("127.0.2.46", "");  // nothing listens there
+  EXPECT_EQ(monitor->wait(patience), 11) << monitor->outputs();
+  EXPECT_NE(monitor->err().find("cannot connect to 127.0.2.46 (1 attempt)"), std::string::npos)
+      << monitor->err();
+  EXPECT_NE(monitor->err().find("error 1 (ConnectionFailed): start: Connection refused"), std::string::npos)
+      << monitor->err();
+  EXPECT_EQ(monitor->out().find("summary"), std::string::npos);
+}
+
+TEST(Monitor, RetryGivesUpAfterItsTime) {
+  const auto start = Clock::now();
+  auto monitor = startMonitor("127.0.2.47", "--retry 0.5");
+  EXPECT_EQ(monitor->wait(patience), 11) << monitor->outputs();
+  EXPECT_GE(Clock::now() - start, 500ms);
+  EXPECT_EQ(monitor->err().find("(1 attempt)"), std::string::npos) << monitor->err();
+}
+
+TEST(Monitor, TooOldBoardExitsWith14) {
+  BoardAndMonitor run("127.0.2.48", "--old-board", "");
+  EXPECT_EQ(run.monitor->wait(patience), 14) << run.outputs();
+  EXPECT_NE(
+      run.monitor->err().find("error 4 (VersionMismatch): readBody: Connected Ostra6 has wrong version"),
+      std::string::npos)
+      << run.monitor->err();
+  run.board->signal(SIGTERM);
+  EXPECT_EQ(run.board->wait(patience), 0);
+}
+
+TEST(Monitor, MalformedHeaderExitsWith10PlusItsCode) {
+  BoardAndMonitor protocol("127.0.2.49", "--bad-header protocol-version --bad-header-after 3", "");
+  BoardAndMonitor empty("127.0.2.50", "--bad-header empty --bad-header-after 3", "");
+  EXPECT_EQ(protocol.monitor->wait(patience), 14) << protocol.outputs();
+  EXPECT_NE(protocol.monitor->err().find("wrong protocol version"), std::string::npos);
+  EXPECT_EQ(empty.monitor->wait(patience), 12) << empty.outputs();
+  EXPECT_NE(empty.monitor->err().find("error 2 (CommunicationError): readHeader: Empty Package"),
+            std::string::npos)
+      << empty.monitor->err();
+  for (BoardAndMonitor* run : {&protocol, &empty}) {
+    run->board->signal(SIGTERM);
+    EXPECT_EQ(run->board->wait(patience), 0);
+  }
+}
+
+TEST(Monitor, BoardThatEndsTheStreamExitsWith12AfterTheSummary) {
+  // Paced, so that the end comes after connect has returned.
+  BoardAndMonitor run("127.0.2.51", "--rate 500 --count 50 --channels 1 --samples 100", "");
+  EXPECT_EQ(run.monitor->wait(patience), 12) << run.outputs();
+  const std::string& out = run.monitor->out();
+  EXPECT_EQ(figure(out, "packages"), 50) << out;  // two streams of 25, then the end
+  EXPECT_EQ(figure(out, "streams"), 2) << out;
+  EXPECT_NE(out.find("stopped: error"), std::string::npos) << out;
+  EXPECT_NE(run.monitor->err().find("error 2 (CommunicationError): readHeader: ErrorCode: End of file"),
+            std::string::npos)
+      << run.monitor->err();
+  EXPECT_EQ(run.board->wait(patience), 0) << run.outputs();
+}
+
+TEST(Monitor, HelpAndWrongCommandLines) {
+  ChildProcess help(monitorPath, {"--help"});
+  ASSERT_EQ(help.wait(patience), 0);
+  for (const char* option :
+       {"--package-counter", "--wait-ms", "--tcp-timeout", "--duration", "--count", "--retry", "--quiet",
+        "--help", "Exit status", "10 + the library's error code", "14  VersionMismatch"}) {
+    EXPECT_NE(help.out().find(option), std::string::npos) << option;
+  }
+  const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+      {{}, "the board's ADDRESS is missing"},
+      {{"board.local"}, "'board.local' is not a numeric IPv4 or IPv6 address"},
+      {{"127.0.0.1", "--duration", "1", "--count", "5"}, "--duration and --count exclude each other"},
+      {{"127.0.0.1", "--wait-ms", "0"}, "--wait-ms: '0' is out of range"},
+      {{"127.0.0.1", "--bogus"}, "unknown option --bogus"},
+      {{"127.0.0.1", "127.0.0.2"}, "unexpected argument '127.0.0.2'"},
+  };
+  for (const auto& [args, message] : wrong) {
+    ChildProcess monitor(monitorPath, args);
+    EXPECT_EQ(monitor.wait(patience), 2) << message;
+    EXPECT_NE(monitor.err().find(message), std::string::npos) << monitor.err();
+  }
+}
+
+TEST(Monitor, QuietShowsOnlyTheSummary) {
+  BoardAndMonitor run("127.0.2.52", "--fast --channels 1 --samples 10", "--quiet --duration 1.5");
+  ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
+  const std::string& out = run.monitor->out();
+  EXPECT_EQ(out.rfind("--- varnel-monitor summary ---\n", 0), 0u) << out;
+  EXPECT_EQ(out.find("packages/s "), std::string::npos) << out;
+  EXPECT_GT(figure(out, "packages"), 0) << out;
+  run.board->signal(SIGTERM);
+  EXPECT_EQ(run.board->wait(patience), 0);
+}

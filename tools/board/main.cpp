@@ -1,0 +1,387 @@
+// varnel-board: a simulated Ostra6 board on a local address, port 63751.
+//
+// Streams generated signals as board packages to one client at a time, at
+// a pace or as fast as the client reads, with faults on request. See
+// usageText below (or --help) for every option.
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "boardsim/BoardServer.hpp"
+#include "common/CommandLine.hpp"
+
+namespace {
+
+constexpr const char* usageText = R"(usage: varnel-board [--bind ADDRESS] [options]
+
+Serves a simulated Ostra6 board on ADDRESS, TCP port 63751: it streams
+numbered packages of generated signals to one client at a time; a client
+that connects meanwhile waits until the previous one has gone. Package
+numbers (headerValue) and signals run on from one client to the next.
+Stops on SIGINT or SIGTERM, or when a limit below is reached.
+
+Address:
+  --bind ADDRESS           numeric IPv4 or IPv6 address to listen on
+                           (default 127.0.0.1)
+
+Packages:
+  --channels N             channels per package, 1 to 8 (default 4)
+  --samples N              samples per channel (default 1000); at most
+                           16352 / channels, so that a package fits the
+                           receiver's 64 KiB buffer
+  --sample-rate HZ         samples per second and channel: the time base of
+                           the signals (default 100000)
+  --shape SHAPE            shape of every channel not named by --signal:
+                           sine, square, ramp, counter or noise (default:
+                           channels 0, 1, 2, 3, 4, ... cycle through sine,
+                           square, ramp, noise, counter)
+  --amplitude A            peak value, 0 to 2147483647 (default 10000)
+  --frequency HZ           periods per second (default 100)
+  --signal C=SHAPE[:AMPLITUDE[:FREQUENCY]]
+                           signal of channel C (0 to 7), overriding the
+                           options above with what it gives; repeatable.
+                           Samples are signed 32-bit values: sine and
+                           square swing between -A and +A, ramp rises from
+                           -A to +A once per period, noise is uniform in
+                           [-A, A], counter is the running sample number of
+                           the channel.
+  --waveform-type C=CODE   waveform type code of channel C, 0 to 255
+                           (default C + 1); repeatable
+  --seed N                 seed of the noise shape (default 1)
+  --first-number N         headerValue of the first package (default 1); it
+                           counts up by one per package
+  --status-word N          status word of every package (default 0; bit 30,
+                           0x40000000, tells the receiver that the stream
+                           goes on despite an end-of-stream flag)
+  --dsp-version N          DSP version in the meta data (default 3646)
+  --firmware-version N     firmware version (default 0x127)
+  --bios-version N         BIOS version (default 0x40)
+  --old-board              versions older than the receiver's minimum (DSP
+                           1645, firmware 38, BIOS 0x3f): the receiver
+                           refuses the first package
+  Numbers may be given in decimal or as 0x-prefixed hexadecimal.
+
+Pace and length:
+  --rate N                 packages per second, fractions allowed
+                           (default 100); 0: as fast as the client reads
+  --fast                   the same as --rate 0
+  --stream-length K        packages per stream: every K-th package carries
+                           the end-of-stream flag (default 25); 0: one
+                           endless stream, the flag is never set
+  --count N                stop after N packages in all, closing the
+                           connection in order after the last (default: no
+                           limit)
+  --duration SECONDS       stop after SECONDS, fractions allowed (default: no
+                           limit)
+  --clients N              stop after serving N clients (default: no limit)
+
+Faults (none by default; played on every connection, N counts the packages
+sent on it):
+  --close-after N          close the connection in order after N packages
+  --cut-after N            after N packages send only part of the next one,
+                           then close the connection
+  --cut-at BYTES           bytes of the cut package that are sent (default:
+                           half of it; below 36 the header is cut)
+  --reset-after N          abort the connection (TCP reset) after N packages
+  --stall-after N          send nothing for --stall-ms after N packages, then
+                           go on
+  --stall-ms MS            length of the stall (default 2000)
+  --bad-header KIND        after --bad-header-after packages send one package
+                           whose header the receiver refuses, then wait for
+                           the client to close. KIND: protocol-version (2),
+                           empty (size 0), size-too-small (35),
+                           size-too-large (65537), too-many-channels (9),
+                           data-size (sample bytes beyond the buffer)
+  --bad-header-after N     (default 0)
+  --skip-every N           after every N packages leave out one package
+                           number, a gap in headerValue (default: never)
+
+Output:
+  --quiet                  no lines on standard error but errors
+  --help                   this text
+
+One line on standard error when the board listens, when a client connects
+and when it disconnects, unless --quiet.
+
+Exit status: 0 after a stop (signal, --count, --duration, --clients); 1 when
+the address cannot be bound or a socket fails; 2 for a wrong command line.
+)";
+
+struct Options {
+  boardsim::ServerSettings server;
+  boardsim::GeneratorSettings generator;
+  bool quiet = false;
+  bool help = false;
+};
+
+// "C=REST": the channel number and the text behind '='.
+std::pair<std::uint32_t, std::string> channelAssignment(const std::string& text, std::string_view option) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string::npos) {
+    throw cli::UsageError(std::string(option) + ": '" + text + "' is not of the form C=...");
+  }
+  const auto channel = static_cast<std::uint32_t>(cli::toUnsigned(
+      std::string_view(text).substr(0, equals), option, 0, boardsim::GeneratorSettings::maxChannels - 1));
+  return {channel, text.substr(equals + 1)};
+}
+
+boardsim::Shape shapeOf(std::string_view text, std::string_view option) {
+  const auto shape = boardsim::parseShape(text);
+  if (!shape) {
+    throw cli::UsageError(std::string(option) + ": unknown shape '" + std::string(text) +
+                          "' (sine, square, ramp, counter, noise)");
+  }
+  return *shape;
+}
+
+constexpr std::uint64_t maxAmplitude = 2147483647;
+constexpr double maxFrequency = 1e9;
+
+Options parse(int argc, char** argv) {
+  Options o;
+  boardsim::GeneratorSettings& g = o.generator;
+  boardsim::ServerSettings& s = o.server;
+  std::optional<boardsim::Shape> shape;
+  std::optional<std::uint32_t> amplitude;
+  std::optional<double> frequency;
+  struct Override {
+    std::optional<boardsim::Shape> shape;
+    std::optional<std::uint32_t> amplitude;
+    std::optional<double> frequency;
+  };
+  std::array<Override, boardsim::GeneratorSettings::maxChannels> overrides{};
+  std::array<bool, boardsim::GeneratorSettings::maxChannels> named{};
+  bool oldBoard = false;
+  std::optional<std::uint32_t> dsp, firmware, bios;
+
+  cli::Arguments args(argc, argv);
+  auto count = [&](std::uint64_t max = UINT64_MAX) {
+    return cli::toUnsigned(args.value(), args.name(), 0, max);
+  };
+  while (args.next()) {
+    const std::string option(args.name());
+    if (args.is("--help")) {
+      o.help = args.flag();
+    } else if (args.is("--bind")) {
+      s.address = args.value();
+    } else if (args.is("--channels")) {
+      g.channels = static_cast<std::uint32_t>(cli::toUnsigned(args.value(), option, 1, 8));
+    } else if (args.is("--samples")) {
+      g.samplesPerChannel = static_cast<std::uint32_t>(
+          cli::toUnsigned(args.value(), option, 1, boardsim::GeneratorSettings::maxSamplesPerChannel(1)));
+    } else if (args.is("--sample-rate")) {
+      g.sampleRate = cli::toNumber(args.value(), option, 1e-3, 1e12);
+    } else if (args.is("--shape")) {
+      shape = shapeOf(args.value(), option);
+    } else if (args.is("--amplitude")) {
+      amplitude = static_cast<std::uint32_t>(count(maxAmplitude));
+    } else if (args.is("--frequency")) {
+      frequency = cli::toNumber(args.value(), option, 0, maxFrequency);
+    } else if (args.is("--signal")) {
+      const auto [channel, rest] = channelAssignment(args.value(), option);
+      Override& v = overrides[channel];
+      const std::size_t first = rest.find(':');
+      v.shape = shapeOf(std::string_view(rest).substr(0, first), option);
+      if (first != std::string::npos) {
+        const std::size_t second = rest.find(':', first + 1);
+        v.amplitude = static_cast<std::uint32_t>(cli::toUnsigned(
+            std::string_view(rest).substr(first + 1, second - first - 1), option, 0, maxAmplitude));
+        if (second != std::string::npos) {
+          v.frequency = cli::toNumber(std::string_view(rest).substr(second + 1), option, 0, maxFrequency);
+        }
+      }
+      named[channel] = true;
+    } else if (args.is("--waveform-type")) {
+      const auto [channel, code] = channelAssignment(args.value(), option);
+      g.waveformTypes[channel] = static_cast<std::uint8_t>(cli::toUnsigned(code, option, 0, 255));
+      named[channel] = true;
+    } else if (args.is("--seed")) {
+      g.seed = count();
+    } else if (args.is("--first-number")) {
+      g.firstNumber = count();
+    } else if (args.is("--status-word")) {
+      g.statusWord = static_cast<std::uint32_t>(count(UINT32_MAX));
+    } else if (args.is("--dsp-version")) {
+      dsp = static_cast<std::uint32_t>(count(UINT32_MAX));
+    } else if (args.is("--firmware-version")) {
+      firmware = static_cast<std::uint32_t>(count(UINT32_MAX));
+    } else if (args.is("--bios-version")) {
+      bios = static_cast<std::uint32_t>(count(UINT32_MAX));
+    } else if (args.is("--old-board")) {
+      oldBoard = args.flag();
+    } else if (args.is("--rate")) {
+      s.packagesPerSecond = cli::toNumber(args.value(), option, 0, 1e6);
+    } else if (args.is("--fast")) {
+      args.flag();
+      s.packagesPerSecond = 0;
+    } else if (args.is("--stream-length")) {
+      g.streamLength = static_cast<std::uint32_t>(count(UINT32_MAX));
+    } else if (args.is("--count")) {
+      s.count = count();
+    } else if (args.is("--duration")) {
+      s.duration = std::chrono::milliseconds(
+          static_cast<std::int64_t>(cli::toNumber(args.value(), option, 0.001, 1e9) * 1000.0 + 0.5));
+    } else if (args.is("--clients")) {
+      s.clients = count();
+    } else if (args.is("--close-after")) {
+      s.faults.closeAfter = count();
+    } else if (args.is("--cut-after")) {
+      s.faults.cutAfter = count();
+    } else if (args.is("--cut-at")) {
+      s.faults.cutAt = static_cast<std::uint32_t>(cli::toUnsigned(args.value(), option, 1, UINT32_MAX));
+    } else if (args.is("--reset-after")) {
+      s.faults.resetAfter = count();
+    } else if (args.is("--stall-after")) {
+      s.faults.stallAfter = count();
+    } else if (args.is("--stall-ms")) {
+      s.faults.stallFor = std::chrono::milliseconds(count(86400000));
+    } else if (args.is("--bad-header")) {
+      const std::string kind = args.value();
+      s.faults.badHeader = boardsim::parseHeaderFault(kind);
+      if (!s.faults.badHeader) {
+        throw cli::UsageError(option + ": unknown kind '" + kind +
+                              "' (protocol-version, empty, size-too-small, size-too-large, "
+                              "too-many-channels, data-size)");
+      }
+    } else if (args.is("--bad-header-after")) {
+      s.faults.badHeaderAfter = count();
+    } else if (args.is("--skip-every")) {
+      s.skipEvery = cli::toUnsigned(args.value(), option, 1, UINT64_MAX);
+    } else if (args.is("--quiet")) {
+      o.quiet = args.flag();
+    } else if (args.isOption()) {
+      throw cli::UsageError("unknown option " + option);
+    } else {
+      throw cli::UsageError("unexpected argument '" + std::string(args.current()) +
+                            "' (the address goes after --bind)");
+    }
+  }
+
+  for (std::uint32_t c = 0; c < boardsim::GeneratorSettings::maxChannels; ++c) {
+    if (named[c] && c >= g.channels) {
+      throw cli::UsageError("channel " + std::to_string(c) + " is named, but packages have " +
+                            std::to_string(g.channels) + " channels (--channels)");
+    }
+    boardsim::ChannelSignal& signal = g.signals[c];
+    const Override& v = overrides[c];
+    signal.shape = v.shape.value_or(shape.value_or(signal.shape));
+    signal.amplitude = v.amplitude.value_or(amplitude.value_or(signal.amplitude));
+    signal.frequency = v.frequency.value_or(frequency.value_or(signal.frequency));
+  }
+  if (oldBoard) g.versions = boardsim::BoardVersions::tooOld();
+  if (dsp) g.versions.dsp = *dsp;
+  if (firmware) g.versions.firmware = *firmware;
+  if (bios) g.versions.bios = *bios;
+  const std::uint32_t most = boardsim::GeneratorSettings::maxSamplesPerChannel(g.channels);
+  if (g.samplesPerChannel > most) {
+    throw cli::UsageError("--samples: at most " + std::to_string(most) +
+                          " samples per channel fit a package of " + std::to_string(g.channels) +
+                          " channels");
+  }
+  return o;
+}
+
+std::atomic<boardsim::BoardServer*> runningBoard{nullptr};
+volatile sig_atomic_t stopSignal = 0;
+
+// Makes a board reachable from the signal handler while it exists.
+struct SignalTarget {
+  explicit SignalTarget(boardsim::BoardServer& board) {
+    runningBoard.store(&board);
+    if (stopSignal != 0) board.requestStop();  // a signal came before
+  }
+  ~SignalTarget() { runningBoard.store(nullptr); }
+  SignalTarget(const SignalTarget&) = delete;
+  SignalTarget& operator=(const SignalTarget&) = delete;
+};
+
+extern "C" void onStopSignal(int number) {
+  stopSignal = number;
+  if (boardsim::BoardServer* board = runningBoard.load()) board->requestStop();
+}
+
+void installSignalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+std::string describe(const boardsim::BoardServer& board) {
+  const auto& g = board.generator().settings();
+  const auto& s = board.settings();
+  std::string text = std::to_string(g.channels) + " channels x " + std::to_string(g.samplesPerChannel) +
+                     " samples (" + std::to_string(board.generator().packageSize()) + "-byte packages), ";
+  if (s.packagesPerSecond > 0) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g", s.packagesPerSecond);
+    text += std::string(rate) + " packages/s, ";
+  } else {
+    text += "as fast as the client reads, ";
+  }
+  text += g.streamLength == 0 ? "one endless stream" : "streams of " + std::to_string(g.streamLength);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = parse(argc, argv);
+  } catch (const cli::UsageError& e) {
+    return cli::usageFailure("varnel-board", e.what());
+  }
+  if (options.help) {
+    std::cout << usageText;
+    return 0;
+  }
+
+  installSignalHandlers();
+  const bool quiet = options.quiet;
+  const boardsim::BoardServer* self = nullptr;
+  auto report = [&](const boardsim::ServerEvent& e) {
+    if (quiet) return;
+    switch (e.kind) {
+      case boardsim::ServerEvent::Kind::Listening:
+        std::cerr << "varnel-board: listening on " << e.peer << ": " << describe(*self) << std::endl;
+        break;
+      case boardsim::ServerEvent::Kind::Connected:
+        std::cerr << "varnel-board: client " << e.client << " connected from " << e.peer << std::endl;
+        break;
+      case boardsim::ServerEvent::Kind::Disconnected:
+        std::cerr << "varnel-board: client " << e.client << " (" << e.peer << ") disconnected after "
+                  << e.packages << " packages, " << e.bytes << " bytes: " << e.how << std::endl;
+        break;
+    }
+  };
+
+  try {
+    boardsim::BoardServer board(options.server, options.generator, report);
+    self = &board;
+    const SignalTarget target(board);
+    const boardsim::StopReason reason = board.run();
+    if (!quiet) {
+      std::cerr << "varnel-board: " << boardsim::stopReasonText(reason) << "; " << board.packagesSent()
+                << " packages, " << board.bytesSent() << " bytes to " << board.clientsServed() << " clients"
+                << std::endl;
+    }
+    return 0;
+  } catch (const std::invalid_argument& e) {
+    return cli::usageFailure("varnel-board", e.what());
+  } catch (const std::exception& e) {
+    std::cerr << "varnel-board: " << e.what() << std::endl;
+    return 1;
+  }
+}

@@ -1,0 +1,211 @@
+#include "boardsim/Net.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace boardsim::net {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string prefixed(const std::string& who, const std::string& what) {
+  return who.empty() ? what : who + ": " + what;
+}
+
+}  // namespace
+
+void throwErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+
+void closeFd(int& fd) noexcept {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std::string& who) {
+  Endpoint ep;
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ep.storage);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&ep.storage);
+  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    ep.length = sizeof(sockaddr_in6);
+  } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    ep.length = sizeof(sockaddr_in);
+  } else {
+    throw std::invalid_argument(prefixed(who, "not a numeric IP address: '" + address + "'"));
+  }
+  return ep;
+}
+
+int makeListener(const std::string& address, std::uint16_t port, int backlog, const std::string& who) {
+  const Endpoint ep = parseEndpoint(address, port, who);
+  const std::string where = address + " port " + std::to_string(port);
+  int fd = ::socket(ep.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    throwErrno(prefixed(who, "socket for " + where));
+  }
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd, ep.addr(), ep.length) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    throwErrno(prefixed(who, "cannot bind " + where));
+  }
+  if (::listen(fd, backlog) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    throwErrno(prefixed(who, "cannot listen on " + where));
+  }
+  return fd;
+}
+
+int acceptConnection(int listener, const std::string& who) {
+  const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
+      return -1;
+    }
+    throwErrno(prefixed(who, "accept"));
+  }
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+std::string peerName(int fd) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return {};
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  std::string name;
+  if (storage.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    name.append("[").append(text).append("]:").append(std::to_string(ntohs(v6->sin6_port)));
+  } else {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    name.append(text).append(":").append(std::to_string(ntohs(v4->sin_port)));
+  }
+  return name;
+}
+
+int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
+  if (!deadline) {
+    return -1;
+  }
+  const auto left = *deadline - Clock::now();
+  if (left <= 0ms) {
+    return 0;
+  }
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+bool peerHasClosed(int fd) {
+  std::uint8_t scratch[4096];
+  // Bounded: a client that keeps sending is read again at the next wait.
+  for (int i = 0; i < 64; ++i) {
+    const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n > 0) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+int unsentBytes(int fd) {
+  int unsent = 0;
+  if (::ioctl(fd, SIOCOUTQ, &unsent) != 0) {
+    return 0;
+  }
+  return unsent;
+}
+
+void setAbortiveClose(int fd) {
+  const linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+}
+
+WakePipe::WakePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throwErrno("pipe");
+  }
+  readFd_ = fds[0];
+  writeFd_ = fds[1];
+}
+
+WakePipe::~WakePipe() {
+  closeFd(readFd_);
+  closeFd(writeFd_);
+}
+
+void WakePipe::wake() const noexcept {
+  const std::uint8_t byte = 1;
+  // A full pipe is readable already, which is all a wake-up needs.
+  [[maybe_unused]] const ssize_t n = ::write(writeFd_, &byte, 1);
+}
+
+Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
+                    std::optional<Clock::time_point> deadline) {
+  for (;;) {
+    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    nfds_t n = 1;
+    int fdIndex = -1;
+    int listenerIndex = -1;
+    if (fd >= 0) {
+      fdIndex = static_cast<int>(n);
+      fds[n++] = {fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
+    }
+    if (listener >= 0) {
+      listenerIndex = static_cast<int>(n);
+      fds[n++] = {listener, POLLIN, 0};
+    }
+    const int ready = ::poll(fds, n, pollTimeoutMs(deadline));
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;  // a signal handler that wants the wait to end wakes the pipe
+      }
+      throwErrno("poll");
+    }
+    Readiness r;
+    r.woken = fds[0].revents != 0;
+    if (fdIndex >= 0) {
+      const short revents = fds[fdIndex].revents;
+      r.input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+      r.writable = (revents & POLLOUT) != 0;
+    }
+    r.listener = listenerIndex >= 0 && fds[listenerIndex].revents != 0;
+    if (r.woken || r.input || r.writable || r.listener) {
+      return r;
+    }
+    if (deadline && Clock::now() >= *deadline) {
+      r.timedOut = true;
+      return r;
+    }
+  }
+}
+
+}  // namespace boardsim::net

@@ -1,0 +1,107 @@
+#pragma once
+
+// Plain POSIX socket helpers shared by the simulated boards: listening on a
+// numeric address, waiting on a socket together with a wake-up pipe, and
+// the ways a board ends a connection. Everything here works on
+// non-blocking descriptors and never raises SIGPIPE.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace boardsim::net {
+
+using Clock = std::chrono::steady_clock;
+
+/// TCP port of the board.
+inline constexpr std::uint16_t boardPort = 63751;
+
+/// Throws std::system_error with the current errno and `what`.
+[[noreturn]] void throwErrno(const std::string& what);
+
+/// Closes `fd` if it is open and sets it to -1.
+void closeFd(int& fd) noexcept;
+
+/// A socket address of either family.
+struct Endpoint {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family() const { return storage.ss_family; }
+  const sockaddr* addr() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+/// Parses a numeric IPv6 or IPv4 address (no host names, no port suffix).
+/// Throws std::invalid_argument whose text starts with `who` and a colon
+/// (nothing for an empty `who`), as the functions below do.
+Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std::string& who);
+
+/// A non-blocking listening socket on `address` and `port` (SO_REUSEADDR
+/// set, so that a board can be restarted at once). Throws std::system_error
+/// with the system's text, std::invalid_argument for an address that is not
+/// numeric; both name the address.
+int makeListener(const std::string& address, std::uint16_t port, int backlog, const std::string& who);
+
+/// Accepts one pending connection as a non-blocking socket with TCP_NODELAY.
+/// Returns -1 when none is pending; throws std::system_error on failure.
+int acceptConnection(int listener, const std::string& who);
+
+/// "address:port" of the other end of a connected socket; empty if unknown.
+std::string peerName(int fd);
+
+/// Milliseconds for poll() until `deadline`, rounded up so that a wait
+/// never ends before it; -1 (no limit) without a deadline.
+int pollTimeoutMs(std::optional<Clock::time_point> deadline);
+
+/// Reads and discards what the peer sent. Returns true when the peer has
+/// closed its end or the connection failed, false while it is open.
+bool peerHasClosed(int fd);
+
+/// Bytes handed to the system for sending that the peer has not yet
+/// acknowledged; 0 also when they cannot be determined.
+int unsentBytes(int fd);
+
+/// Makes the next close() of `fd` abort the connection (RST) instead of
+/// closing it in order.
+void setAbortiveClose(int fd);
+
+/// A pipe whose read end becomes readable once `wake` was called: lets a
+/// thread blocked in poll() be woken from another thread or from a signal
+/// handler.
+class WakePipe {
+ public:
+  WakePipe();  // throws std::system_error
+  ~WakePipe();
+  WakePipe(const WakePipe&) = delete;
+  WakePipe& operator=(const WakePipe&) = delete;
+
+  /// Async-signal-safe; may be called any number of times.
+  void wake() const noexcept;
+  int readFd() const { return readFd_; }
+
+ private:
+  int readFd_ = -1;
+  int writeFd_ = -1;
+};
+
+/// What a wait on a connection saw; several may hold at once.
+struct Readiness {
+  bool woken = false;     // the wake-up pipe is readable
+  bool input = false;     // the connection has input, a hang-up or an error
+  bool writable = false;  // the connection takes more bytes
+  bool listener = false;  // a connection is waiting to be accepted
+  bool timedOut = false;  // the deadline has passed, nothing else happened
+};
+
+/// One poll() over the wake-up pipe, the connection `fd` (if >= 0; for
+/// output too if `wantWrite`) and `listener` (if >= 0), until something is
+/// ready or `deadline` has passed. Retries on EINTR only while the deadline
+/// has not passed; throws std::system_error for other failures.
+Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
+                    std::optional<Clock::time_point> deadline);
+
+}  // namespace boardsim::net

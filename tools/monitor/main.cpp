@@ -1,0 +1,564 @@
+// varnel-monitor: receives a board's data stream through the library's
+// class interface and shows what arrives.
+//
+// The library's callback only pops the packages and adds them to the
+// totals under a mutex, keeping the latest package; the main thread prints
+// the status and watches the connection. See usageText (or --help).
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <varnel/varnel.hpp>
+
+#include "common/CommandLine.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* usageText = R"(usage: varnel-monitor ADDRESS [options]
+
+Connects to the board at ADDRESS (numeric IPv4 or IPv6, port 63751),
+receives its data stream through the Varnel library and shows what
+arrives: on a terminal a status line refreshed once a second, otherwise a
+plain line each second. Ctrl-C (SIGINT) or SIGTERM disconnects and prints
+the summary.
+
+Library settings:
+  --package-counter N   packages per hand-over to the monitor (library
+                        default 25)
+  --wait-ms N           longest time between two hand-overs in milliseconds
+                        (library default 250)
+  --tcp-timeout S       how long connecting may take in seconds (library
+                        default 10)
+
+Run:
+  --duration SECONDS    stop after SECONDS of receiving, fractions allowed
+                        (default: until Ctrl-C)
+  --count PACKAGES      stop once PACKAGES packages have arrived
+  --retry SECONDS       while nothing listens at ADDRESS, try connecting
+                        again for up to SECONDS (default 0: fail at once)
+  --quiet               no status lines; only the summary and errors
+  --help                this text
+
+Status: state, packages, streams (hand-overs that carried packages) and
+megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
+samples) per second over the last second, channels x samples per channel,
+gaps (jumps in the running package number headerValue), the board versions
+from the meta data, and per channel minimum/maximum/mean of the latest
+package, its samples read as signed 32-bit values.
+
+Summary (standard output, after every run that connected): packages,
+streams, empty hand-overs, bytes, gaps with the package numbers missing,
+duration and mean rates.
+
+Exit status:
+   0  stopped by --duration, --count, Ctrl-C or SIGTERM
+   1  any other failure
+   2  wrong command line (an ADDRESS that is not numeric included)
+  10 + the library's error code, with its text on standard error:
+  10  Unspecified
+  11  ConnectionFailed: the connect failed (refused, unreachable, timed out)
+  12  CommunicationError: the connection broke or a package was malformed
+  13  GeneralError
+  14  VersionMismatch: wrong protocol version or board firmware too old
+A board that accepts the connection but whose first packages are refused
+exits with the code of that refusal, also when it came before the connect
+had returned.
+)";
+
+struct Options {
+  std::string address;
+  std::optional<std::uint32_t> packageCounter;
+  std::optional<std::uint32_t> waitMs;
+  std::optional<std::uint32_t> tcpTimeout;
+  std::optional<Clock::duration> duration;
+  std::uint64_t count = 0;
+  Clock::duration retry{0};
+  bool quiet = false;
+  bool help = false;
+};
+
+Clock::duration seconds(double value) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
+bool isNumericAddress(const std::string& address) {
+  std::uint8_t scratch[16];
+  if (::inet_pton(AF_INET, address.c_str(), scratch) == 1) return true;
+  // IPv6, possibly with a scope suffix ("fe80::1%eth0").
+  const std::string plain = address.substr(0, address.find('%'));
+  return ::inet_pton(AF_INET6, plain.c_str(), scratch) == 1;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  cli::Arguments args(argc, argv);
+  auto u32 = [&](std::uint64_t min) {
+    return static_cast<std::uint32_t>(cli::toUnsigned(args.value(), args.name(), min, UINT32_MAX));
+  };
+  while (args.next()) {
+    const std::string option(args.name());
+    if (args.is("--help")) {
+      o.help = args.flag();
+    } else if (args.is("--package-counter")) {
+      o.packageCounter = u32(1);
+    } else if (args.is("--wait-ms")) {
+      o.waitMs = u32(1);
+    } else if (args.is("--tcp-timeout")) {
+      o.tcpTimeout = u32(1);
+    } else if (args.is("--duration")) {
+      o.duration = seconds(cli::toNumber(args.value(), option, 0.001, 1e9));
+    } else if (args.is("--count")) {
+      o.count = cli::toUnsigned(args.value(), option, 1, UINT64_MAX);
+    } else if (args.is("--retry")) {
+      o.retry = seconds(cli::toNumber(args.value(), option, 0, 86400));
+    } else if (args.is("--quiet")) {
+      o.quiet = args.flag();
+    } else if (args.isOption()) {
+      throw cli::UsageError("unknown option " + option);
+    } else if (o.address.empty()) {
+      o.address = std::string(args.current());
+    } else {
+      throw cli::UsageError("unexpected argument '" + std::string(args.current()) + "'");
+    }
+  }
+  if (o.help) return o;
+  if (o.address.empty()) throw cli::UsageError("the board's ADDRESS is missing");
+  if (o.duration && o.count != 0) throw cli::UsageError("--duration and --count exclude each other");
+  if (!isNumericAddress(o.address)) {
+    throw cli::UsageError("'" + o.address + "' is not a numeric IPv4 or IPv6 address");
+  }
+  return o;
+}
+
+// ---------------------------------------------------------------- statistics
+
+struct Totals {
+  std::uint64_t packages = 0;
+  std::uint64_t streams = 0;  // hand-overs that carried packages
+  std::uint64_t emptyHandOvers = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t gaps = 0;     // jumps in headerValue
+  std::uint64_t missing = 0;  // package numbers left out by forward jumps
+};
+
+// What the callback shares with the main thread.
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  Totals totals;
+  std::unique_ptr<mirt::OstraDataPackage> latest;
+  std::uint64_t countLimit = 0;
+  bool countReached = false;
+  int stopSignal = 0;
+};
+
+// The library's callback, on its I/O thread: takes every package out of
+// the stream (none is left for the library to drop), counts it and keeps
+// only the latest for the status line.
+class Receiver {
+ public:
+  explicit Receiver(Shared& shared) : shared_(shared) {}
+
+  void operator()(mirt::OstraDataStream* stream) {
+    Totals add;
+    std::unique_ptr<mirt::OstraDataPackage> last;
+    while (std::unique_ptr<mirt::OstraDataPackage> package = stream->pop()) {
+      ++add.packages;
+      std::uint64_t samples = 0;
+      for (std::size_t c = 0; c < package->getChannelCount(); ++c) samples += package->getWaveform(c).size();
+      add.bytes += 128 + 4 * samples;
+      const std::uint64_t number = package->getMetaData().headerValue;
+      if (lastNumber_ && number != *lastNumber_ + 1) {
+        ++add.gaps;
+        if (number > *lastNumber_) add.missing += number - *lastNumber_ - 1;
+      }
+      lastNumber_ = number;
+      last = std::move(package);
+    }
+    if (add.packages != 0) {
+      add.streams = 1;
+    } else {
+      add.emptyHandOvers = 1;
+    }
+    {
+      std::lock_guard lock(shared_.mutex);
+      Totals& t = shared_.totals;
+      t.packages += add.packages;
+      t.streams += add.streams;
+      t.emptyHandOvers += add.emptyHandOvers;
+      t.bytes += add.bytes;
+      t.gaps += add.gaps;
+      t.missing += add.missing;
+      if (last) std::swap(shared_.latest, last);
+      if (shared_.countLimit != 0 && t.packages >= shared_.countLimit) shared_.countReached = true;
+    }
+    shared_.changed.notify_all();
+    // `last` now holds the package that was latest before; released here,
+    // outside the lock.
+  }
+
+ private:
+  Shared& shared_;
+  std::optional<std::uint64_t> lastNumber_;  // only touched on the I/O thread
+};
+
+struct ChannelFigures {
+  std::int64_t min = 0;
+  std::int64_t max = 0;
+  double mean = 0;
+};
+
+ChannelFigures figures(const std::vector<std::uint32_t>& samples) {
+  ChannelFigures f;
+  if (samples.empty()) return f;
+  f.min = std::numeric_limits<std::int64_t>::max();
+  f.max = std::numeric_limits<std::int64_t>::min();
+  double sum = 0;
+  for (std::uint32_t word : samples) {
+    const auto value = static_cast<std::int32_t>(word);
+    f.min = std::min<std::int64_t>(f.min, value);
+    f.max = std::max<std::int64_t>(f.max, value);
+    sum += value;
+  }
+  f.mean = sum / static_cast<double>(samples.size());
+  return f;
+}
+
+const char* stateName(mirt::ConnectionState state) {
+  switch (state) {
+    case mirt::ConnectionState::Connected:
+      return "connected";
+    case mirt::ConnectionState::Receiving:
+      return "receiving";
+    case mirt::ConnectionState::NotConnected:
+      return "not connected";
+    case mirt::ConnectionState::Error:
+      return "error";
+  }
+  return "?";
+}
+
+const char* codeName(int code) {
+  switch (code) {
+    case mirt::VarnelException::Unspecified:
+      return "Unspecified";
+    case mirt::VarnelException::ConnectionFailed:
+      return "ConnectionFailed";
+    case mirt::VarnelException::CommunicationError:
+      return "CommunicationError";
+    case mirt::VarnelException::GeneralError:
+      return "GeneralError";
+    case mirt::VarnelException::VersionMismatch:
+      return "VersionMismatch";
+  }
+  return "unknown";
+}
+
+std::string format(const char* pattern, auto... values) {
+  char text[256];
+  std::snprintf(text, sizeof text, pattern, values...);
+  return text;
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// A value in at most about six characters: 10000 and more with a k, M or G.
+std::string compact(double value) {
+  const double magnitude = std::abs(value);
+  if (magnitude < 10000) return format(value == std::floor(value) ? "%.0f" : "%.1f", value);
+  const char* suffix = "kMG";
+  double scaled = value / 1000;
+  for (int i = 0; i < 2 && std::abs(scaled) >= 1000; ++i) {
+    scaled /= 1000;
+    ++suffix;
+  }
+  return format(std::abs(scaled) < 100 ? "%.3g%c" : "%.0f%c", scaled, *suffix);
+}
+
+// What stays the same from package to package: shown once on a terminal,
+// in every plain line.
+std::string boardLine(const mirt::OstraDataPackage& latest) {
+  const mirt::OstraMetaData& meta = latest.getMetaData();
+  return format("%zu ch x %zu  dsp %u firmware %u bios 0x%x", latest.getChannelCount(), latest.getSize(),
+                meta.dspVersion, meta.firmwareVersion, meta.biosVersion);
+}
+
+// The status of the last interval. `terminal`: the short form for the
+// refreshed line, without the board line and with compact figures.
+std::string statusLine(mirt::ConnectionState state, double elapsed, const Totals& now, const Totals& before,
+                       double interval, const mirt::OstraDataPackage* latest, bool terminal) {
+  const double rate = interval > 0 ? 1.0 / interval : 0.0;
+  const double packages = static_cast<double>(now.packages - before.packages) * rate;
+  const double streams = static_cast<double>(now.streams - before.streams) * rate;
+  const double megabytes = static_cast<double>(now.bytes - before.bytes) * rate / 1e6;
+  const auto gaps = static_cast<unsigned long long>(now.gaps);
+  std::string line = terminal ? format("%6.1f s %s %.1f pkg/s %.2f streams/s %.3f MB/s gaps %llu |", elapsed,
+                                       stateName(state), packages, streams, megabytes, gaps)
+                              : format("%7.1f s  %-9s %8.1f packages/s %6.2f streams/s %8.3f MB/s  gaps %llu",
+                                       elapsed, stateName(state), packages, streams, megabytes, gaps);
+  if (latest == nullptr) return line + "  no package yet";
+  if (!terminal) line += "  " + boardLine(*latest);
+  for (std::size_t c = 0; c < latest->getChannelCount(); ++c) {
+    const ChannelFigures f = figures(latest->getWaveform(c));
+    if (terminal) {
+      line += format(" ch%zu ", c) + compact(static_cast<double>(f.min)) + "/" +
+              compact(static_cast<double>(f.max)) + "/" + compact(std::round(f.mean * 10) / 10);
+    } else {
+      line += format("  ch%zu %lld/%lld/%.1f", c, static_cast<long long>(f.min),
+                     static_cast<long long>(f.max), f.mean);
+    }
+  }
+  return line;
+}
+
+std::size_t terminalWidth() {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+void printSummary(const Totals& t, Clock::duration elapsed, const char* stopped) {
+  const double s = std::max(seconds(elapsed), 1e-9);
+  std::cout << "--- varnel-monitor summary ---\n"
+            << "stopped: " << stopped << '\n'
+            << "packages: " << t.packages << '\n'
+            << "streams: " << t.streams << '\n'
+            << "empty hand-overs: " << t.emptyHandOvers << '\n'
+            << "bytes: " << t.bytes << '\n'
+            << "gaps: " << t.gaps << " (" << t.missing << " packages missing)\n"
+            << format("duration: %.2f s\n", seconds(elapsed))
+            << format("rate: %.1f packages/s, %.2f streams/s, %.3f MB/s\n",
+                      static_cast<double>(t.packages) / s, static_cast<double>(t.streams) / s,
+                      static_cast<double>(t.bytes) / s / 1e6)
+            << std::flush;
+}
+
+// ---------------------------------------------------------------- signals
+
+// SIGINT and SIGTERM are blocked in every thread (the library's threads
+// inherit the mask) and taken by one thread with sigwait, which wakes the
+// main thread. A second signal ends the process at once.
+class SignalWatcher {
+ public:
+  explicit SignalWatcher(Shared& shared) {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    thread_ = std::thread([this, &shared] {
+      for (;;) {
+        int number = 0;
+        if (sigwait(&set_, &number) != 0 || number == SIGUSR1) return;
+        std::unique_lock lock(shared.mutex);
+        if (shared.stopSignal != 0) std::_Exit(128 + number);
+        shared.stopSignal = number;
+        lock.unlock();
+        shared.changed.notify_all();
+      }
+    });
+  }
+  ~SignalWatcher() {
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+  }
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+ private:
+  sigset_t set_{};
+  std::thread thread_;
+};
+
+// ---------------------------------------------------------------- run
+
+struct Failure {
+  int code;
+  std::string text;
+};
+
+std::optional<Failure> recordedError(mirt::Varnel& parser) {
+  try {
+    parser.getAsyncError();
+  } catch (const mirt::VarnelException& e) {
+    return Failure{static_cast<int>(e.getErrorCode()), e.what()};
+  }
+  return std::nullopt;
+}
+
+bool startsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
+
+// A connect failure of the connection itself (refused, unreachable, the
+// connect time-out), as opposed to a board that was reached and whose
+// first data were refused before connect had seen it established.
+bool isConnectFailure(const Failure& recorded) {
+  return startsWith(recorded.text, "start: ") || startsWith(recorded.text, "waitForConnectionLockFree");
+}
+
+int reportFailure(const Failure& f) {
+  std::cerr << "varnel-monitor: error " << f.code << " (" << codeName(f.code) << "): " << f.text << std::endl;
+  return 10 + f.code;
+}
+
+int run(const Options& options) {
+  Shared shared;
+  shared.countLimit = options.count;
+  const SignalWatcher signals(shared);
+
+  std::unique_ptr<mirt::Varnel> parser = mirt::createVarnel(options.address, Receiver(shared));
+  if (options.packageCounter) parser->setPackageCounter(*options.packageCounter);
+  if (options.waitMs) parser->setWaitTimeMs(*options.waitMs);
+  if (options.tcpTimeout) parser->setTcpTimeout(*options.tcpTimeout);
+
+  auto stopRequested = [&] {
+    std::lock_guard lock(shared.mutex);
+    return shared.stopSignal != 0;
+  };
+
+  const auto retryUntil = Clock::now() + options.retry;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      parser->connect();
+      break;
+    } catch (const mirt::VarnelException& e) {
+      const Failure thrown{static_cast<int>(e.getErrorCode()), e.what()};
+      const Failure recorded = recordedError(*parser).value_or(thrown);
+      if (!isConnectFailure(recorded)) return reportFailure(recorded);
+      if (Clock::now() >= retryUntil || stopRequested()) {
+        std::cerr << "varnel-monitor: cannot connect to " << options.address << " (" << attempt
+                  << (attempt == 1 ? " attempt)" : " attempts)") << std::endl;
+        return reportFailure({mirt::VarnelException::ConnectionFailed, recorded.text});
+      }
+      try {
+        parser->disconnect();  // throws the recorded error again; a new connect starts afresh
+      } catch (const mirt::VarnelException&) {
+      }
+      std::unique_lock lock(shared.mutex);
+      shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
+    }
+  }
+
+  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  if (!options.quiet) std::cout << "connected to " << options.address << " port 63751" << std::endl;
+  const auto start = Clock::now();
+  const Clock::time_point end = options.duration ? start + *options.duration : Clock::time_point::max();
+  auto nextStatus = start + 1s;
+  auto lastStatus = start;
+  Totals before;
+  bool statusShown = false;
+  std::string shownBoard;
+  const char* stopped = "interrupted";
+  std::optional<Failure> failure;
+
+  // Bounded by the run's end, a signal, the count or a failure; each turn
+  // waits at most 50 ms, the time in which a failure is noticed.
+  for (;;) {
+    std::unique_lock lock(shared.mutex);
+    const auto until = std::min({nextStatus, Clock::now() + 50ms, end});
+    shared.changed.wait_until(lock, until, [&] { return shared.stopSignal != 0 || shared.countReached; });
+    if (shared.stopSignal != 0) {
+      stopped = shared.stopSignal == SIGTERM ? "terminated (SIGTERM)" : "interrupted (SIGINT)";
+      break;
+    }
+    if (shared.countReached) {
+      stopped = "count reached";
+      break;
+    }
+    lock.unlock();
+    const auto now = Clock::now();
+    if (now >= end) {
+      stopped = "duration over";
+      break;
+    }
+    const mirt::ConnectionState state = parser->getState();
+    if (state == mirt::ConnectionState::Error) {
+      stopped = "error";
+      failure = recordedError(*parser);
+      break;
+    }
+    if (now >= nextStatus) {
+      lock.lock();
+      const Totals totals = shared.totals;
+      const std::string line = statusLine(state, seconds(now - start), totals, before,
+                                          seconds(now - lastStatus), shared.latest.get(), terminal);
+      const std::string board = shared.latest ? boardLine(*shared.latest) : std::string();
+      lock.unlock();
+      before = totals;
+      lastStatus = now;
+      nextStatus += 1s;
+      if (now > nextStatus) nextStatus = now + 1s;
+      if (options.quiet) continue;
+      if (terminal) {
+        if (board != shownBoard) {
+          std::cout << "\r\x1b[Kboard: " << board << '\n';
+          shownBoard = board;
+        }
+        std::cout << '\r' << line.substr(0, terminalWidth() - 1) << "\x1b[K" << std::flush;
+        statusShown = true;
+      } else {
+        std::cout << line << std::endl;
+      }
+    }
+  }
+  const auto elapsed = Clock::now() - start;
+  if (statusShown) std::cout << std::endl;  // ends the refreshed line before anything else is printed
+
+  try {
+    parser->disconnect();
+  } catch (const mirt::VarnelException& e) {
+    if (!failure) failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+  }
+  Totals totals;
+  {
+    std::lock_guard lock(shared.mutex);
+    totals = shared.totals;
+  }
+  printSummary(totals, elapsed, failure ? "error" : stopped);
+  return failure ? reportFailure(*failure) : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = parse(argc, argv);
+  } catch (const cli::UsageError& e) {
+    return cli::usageFailure("varnel-monitor", e.what());
+  }
+  if (options.help) {
+    std::cout << usageText;
+    return 0;
+  }
+  try {
+    return run(options);
+  } catch (const mirt::VarnelException& e) {
+    return reportFailure({static_cast<int>(e.getErrorCode()), e.what()});
+  } catch (const std::exception& e) {
+    std::cerr << "varnel-monitor: " << e.what() << std::endl;
+    return 1;
+  }
+}
