@@ -77,7 +77,10 @@ OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraData
       address(address),
       callback(std::move(callback)),
       endCondition(endCondition) {
-  packageBuffer.fill(package::fillerByte);
+  // The buffer is not filled with 0xCD up front: packages are decoded
+  // through readers bounded to the bytes they delivered, which read 0xCD
+  // beyond them. Leaving it untouched keeps an idle connection's pages out
+  // of memory until data arrives.
   start();
 }
 

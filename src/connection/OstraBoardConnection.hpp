@@ -122,7 +122,7 @@ class OstraBoardConnection {
   OstraDataStreamImpl* stream;
   std::shared_ptr<StateMachine> stateMachine;
   std::string address;
-  PackageBuffer packageBuffer;
+  PackageBuffer packageBuffer;  // deliberately left uninitialised; see the constructor
   std::function<void(mirt::OstraDataStream*)> callback;
   ReadStreamEndCondition endCondition;
   std::atomic<bool> stopping{false};
