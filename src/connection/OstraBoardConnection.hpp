@@ -50,7 +50,7 @@ class OstraBoardConnection {
   static constexpr std::size_t expectedIoHandlerCount = 2;
   static constexpr std::size_t maxCanceledOperations = 1;
   // From this size on a package is read exactly instead of with read-ahead.
-  static constexpr std::size_t largePackageSize = 8192;
+  static constexpr std::size_t largePackageSize = 32768;
 
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
   // issues the connect, signals CONNECTING and starts the I/O thread.
