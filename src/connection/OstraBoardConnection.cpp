@@ -6,12 +6,15 @@
 #include <boost/asio/read.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 
 #include "api/VarnelExceptionImpl.hpp"
 #include "connection/StateMachine.hpp"
 #include "stream/PackageChecker.hpp"
+#include "stream/PackageReader.hpp"
 
 namespace asio = boost::asio;
 using ErrorCode = mirt::VarnelException::ErrorCode;
@@ -74,7 +77,10 @@ OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraData
       address(address),
       callback(std::move(callback)),
       endCondition(endCondition) {
-  packageBuffer.fill(package::fillerByte);
+  // The buffer is not filled with 0xCD up front: packages are decoded
+  // through readers bounded to the bytes they delivered, which read 0xCD
+  // beyond them. Leaving it untouched keeps an idle connection's pages out
+  // of memory until data arrives.
   start();
 }
 
@@ -164,7 +170,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
                                  VarnelException::CommunicationError);
     }
     stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
-    startReadHeader();
+    startRead();
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
@@ -188,50 +194,106 @@ void OstraBoardConnection::rearmTimer() {
   }
 }
 
-void OstraBoardConnection::startReadHeader() {
-  asio::async_read(socket, asio::buffer(packageBuffer.data(), package::headerSize),
-                   [this](const boost::system::error_code& error, std::size_t bytesTransferred) {
-                     readHeader(error, bytesTransferred);
-                   });
+void OstraBoardConnection::startRead() {
+  const std::size_t have = bufferEnd - packageStart;
+  if (have == 0) {
+    packageStart = 0;
+    bufferEnd = 0;
+  }
+  // The package in progress must fit behind its start; if it does not, its
+  // first bytes move to the front (at most one package's worth).
+  const std::size_t needed =
+      headerChecked ? static_cast<std::size_t>(currentPackageSize) : package::headerSize;
+  if (packageStart + needed > package::bufferSize) {
+    std::memmove(packageBuffer.data(), packageBuffer.data() + packageStart, have);
+    packageStart = 0;
+    bufferEnd = have;
+  }
+  // Small packages are taken as many at a time as the socket has ready;
+  // large ones are read exactly, header then body, so that the next one
+  // starts at the front again and nothing needs moving.
+  std::size_t windowEnd = package::bufferSize;
+  if (headerChecked) {
+    if (currentPackageSize >= largePackageSize)
+      windowEnd = packageStart + static_cast<std::size_t>(currentPackageSize);
+  } else if (lastPackageSize >= largePackageSize) {
+    windowEnd = packageStart + package::headerSize;
+  }
+  socket.async_read_some(asio::buffer(packageBuffer.data() + bufferEnd, windowEnd - bufferEnd),
+                         [this](const boost::system::error_code& error, std::size_t bytesTransferred) {
+                           onReceive(error, bytesTransferred);
+                         });
 }
 
-void OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
+void OstraBoardConnection::onReceive(const boost::system::error_code& error, std::size_t bytesTransferred) {
   if (abandoned.load()) return;
-  ErrorCode code = VarnelException::Unspecified;
-  try {
-    const PackageHeader header =
-        PackageChecker::checkHeader(packageBuffer, readOutcome(error, bytesTransferred), code);
-    startReadBody(header.packageSize);
-  } catch (const std::exception& e) {
-    reportError(fmt::format("readHeader: {}", e.what()), code);
-    stopConnection();
+  bufferEnd += bytesTransferred;
+  // Frame every package that is complete in the buffer: its header is
+  // checked as soon as its 36 bytes are in, its body once all of it is.
+  for (;;) {
+    const std::size_t have = bufferEnd - packageStart;
+    if (!headerChecked) {
+      if (have < package::headerSize) {
+        // A failed read ends the header in progress, even an empty one.
+        if (error) {
+          readHeader(error, have);
+        } else {
+          startRead();
+        }
+        return;
+      }
+      if (!readHeader(boost::system::error_code(), package::headerSize)) return;
+    }
+    const std::size_t bodyHave = have - package::headerSize;
+    const std::size_t bodyNeeded = static_cast<std::size_t>(currentPackageSize) - package::headerSize;
+    if (bodyHave < bodyNeeded) {
+      if (error) {
+        readBody(currentPackageSize, error, bodyHave);
+      } else {
+        startRead();
+      }
+      return;
+    }
+    if (!readBody(currentPackageSize, boost::system::error_code(), bodyNeeded)) return;
   }
 }
 
-void OstraBoardConnection::startReadBody(std::uint64_t packageSize) {
-  // The header checks guarantee 36 <= packageSize <= 65536.
-  const std::size_t bodySize = static_cast<std::size_t>(packageSize) - package::headerSize;
-  asio::async_read(socket, asio::buffer(packageBuffer.data() + package::headerSize, bodySize),
-                   [this, packageSize](const boost::system::error_code& error, std::size_t bytesTransferred) {
-                     readBody(packageSize, error, bytesTransferred);
-                   });
-}
-
-void OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::system::error_code& error,
-                                    std::size_t bytesTransferred) {
-  if (abandoned.load()) return;
+bool OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
   ErrorCode code = VarnelException::Unspecified;
   try {
-    PackageChecker::checkBody(packageBuffer, packageSize, readOutcome(error, bytesTransferred), code);
-    stream->appendPackage(packageBuffer);
-    packageBuffer.fill(package::fillerByte);
+    const PackageReader header(packageBuffer.data() + packageStart, bytesTransferred);
+    currentPackageSize =
+        PackageChecker::checkHeader(header, readOutcome(error, bytesTransferred), code).packageSize;
+    headerChecked = true;
+    return true;
+  } catch (const std::exception& e) {
+    reportError(fmt::format("readHeader: {}", e.what()), code);
+    stopConnection();
+    return false;
+  }
+}
+
+bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::system::error_code& error,
+                                    std::size_t bytesTransferred) {
+  ErrorCode code = VarnelException::Unspecified;
+  try {
+    // The reader sees this package only: positions it did not deliver read
+    // as 0xCD, as in a buffer refilled with 0xCD after every package.
+    const std::size_t delivered =
+        std::min(static_cast<std::size_t>(packageSize), package::headerSize + bytesTransferred);
+    const PackageReader reader(packageBuffer.data() + packageStart, delivered);
+    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred), code);
+    stream->appendPackage(reader);
+    packageStart += static_cast<std::size_t>(packageSize);
+    headerChecked = false;
+    lastPackageSize = packageSize;
     if (static_cast<std::uint64_t>(stream->getSize()) >=
             static_cast<std::uint64_t>(endCondition.packageCounter) ||
         stream->isEndOfStream()) {
       deliverStream();
-      if (abandoned.load()) return;
+      if (abandoned.load()) return false;
     }
-    startReadHeader();
+    return true;
   } catch (const std::exception& e) {
     reportError(fmt::format("readBody: {}", e.what()), code);
     stopConnection();
@@ -239,6 +301,7 @@ void OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     reportError(fmt::format("readBody: {}", unknownExceptionText), code);
     stopConnection();
   }
+  return false;
 }
 
 void OstraBoardConnection::deliverStream() {

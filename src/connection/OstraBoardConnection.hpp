@@ -9,7 +9,8 @@
 //   the connection, which outlives them because the destructor joins the
 //   I/O thread before it releases anything.
 // - Two loops run on the thread: the read loop (36-byte header, checks,
-//   body, checks, decode into the stream, maybe hand over, next header) and
+//   body, checks, decode into the stream, maybe hand over, next header;
+//   small packages are read many at a time and framed in the buffer) and
 //   the timer loop (hand the stream over waitTimeMs after the last
 //   hand-over, even empty).
 // - Every event and failure is reported to the shared StateMachine; the
@@ -48,6 +49,8 @@ class OstraBoardConnection {
   static constexpr unsigned short boardPort = 63751;
   static constexpr std::size_t expectedIoHandlerCount = 2;
   static constexpr std::size_t maxCanceledOperations = 1;
+  // From this size on a package is read exactly instead of with read-ahead.
+  static constexpr std::size_t largePackageSize = 32768;
 
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
   // issues the connect, signals CONNECTING and starts the I/O thread.
@@ -96,10 +99,11 @@ class OstraBoardConnection {
   void start();
   void threadBody();
   void onConnect(const boost::system::error_code& error);
-  void startReadHeader();
-  void readHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
-  void startReadBody(std::uint64_t packageSize);
-  void readBody(std::uint64_t packageSize, const boost::system::error_code& error,
+  void startRead();
+  void onReceive(const boost::system::error_code& error, std::size_t bytesTransferred);
+  // The checks of one header and one body; false when the read loop ends.
+  bool readHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
+  bool readBody(std::uint64_t packageSize, const boost::system::error_code& error,
                 std::size_t bytesTransferred);
   void deliverStream();
   void timerHandler(const boost::system::error_code& error);
@@ -118,10 +122,19 @@ class OstraBoardConnection {
   OstraDataStreamImpl* stream;
   std::shared_ptr<StateMachine> stateMachine;
   std::string address;
-  PackageBuffer packageBuffer;
+  PackageBuffer packageBuffer;  // deliberately left uninitialised; see the constructor
   std::function<void(mirt::OstraDataStream*)> callback;
   ReadStreamEndCondition endCondition;
   std::atomic<bool> stopping{false};
+
+  // Framing state of the read loop: the package in progress starts at
+  // packageStart, bytes up to bufferEnd have arrived. Several small packages
+  // arrive with one read and are framed here; see startRead.
+  std::size_t packageStart = 0;
+  std::size_t bufferEnd = 0;
+  bool headerChecked = false;
+  std::uint64_t currentPackageSize = 0;
+  std::uint64_t lastPackageSize = 0;
 
   // RECEIVING was signalled for the stream in progress, so a finished
   // stream answers with CONNECTED after its hand-over. A stream finished

@@ -7,10 +7,18 @@
 #include "api/VarnelExceptionImpl.hpp"
 
 OstraDataPackageImpl::OstraDataPackageImpl(const mirt::OstraMetaData& metaData,
-                                           std::vector<std::uint32_t> channelTypes, Waveforms waveforms)
-    : metaData(metaData), channelTypes(std::move(channelTypes)), waveforms(std::move(waveforms)) {}
+                                           std::vector<std::uint32_t> channelTypes, Waveforms waveforms,
+                                           std::shared_ptr<SampleRecycler> recycler)
+    : metaData(metaData),
+      channelTypes(std::move(channelTypes)),
+      waveforms(std::move(waveforms)),
+      recycler(std::move(recycler)) {}
 
-OstraDataPackageImpl::~OstraDataPackageImpl() = default;
+OstraDataPackageImpl::~OstraDataPackageImpl() {
+  if (recycler) {
+    for (auto& samples : waveforms) recycler->give(samples);
+  }
+}
 
 // Every channel of a package holds the same number of samples.
 std::size_t OstraDataPackageImpl::getSize() const { return waveforms[0].size(); }

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "stream/PackageFormat.hpp"
+#include "stream/SampleRecycler.hpp"
 #include "varnel/varnel.hpp"
 
 // One decoded board package. Immutable once built; owns all its data.
@@ -12,8 +14,10 @@ class OstraDataPackageImpl : public mirt::OstraDataPackage {
  public:
   using Waveforms = std::array<std::vector<std::uint32_t>, package::maxChannels>;
 
+  // `recycler`, if given, takes the sample storage back when the package
+  // is destroyed, on whatever thread that happens.
   OstraDataPackageImpl(const mirt::OstraMetaData& metaData, std::vector<std::uint32_t> channelTypes,
-                       Waveforms waveforms);
+                       Waveforms waveforms, std::shared_ptr<SampleRecycler> recycler = nullptr);
   ~OstraDataPackageImpl() override;
 
   std::size_t getSize() const override;
@@ -29,4 +33,5 @@ class OstraDataPackageImpl : public mirt::OstraDataPackage {
   mirt::OstraMetaData metaData;
   std::vector<std::uint32_t> channelTypes;
   Waveforms waveforms;
+  std::shared_ptr<SampleRecycler> recycler;
 };

@@ -9,7 +9,8 @@
 #include "stream/OstraDataPackageImpl.hpp"
 #include "stream/PackageReader.hpp"
 
-OstraDataStreamImpl::OstraDataStreamImpl() : endOfStream(false) {}
+OstraDataStreamImpl::OstraDataStreamImpl()
+    : endOfStream(false), recycler(std::make_shared<SampleRecycler>()) {}
 
 OstraDataStreamImpl::~OstraDataStreamImpl() { clear(); }
 
@@ -24,8 +25,9 @@ std::unique_ptr<mirt::OstraDataPackage> OstraDataStreamImpl::pop() {
   return oldest;
 }
 
-void OstraDataStreamImpl::appendPackage(const PackageBuffer& buffer) {
-  const PackageReader reader(buffer);
+void OstraDataStreamImpl::appendPackage(const PackageBuffer& buffer) { appendPackage(PackageReader(buffer)); }
+
+void OstraDataStreamImpl::appendPackage(const PackageReader& reader) {
   const PackageHeader header = reader.parseHeader();
   // The header checks refuse such packages; the channel table and the
   // waveform slots have room for eight channels only.
@@ -45,11 +47,12 @@ void OstraDataStreamImpl::appendPackage(const PackageBuffer& buffer) {
 
   OstraDataPackageImpl::Waveforms waveforms;
   for (std::uint32_t c = 0; c < channelTypes.size(); ++c) {
-    waveforms[c] = reader.readChannel(c);
+    waveforms[c] = recycler->take();
+    reader.readChannel(c, waveforms[c]);
   }
 
-  auto built =
-      std::make_unique<OstraDataPackageImpl>(metaData, std::move(channelTypes), std::move(waveforms));
+  auto built = std::make_unique<OstraDataPackageImpl>(metaData, std::move(channelTypes), std::move(waveforms),
+                                                      recycler);
   packages.push_back(std::move(built));
 }
 

@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "stream/PackageFormat.hpp"
+#include "stream/PackageReader.hpp"
+#include "stream/SampleRecycler.hpp"
 #include "varnel/varnel.hpp"
 
 // The batch of packages handed to the callback. One per parser; filled,
@@ -23,6 +25,7 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   // Decodes the package in `buffer` (already checked) and appends it;
   // endOfStream takes that package's end-of-stream bit.
   void appendPackage(const PackageBuffer& buffer);
+  void appendPackage(const PackageReader& package);
   // Destroys every package still held, newest first, and releases the
   // queue's storage. endOfStream is left as it is.
   void clear();
@@ -33,4 +36,6 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
  private:
   std::deque<std::unique_ptr<mirt::OstraDataPackage>> packages;
   bool endOfStream;
+  // Shared with every package decoded here, which may outlive the stream.
+  std::shared_ptr<SampleRecycler> recycler;
 };

@@ -35,6 +35,15 @@ void checkPackageSize(std::uint64_t packageSize, PackageChecker::ErrorCode& code
 namespace PackageChecker {
 
 PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, ErrorCode& code) {
+  return checkHeader(PackageReader(buffer), read, code);
+}
+
+void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,
+               ErrorCode& code) {
+  checkBody(PackageReader(buffer), packageSize, read, code);
+}
+
+PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read, ErrorCode& code) {
   if (read.failed) {
     refuse(code, mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
   }
@@ -43,7 +52,7 @@ PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, 
            fmt::format("Received header size too small. Expected {} bytes but received {} bytes.",
                        package::headerSize, read.bytesTransferred));
   }
-  const PackageHeader header = PackageReader(buffer).parseHeader();
+  const PackageHeader header = package.parseHeader();
   // Before the version test, so that an all-zero header counts as empty.
   if (header.packageSize == 0) {
     refuse(code, mirt::VarnelException::CommunicationError, "Empty Package");
@@ -71,7 +80,7 @@ PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, 
   return header;
 }
 
-void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,
+void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
                ErrorCode& code) {
   if (read.failed) {
     refuse(code, mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
@@ -88,7 +97,7 @@ void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const Rea
   if (versionVerified.load()) {
     return;
   }
-  const mirt::OstraMetaData meta = PackageReader(buffer).parseMetaData();
+  const mirt::OstraMetaData meta = package.parseMetaData();
   const std::uint32_t dsp = meta.dspVersion % 1000;
   const std::uint32_t firmware = (meta.firmwareVersion & 0x7Fu) + 600;
   const std::uint32_t bios = meta.biosVersion;

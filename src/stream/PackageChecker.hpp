@@ -13,6 +13,7 @@
 #include <string>
 
 #include "stream/PackageFormat.hpp"
+#include "stream/PackageReader.hpp"
 #include "varnel/varnel.hpp"
 
 // What the read reported: whether it failed (with the I/O library's message
@@ -31,10 +32,13 @@ using ErrorCode = mirt::VarnelException::ErrorCode;
 // protocol version, then the refusals of sizes that cannot be read safely
 // (package size outside 36..65536, more than 8 channels, a sample area that
 // reaches beyond the buffer). Returns the parsed header.
+PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read, ErrorCode& code);
 PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, ErrorCode& code);
 
 // Body checks, in this order: read error, short body, and, until one body
 // of this process has passed it, the board version check.
+void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
+               ErrorCode& code);
 void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,
                ErrorCode& code);
 

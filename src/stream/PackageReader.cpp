@@ -1,101 +1,161 @@
 #include "stream/PackageReader.hpp"
 
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 namespace {
 
-// Little-endian fields, assembled byte by byte: no alignment is assumed and
-// the host's byte order does not matter.
-std::uint16_t readU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
-std::uint32_t readU32(const std::uint8_t* p) {
+// Little-endian fields, assembled byte by byte (compilers turn this into a
+// plain load where the host allows it).
+std::uint32_t loadU32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-std::uint64_t readU64(const std::uint8_t* p) {
-  return static_cast<std::uint64_t>(readU32(p)) | (static_cast<std::uint64_t>(readU32(p + 4)) << 32);
+// Walks little-endian 32-bit words in a byte range, so that a vector can take
+// them over in one pass without zero-filling its storage first.
+struct WordIterator {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = std::uint32_t;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const std::uint32_t*;
+  using reference = std::uint32_t;
+
+  const std::uint8_t* p;
+
+  std::uint32_t operator*() const { return loadU32(p); }
+  std::uint32_t operator[](difference_type i) const { return loadU32(p + 4 * i); }
+  WordIterator& operator++() {
+    p += 4;
+    return *this;
+  }
+  WordIterator operator++(int) {
+    WordIterator old = *this;
+    p += 4;
+    return old;
+  }
+  WordIterator& operator--() {
+    p -= 4;
+    return *this;
+  }
+  WordIterator& operator+=(difference_type n) {
+    p += 4 * n;
+    return *this;
+  }
+  WordIterator operator+(difference_type n) const { return WordIterator{p + 4 * n}; }
+  difference_type operator-(const WordIterator& other) const { return (p - other.p) / 4; }
+  bool operator==(const WordIterator& other) const { return p == other.p; }
+  bool operator!=(const WordIterator& other) const { return p != other.p; }
+  bool operator<(const WordIterator& other) const { return p < other.p; }
+};
+
+}  // namespace
+
+std::uint16_t PackageReader::u16(std::size_t offset) const {
+  return static_cast<std::uint16_t>(byteAt(offset) | (byteAt(offset + 1) << 8));
+}
+
+std::uint32_t PackageReader::u32(std::size_t offset) const {
+  if (offset + 4 <= available) return loadU32(data + offset);
+  return static_cast<std::uint32_t>(byteAt(offset)) | (static_cast<std::uint32_t>(byteAt(offset + 1)) << 8) |
+         (static_cast<std::uint32_t>(byteAt(offset + 2)) << 16) |
+         (static_cast<std::uint32_t>(byteAt(offset + 3)) << 24);
+}
+
+std::uint64_t PackageReader::u64(std::size_t offset) const {
+  return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
 }
 
 // The board sends IEEE 754 doubles; the bits are taken over unchanged.
-double readF64(const std::uint8_t* p) {
-  const std::uint64_t bits = readU64(p);
+double PackageReader::f64(std::size_t offset) const {
+  const std::uint64_t bits = u64(offset);
   double value;
   static_assert(sizeof value == sizeof bits);
   std::memcpy(&value, &bits, sizeof value);
   return value;
 }
 
-}  // namespace
-
 PackageHeader PackageReader::parseHeader() const {
   PackageHeader header;
-  header.protocolVersion = readU16(buffer + 0);
-  header.flags = readU16(buffer + 2);
-  header.packageSize = readU32(buffer + 4);
-  header.headerValue = readU64(buffer + 8);
-  header.channelCount = readU32(buffer + 16);
-  header.statusWord = readU32(buffer + 20);
-  std::memcpy(header.waveformTypes.data(), buffer + 24, header.waveformTypes.size());
-  header.dataSize = readU32(buffer + 32);
+  header.protocolVersion = u16(0);
+  header.flags = u16(2);
+  header.packageSize = u32(4);
+  header.headerValue = u64(8);
+  header.channelCount = u32(16);
+  header.statusWord = u32(20);
+  for (std::size_t i = 0; i < header.waveformTypes.size(); ++i) {
+    header.waveformTypes[i] = byteAt(24 + i);
+  }
+  header.dataSize = u32(32);
   return header;
 }
 
 mirt::OstraMetaData PackageReader::parseMetaData() const {
   mirt::OstraMetaData meta{};
-  meta.statusWord = readU32(buffer + 20);
-  meta.headerValue = readU64(buffer + 8);
-  meta.word36 = readU32(buffer + 36);
-  meta.dspVersion = readU32(buffer + 40);
-  meta.firmwareVersion = readU32(buffer + 44);
-  meta.biosVersion = readU32(buffer + 48);
-  meta.word52 = readU32(buffer + 52);
-  meta.word56 = readU32(buffer + 56);
-  meta.word60 = readU32(buffer + 60);
-  meta.word64 = readU32(buffer + 64);
-  meta.word68 = readU32(buffer + 68);
-  meta.real72 = readF64(buffer + 72);
-  meta.real80 = readF64(buffer + 80);
-  meta.word88 = readU32(buffer + 88);
-  meta.word92 = readU32(buffer + 92);
-  meta.word96 = readU32(buffer + 96);
-  meta.half100 = readU16(buffer + 100);
-  meta.half102 = readU16(buffer + 102);
-  meta.word104 = readU32(buffer + 104);
-  meta.word108 = readU32(buffer + 108);
+  meta.statusWord = u32(20);
+  meta.headerValue = u64(8);
+  meta.word36 = u32(36);
+  meta.dspVersion = u32(40);
+  meta.firmwareVersion = u32(44);
+  meta.biosVersion = u32(48);
+  meta.word52 = u32(52);
+  meta.word56 = u32(56);
+  meta.word60 = u32(60);
+  meta.word64 = u32(64);
+  meta.word68 = u32(68);
+  meta.real72 = f64(72);
+  meta.real80 = f64(80);
+  meta.word88 = u32(88);
+  meta.word92 = u32(92);
+  meta.word96 = u32(96);
+  meta.half100 = u16(100);
+  meta.half102 = u16(102);
+  meta.word104 = u32(104);
+  meta.word108 = u32(108);
   return meta;
 }
 
 std::vector<std::uint32_t> PackageReader::readChannel(std::uint32_t channel) const {
-  const PackageHeader header = parseHeader();
   std::vector<std::uint32_t> samples;
-  if (header.channelCount == 0 || channel >= header.channelCount) {
-    return samples;
+  readChannel(channel, samples);
+  return samples;
+}
+
+void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t>& samples) const {
+  samples.clear();
+  const std::uint32_t channelCount = u32(16);
+  const std::uint32_t dataSize = u32(32);
+  if (channelCount == 0 || channel >= channelCount) {
+    return;
   }
   // Every channel gets an equal share of the sample area; bytes of a share
   // that do not fill a whole sample are skipped. The start is c * D / N, not
   // c * (D / N): the two differ when D is not a multiple of N.
-  const std::uint32_t bytesPerChannel = header.dataSize / header.channelCount;
+  const std::uint32_t bytesPerChannel = dataSize / channelCount;
   const std::uint32_t count = bytesPerChannel / 4;
   if (count == 0) {
-    return samples;
+    return;
   }
   const std::uint64_t start =
-      static_cast<std::uint64_t>(channel) * header.dataSize / header.channelCount + package::sampleDataOffset;
-  // The header checks refuse sample areas beyond the buffer; never read past
-  // it even if an unchecked header gets here.
-  if (start + static_cast<std::uint64_t>(count) * 4 > package::bufferSize) {
+      static_cast<std::uint64_t>(channel) * dataSize / channelCount + package::sampleDataOffset;
+  const std::uint64_t end = start + static_cast<std::uint64_t>(count) * 4;
+  if (end > package::bufferSize) {
     throw std::out_of_range(
         fmt::format("Channel {} reaches beyond the receive buffer (data size {}, {} channels)", channel,
-                    header.dataSize, header.channelCount));
+                    dataSize, channelCount));
   }
+  const std::size_t first = static_cast<std::size_t>(start);
+  if (end <= available) {
+    // One pass; at most one allocation, none when the storage is reused.
+    const WordIterator begin{data + first};
+    samples.assign(begin, begin + count);
+    return;
+  }
+  // The channel runs past what the board sent: those samples read as filler.
   samples.reserve(count);
-  const std::uint8_t* p = buffer + start;
-  for (std::uint32_t i = 0; i < count; ++i, p += 4) {
-    samples.push_back(readU32(p));
-  }
-  return samples;
+  for (std::uint32_t i = 0; i < count; ++i) samples.push_back(u32(first + 4 * static_cast<std::size_t>(i)));
 }

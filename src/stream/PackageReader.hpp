@@ -6,22 +6,42 @@
 #include "stream/PackageFormat.hpp"
 #include "varnel/varnel.hpp"
 
-// Reads the header, the meta data and one channel's samples out of a
-// receive buffer. Fields are assembled byte by byte from little-endian
-// order, so no alignment of the buffer is assumed and the result is the same
-// on any host. Owns nothing; the buffer must outlive the reader.
+// Reads the header, the meta data and one channel's samples of a package.
+// Fields are assembled from little-endian bytes, so no alignment of the data
+// is assumed and the result is the same on any host. Owns nothing; the bytes
+// must outlive the reader.
+//
+// A reader covers `available` bytes from the package's first byte on. Every
+// position at or beyond that reads as the filler byte 0xCD, exactly as if
+// the package lay alone at the start of a receive buffer filled with 0xCD;
+// nothing beyond `available` is ever touched.
 class PackageReader {
  public:
-  explicit PackageReader(const PackageBuffer& buffer) : buffer(buffer.data()) {}
+  // Over a whole receive buffer.
+  explicit PackageReader(const PackageBuffer& buffer) : data(buffer.data()), available(buffer.size()) {}
+  // Over one package of `available` bytes (its packageSize, or less).
+  PackageReader(const std::uint8_t* package, std::size_t available) : data(package), available(available) {}
 
   PackageHeader parseHeader() const;
   // statusWord and headerValue from the header, the rest from offsets 36-111.
   mirt::OstraMetaData parseMetaData() const;
   // The samples of `channel`, in wire order; empty for a channel at or
-  // beyond the header's channelCount. Reads only inside the buffer: the
-  // header checks refuse packages whose sample area does not fit it.
+  // beyond the header's channelCount. Samples never reach beyond the 65536
+  // bytes of a receive buffer: the header checks refuse such packages, and
+  // this throws std::out_of_range should one get here unchecked.
   std::vector<std::uint32_t> readChannel(std::uint32_t channel) const;
+  // The same into `samples`, reusing its storage.
+  void readChannel(std::uint32_t channel, std::vector<std::uint32_t>& samples) const;
 
  private:
-  const std::uint8_t* buffer;
+  std::uint8_t byteAt(std::size_t offset) const {
+    return offset < available ? data[offset] : package::fillerByte;
+  }
+  std::uint16_t u16(std::size_t offset) const;
+  std::uint32_t u32(std::size_t offset) const;
+  std::uint64_t u64(std::size_t offset) const;
+  double f64(std::size_t offset) const;
+
+  const std::uint8_t* data;
+  std::size_t available;
 };
