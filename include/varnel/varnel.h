@@ -11,8 +11,8 @@
  * parameter `mirt_error_code* error`, which may be NULL. The function first
  * writes MIRT_ERROR_NONE to it; when the call fails it writes the error's
  * code and returns the neutral value named in the function's comment. No
- * exception ever leaves a function of this interface, and no message text
- * is available through it.
+ * exception ever leaves a function of this interface; the message text of
+ * the last failure on a thread is kept for mirt_get_last_error_message.
  *
  * Handles are not checked: pass only handles the library gave you and that
  * you have not deleted, except where a comment says NULL is accepted.
@@ -121,6 +121,14 @@ typedef enum mirt_connection_state {
 
 /* Returns the library's version, 1.1.0. Cannot fail. */
 VARNEL_API mirt_version_info mirt_get_version_info(void);
+
+/* Returns the message text of the error that the last mirt_* call on the
+ * calling thread reported (for example "waitForConnectionLockFree:
+ * Connection timeout"), or "" when that call succeeded. Each thread has its
+ * own text. Never NULL; the text is owned by the library and valid until
+ * the next mirt_* call on the same thread (this function aside). Cannot
+ * fail. */
+VARNEL_API const char* mirt_get_last_error_message(void);
 
 /* Creates a parser for the board at `address` (numeric IPv4 or IPv6 text,
  * parsed only at each connect) that calls `callback` with `userData` for

@@ -1,6 +1,7 @@
 // The C interface: each function forwards to the class interface inside
 // `guarded`, which turns every exception into a mirt_error_code and the
-// function's neutral result.
+// function's neutral result, and keeps the exception's text for
+// mirt_get_last_error_message.
 #include "varnel/varnel.h"
 
 #include <algorithm>
@@ -97,23 +98,61 @@ mirt_error_code toCErrorCode(VarnelException::ErrorCode code) noexcept {
   }
 }
 
-// The frame of every function with an error parameter: clears `error`,
-// runs `body` and returns its result; when `body` throws, writes the
-// exception's C code to `error` and returns `failure` (nothing for a body
-// without a result).
+// The text of the last exception converted on this thread, "" after a call
+// that succeeded. When the text cannot be copied (no memory), `fallback`
+// stands in for it.
+struct LastError {
+  std::string text;
+  const char* fallback = nullptr;
+
+  void clear() noexcept {
+    text.clear();  // keeps the capacity: no allocation, no throw
+    fallback = nullptr;
+  }
+
+  void record(const char* what) noexcept {
+    clear();
+    try {
+      text.assign(what != nullptr ? what : "");
+    } catch (...) {
+      fallback = "the error message could not be stored (out of memory)";
+    }
+  }
+
+  const char* get() const noexcept { return fallback != nullptr ? fallback : text.c_str(); }
+};
+
+LastError& lastError() noexcept {
+  thread_local LastError last;
+  return last;
+}
+
+// The frame of every function with an error parameter: clears `error` and
+// the last error text, runs `body` and returns its result; when `body`
+// throws, writes the exception's C code to `error`, keeps its text and
+// returns `failure` (nothing for a body without a result).
 template <typename Body, typename... Failure>
 auto guarded(mirt_error_code* error, Body&& body, Failure... failure) noexcept
     -> std::invoke_result_t<Body&> {
   using Result = std::invoke_result_t<Body&>;
   static_assert(sizeof...(Failure) == (std::is_void_v<Result> ? 0 : 1), "a failure value iff a result");
   if (error != nullptr) *error = MIRT_ERROR_NONE;
+  LastError& last = lastError();
+  last.clear();
+  mirt_error_code code = MIRT_ERROR_GENERAL;
   try {
     return body();
   } catch (const VarnelExceptionImpl& e) {
-    if (error != nullptr) *error = toCErrorCode(e.getErrorCode());
+    code = toCErrorCode(e.getErrorCode());
+    last.record(e.what());
+  } catch (const std::exception& e) {
+    last.record(e.what());
+  } catch (const VarnelException& e) {
+    last.record(e.what());
   } catch (...) {
-    if (error != nullptr) *error = MIRT_ERROR_GENERAL;
+    last.record("exception of unknown type");
   }
+  if (error != nullptr) *error = code;
   if constexpr (!std::is_void_v<Result>) return Result(failure...);
 }
 
@@ -130,6 +169,7 @@ mirt::OstraDataPackage* fromHandle(mirt_ostra_data_package* package) {
 extern "C" {
 
 mirt_version_info mirt_get_version_info(void) {
+  lastError().clear();
   const mirt::VersionInfo version = mirt::getVersionInfo();
   mirt_version_info result;
   result.major = version.major;
@@ -291,5 +331,7 @@ mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_packa
       },
       mirt_ostra_meta_data{});
 }
+
+const char* mirt_get_last_error_message(void) { return lastError().get(); }
 
 }  // extern "C"

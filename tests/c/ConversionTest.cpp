@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -158,6 +159,72 @@ TEST(CInterfaceConversion, SuccessClearsTheErrorAndANullBufferReadsNothing) {
   EXPECT_EQ(mirt_ostra_data_package_get_waveform(handle(&package), nullptr, 2, 0, &error), 0u);
   EXPECT_EQ(error, MIRT_ERROR_NONE);
   EXPECT_EQ(package.waveformCalls, 1);  // not asked at all
+}
+
+// The text kept for mirt_get_last_error_message, for each kind of
+// exception a function body may throw.
+TEST(CInterfaceErrorText, KeepsTheTextOfEveryKindOfException) {
+  struct TextCase {
+    const char* name;
+    std::function<void()> raise;
+    std::string expected;
+  };
+  struct NotStandard {};
+  using E = VarnelException;
+  const std::vector<TextCase> textCases = {
+      {"library", [] { throw VarnelExceptionImpl("readHeader: Empty Package", E::CommunicationError); },
+       "readHeader: Empty Package"},
+      {"minor", [] { throw VarnelMinorException("start: refused", E::CommunicationError); },
+       "start: refused"},
+      {"empty text", [] { throw VarnelExceptionImpl("", E::GeneralError); }, ""},
+      {"runtime_error", [] { throw std::runtime_error("from elsewhere"); }, "from elsewhere"},
+      {"bad_alloc", [] { throw std::bad_alloc(); }, std::bad_alloc().what()},
+      {"int", [] { throw 42; }, "exception of unknown type"},
+      {"class not derived from std::exception", [] { throw NotStandard{}; }, "exception of unknown type"},
+  };
+  for (const TextCase& c : textCases) {
+    SCOPED_TRACE(c.name);
+    ThrowingPackage package;
+    package.raise = c.raise;
+    mirt_error_code error = junk;
+    EXPECT_EQ(mirt_ostra_data_package_get_size(handle(&package), &error), 0u);
+    EXPECT_NE(error, MIRT_ERROR_NONE);
+    ASSERT_NE(mirt_get_last_error_message(), nullptr);
+    EXPECT_EQ(std::string(mirt_get_last_error_message()), c.expected);
+    // The same without an error pointer.
+    EXPECT_TRUE(allZero(mirt_ostra_data_package_get_meta_data(handle(&package), nullptr)));
+    EXPECT_EQ(std::string(mirt_get_last_error_message()), c.expected);
+
+    package.raise = [] {};
+    EXPECT_EQ(mirt_ostra_data_package_get_size(handle(&package), nullptr), 5u);
+    EXPECT_STREQ(mirt_get_last_error_message(), "");
+  }
+}
+
+// Each thread sees its own last call only.
+TEST(CInterfaceErrorText, EachThreadHasItsOwnText) {
+  ThrowingStream failing;
+  failing.raise = [] { throw std::runtime_error("main thread"); };
+  EXPECT_EQ(mirt_ostra_data_stream_get_size(handle(&failing), nullptr), 0u);
+
+  std::string seenAtStart = "unset";
+  std::string seenAfterFailure;
+  std::string seenAfterSuccess = "unset";
+  std::thread other([&] {
+    seenAtStart = mirt_get_last_error_message();
+    ThrowingStream own;
+    own.raise = [] { throw std::runtime_error("other thread"); };
+    mirt_ostra_data_stream_get_size(handle(&own), nullptr);
+    seenAfterFailure = mirt_get_last_error_message();
+    own.raise = [] {};
+    mirt_ostra_data_stream_get_size(handle(&own), nullptr);
+    seenAfterSuccess = mirt_get_last_error_message();
+  });
+  other.join();
+  EXPECT_EQ(seenAtStart, "");
+  EXPECT_EQ(seenAfterFailure, "other thread");
+  EXPECT_EQ(seenAfterSuccess, "");
+  EXPECT_STREQ(mirt_get_last_error_message(), "main thread");
 }
 
 struct Calls {

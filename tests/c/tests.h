@@ -15,6 +15,12 @@ void test_refused_connect(void);
 void test_connect_time_out(void);
 void test_too_old_board(void);
 
+/* test_error_texts.c */
+void test_error_text_refused_connect(void);
+void test_error_text_connect_time_out(void);
+void test_error_text_bad_arguments(void);
+void test_error_text_too_old_board(void);
+
 /* test_streaming.c */
 void test_streams_are_handed_over(void);
 void test_empty_streams_from_the_timer(void);

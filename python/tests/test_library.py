@@ -1,0 +1,98 @@
+"""The library itself: its version, the meta data record's layout, and how
+it is found."""
+
+import ctypes
+import os
+
+import pytest
+
+import varnel
+from varnel import _library
+
+
+def test_version_is_1_1_0():
+    v = varnel.version()
+    assert v == (1, 1, 0)
+    assert (v.major, v.minor, v.patch) == (1, 1, 0)
+
+
+def test_the_loaded_library_is_the_one_named_by_the_environment():
+    wanted = os.environ.get("VARNEL_LIBRARY")
+    if not wanted:
+        pytest.skip("VARNEL_LIBRARY is not set")
+    assert varnel.library_path() == os.path.abspath(wanted)
+
+
+def test_meta_data_record_has_the_c_layout():
+    record = _library.MetaDataStruct
+    assert ctypes.sizeof(record) == 96
+    offsets = {name: getattr(record, name).offset for name in _library.META_FIELDS}
+    assert offsets == {
+        "statusWord": 0,
+        "headerValue": 8,
+        "word36": 16,
+        "dspVersion": 20,
+        "firmwareVersion": 24,
+        "biosVersion": 28,
+        "word52": 32,
+        "word56": 36,
+        "word60": 40,
+        "word64": 44,
+        "word68": 48,
+        "real72": 56,
+        "real80": 64,
+        "word88": 72,
+        "word92": 76,
+        "word96": 80,
+        "half100": 84,
+        "half102": 86,
+        "word104": 88,
+        "word108": 92,
+    }
+    sizes = {name: getattr(record, name).size for name in _library.META_FIELDS}
+    assert sizes["headerValue"] == sizes["real72"] == sizes["real80"] == 8
+    assert sizes["half100"] == sizes["half102"] == 2
+    assert varnel.MetaData._fields == _library.META_FIELDS
+
+
+def test_a_missing_file_in_the_environment_is_an_error_without_falling_back(tmp_path):
+    missing = tmp_path / "libVarnel_x64.so"
+    with pytest.raises(varnel.LibraryNotFoundError) as caught:
+        # A package directory with a loadable library beside would not be
+        # looked at either.
+        _library.load(env=str(missing), package_dir=os.path.dirname(varnel.library_path()))
+    text = str(caught.value)
+    assert str(missing) in text and "no such file" in text
+    assert len(caught.value.attempts) == 1
+
+
+def test_a_file_that_is_no_library_is_refused_with_the_loaders_reason(tmp_path):
+    bogus = tmp_path / "libVarnel_x64d.so"
+    bogus.write_text("not a shared library\n")
+    with pytest.raises(varnel.LibraryNotFoundError) as caught:
+        _library.load(env=str(bogus))
+    where, why = caught.value.attempts[0]
+    assert str(bogus) in where
+    assert why  # the dynamic loader's own words
+
+
+def test_a_build_of_the_other_word_size_is_refused_with_a_hint(tmp_path):
+    # The start of an ELF file of the other class is all the loader reads.
+    other = {64: b"\x01", 32: b"\x02"}[_library.interpreter_bits()]
+    wrong = tmp_path / "libVarnel.so"
+    wrong.write_bytes(b"\x7fELF" + other + b"\x01\x01" + bytes(121))
+    with pytest.raises(varnel.LibraryNotFoundError) as caught:
+        _library.load(env=str(wrong))
+    assert "wrong ELF class" in str(caught.value)
+    assert "{}-bit build".format(_library.interpreter_bits()) in str(caught.value)
+
+
+def test_every_place_tried_is_listed_when_none_has_the_library(tmp_path):
+    with pytest.raises(varnel.LibraryNotFoundError) as caught:
+        _library.load(env="", package_dir=str(tmp_path), search_system=False)
+    text = str(caught.value)
+    names = _library.library_names()
+    assert names  # this interpreter's word size has builds
+    for name in names:
+        assert str(tmp_path / name) in text
+    assert "VARNEL_LIBRARY" in text

@@ -1,0 +1,47 @@
+"""Varnel for Python: the live data stream of an Ostra6 board as NumPy
+arrays, through the Varnel shared library's C interface.
+
+    import varnel
+
+    with varnel.Board("192.168.1.10", package_counter=10) as board:
+        for package in board.packages(timeout=2.0):
+            print(package.header_value, package.samples.shape, package.samples[0, :5])
+
+The shared library is found through the environment variable
+VARNEL_LIBRARY (a file), next to this package, or on the system's library
+path; see `varnel._library` for the details.
+"""
+
+from ._board import Board, ConnectionState, MetaData, Package, VersionInfo, library_path, version
+from ._errors import (
+    CallbackError,
+    CommunicationError,
+    ConnectionFailed,
+    Error,
+    GeneralError,
+    PackagesDropped,
+    PackagesDroppedWarning,
+    VersionMismatch,
+)
+from ._library import LibraryNotFoundError
+
+__version__ = "1.1.0"
+
+__all__ = [
+    "Board",
+    "CallbackError",
+    "CommunicationError",
+    "ConnectionFailed",
+    "ConnectionState",
+    "Error",
+    "GeneralError",
+    "LibraryNotFoundError",
+    "MetaData",
+    "Package",
+    "PackagesDropped",
+    "PackagesDroppedWarning",
+    "VersionInfo",
+    "VersionMismatch",
+    "library_path",
+    "version",
+]

@@ -1,0 +1,102 @@
+"""The exceptions of the package."""
+
+# The library's error codes (mirt_error_code).
+ERROR_NONE = 0
+ERROR_CONNECTION_FAILED = 1
+ERROR_COMMUNICATION = 2
+ERROR_GENERAL = 3
+ERROR_VERSION_MISMATCH = 4
+
+
+class Error(Exception):
+    """Base of every exception of the package.
+
+    `code` is the library's error code (1 to 4) for a failure the library
+    reported, None for the package's own; `message` is the library's text
+    for it ("" from a library that keeps no texts)."""
+
+    code = None
+
+    def __init__(self, message="", code=None):
+        super().__init__(message)
+        self.message = message
+        if code is not None:
+            self.code = code
+
+    def __str__(self):
+        if self.code is None:
+            return self.message
+        return "{} (error code {})".format(self.message or "no message", self.code)
+
+
+class ConnectionFailed(Error):
+    """The connection to the board could not be established."""
+
+    code = ERROR_CONNECTION_FAILED
+
+
+class CommunicationError(Error):
+    """The TCP exchange failed, or the board sent a malformed package."""
+
+    code = ERROR_COMMUNICATION
+
+
+class GeneralError(Error):
+    """Any other failure the library reports (a connection time-out among
+    them)."""
+
+    code = ERROR_GENERAL
+
+
+class VersionMismatch(Error):
+    """The board speaks another protocol version, or its firmware is older
+    than the library's minimum."""
+
+    code = ERROR_VERSION_MISMATCH
+
+
+class CallbackError(Error):
+    """A hand-over of packages raised on the library's thread: the
+    application's callback, or the copying of the packages. The first
+    exception is the `__cause__` and `exception`; `count` tells how many
+    hand-overs raised since the last report."""
+
+    def __init__(self, exception, count):
+        super().__init__(
+            "a hand-over of packages raised {!r}{}".format(
+                exception, "" if count == 1 else " (and {} later hand-overs raised too)".format(count - 1)
+            )
+        )
+        self.exception = exception
+        self.count = count
+
+
+class PackagesDropped(Error):
+    """Packages were dropped because the consumer fell behind; `dropped`
+    counts those since the last report, `total` all of the board's."""
+
+    def __init__(self, dropped, total):
+        super().__init__(
+            "{} packages dropped because the queue was full ({} in all)".format(dropped, total)
+        )
+        self.dropped = dropped
+        self.total = total
+
+
+class PackagesDroppedWarning(UserWarning):
+    """Issued by the package iterator when packages were dropped."""
+
+
+_BY_CODE = {
+    ERROR_CONNECTION_FAILED: ConnectionFailed,
+    ERROR_COMMUNICATION: CommunicationError,
+    ERROR_GENERAL: GeneralError,
+    ERROR_VERSION_MISMATCH: VersionMismatch,
+}
+
+
+def error_for(code, message):
+    """The exception for a library error code; an unknown code counts as a
+    general error, keeping its number."""
+    cls = _BY_CODE.get(code, GeneralError)
+    return cls(message, code)
