@@ -3,7 +3,9 @@
 //
 // The library's callback only pops the packages and adds them to the
 // totals under a mutex, keeping the latest package; the main thread prints
-// the status and watches the connection. See usageText (or --help).
+// the status and watches the connection. With --record the callback also
+// queues the packages for the recorder's writer thread (Recorder.hpp).
+// See usageText (or --help).
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
@@ -31,6 +33,7 @@
 #include <varnel/varnel.hpp>
 
 #include "common/CommandLine.hpp"
+#include "monitor/Recorder.hpp"
 
 namespace {
 
@@ -62,6 +65,21 @@ Run:
   --quiet               no status lines; only the summary and errors
   --help                this text
 
+Recording:
+  --record FILE.h5      write every package received into the HDF5 file
+                        FILE.h5 (replaced if it exists): per channel a
+                        dataset /channels/<c> of uint32 samples (package x
+                        sample), the meta data, waveform types and receive
+                        time of each package in the table /packages, the
+                        settings, start time (UTC) and library version as
+                        attributes of the root. Written while it arrives and
+                        flushed once a second; closed on every stop. The
+                        first package decides channels and samples per
+                        channel; packages of another shape are skipped.
+                        Packages that find the writer's queue (1024
+                        packages) full are dropped. Both are counted in the
+                        summary.
+
 Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
 samples) per second over the last second, channels x samples per channel,
@@ -71,11 +89,12 @@ package, its samples read as signed 32-bit values.
 
 Summary (standard output, after every run that connected): packages,
 streams, empty hand-overs, bytes, gaps with the package numbers missing,
-duration and mean rates.
+duration and mean rates; with --record also the packages recorded,
+dropped and skipped and the file's size.
 
 Exit status:
    0  stopped by --duration, --count, Ctrl-C or SIGTERM
-   1  any other failure
+   1  any other failure (a recording that cannot be written included)
    2  wrong command line (an ADDRESS that is not numeric included)
   10 + the library's error code, with its text on standard error:
   10  Unspecified
@@ -96,6 +115,7 @@ struct Options {
   std::optional<Clock::duration> duration;
   std::uint64_t count = 0;
   Clock::duration retry{0};
+  std::string record;
   bool quiet = false;
   bool help = false;
 };
@@ -134,6 +154,9 @@ Options parse(int argc, char** argv) {
       o.count = cli::toUnsigned(args.value(), option, 1, UINT64_MAX);
     } else if (args.is("--retry")) {
       o.retry = seconds(cli::toNumber(args.value(), option, 0, 86400));
+    } else if (args.is("--record")) {
+      o.record = args.value();
+      if (o.record.empty()) throw cli::UsageError("--record needs a file name");
     } else if (args.is("--quiet")) {
       o.quiet = args.flag();
     } else if (args.isOption()) {
@@ -149,6 +172,9 @@ Options parse(int argc, char** argv) {
   if (o.duration && o.count != 0) throw cli::UsageError("--duration and --count exclude each other");
   if (!isNumericAddress(o.address)) {
     throw cli::UsageError("'" + o.address + "' is not a numeric IPv4 or IPv6 address");
+  }
+  if (!o.record.empty() && !monitor::Recorder::available()) {
+    throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
   }
   return o;
 }
@@ -169,23 +195,26 @@ struct Shared {
   std::mutex mutex;
   std::condition_variable changed;
   Totals totals;
-  std::unique_ptr<mirt::OstraDataPackage> latest;
+  std::shared_ptr<const mirt::OstraDataPackage> latest;
   std::uint64_t countLimit = 0;
   bool countReached = false;
   int stopSignal = 0;
 };
 
 // The library's callback, on its I/O thread: takes every package out of
-// the stream (none is left for the library to drop), counts it and keeps
-// only the latest for the status line.
+// the stream (none is left for the library to drop), counts it, keeps only
+// the latest for the status line and, when recording, queues them all for
+// the recorder (which never waits for the file).
 class Receiver {
  public:
-  explicit Receiver(Shared& shared) : shared_(shared) {}
+  Receiver(Shared& shared, monitor::Recorder* recorder) : shared_(shared), recorder_(recorder) {}
 
   void operator()(mirt::OstraDataStream* stream) {
+    const double receiveTime =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     Totals add;
-    std::unique_ptr<mirt::OstraDataPackage> last;
-    while (std::unique_ptr<mirt::OstraDataPackage> package = stream->pop()) {
+    std::shared_ptr<const mirt::OstraDataPackage> last;
+    while (std::shared_ptr<const mirt::OstraDataPackage> package = stream->pop()) {
       ++add.packages;
       std::uint64_t samples = 0;
       for (std::size_t c = 0; c < package->getChannelCount(); ++c) samples += package->getWaveform(c).size();
@@ -196,8 +225,10 @@ class Receiver {
         if (number > *lastNumber_) add.missing += number - *lastNumber_ - 1;
       }
       lastNumber_ = number;
+      if (recorder_ != nullptr) received_.push_back(package);
       last = std::move(package);
     }
+    if (recorder_ != nullptr && !received_.empty()) recorder_->add(received_, receiveTime);
     if (add.packages != 0) {
       add.streams = 1;
     } else {
@@ -222,7 +253,9 @@ class Receiver {
 
  private:
   Shared& shared_;
-  std::optional<std::uint64_t> lastNumber_;  // only touched on the I/O thread
+  monitor::Recorder* recorder_;
+  std::optional<std::uint64_t> lastNumber_;                              // only touched on the I/O thread
+  std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // likewise; reused
 };
 
 struct ChannelFigures {
@@ -423,12 +456,42 @@ int reportFailure(const Failure& f) {
   return 10 + f.code;
 }
 
+void printRecording(const std::string& path, const monitor::RecordingFigures& r) {
+  std::cout << "recorded: " << r.recorded << " packages of " << r.channels << " ch x " << r.samplesPerChannel
+            << " to " << path << " (" << r.fileBytes << " bytes)\n"
+            << "dropped: " << r.dropped << " (recording queue full)\n"
+            << "skipped: " << r.skipped << " (other shape than the first package)\n"
+            << std::flush;
+  if (r.dropped != 0) {
+    std::cerr << "varnel-monitor: " << r.dropped << " packages not recorded: the writer could not keep up"
+              << std::endl;
+  }
+}
+
+int recordingFailure(const std::string& path, const std::string& text) {
+  std::cerr << "varnel-monitor: recording to " << path << " failed: " << text << std::endl;
+  return 1;
+}
+
 int run(const Options& options) {
   Shared shared;
   shared.countLimit = options.count;
   const SignalWatcher signals(shared);
 
-  std::unique_ptr<mirt::Varnel> parser = mirt::createVarnel(options.address, Receiver(shared));
+  // Made before the parser, whose callback uses it, and destroyed after it.
+  std::unique_ptr<monitor::Recorder> recorder;
+  if (!options.record.empty()) {
+    try {
+      recorder = std::make_unique<monitor::Recorder>(
+          monitor::RecordingSettings{options.record, options.address, options.packageCounter.value_or(25),
+                                     options.waitMs.value_or(250), options.tcpTimeout.value_or(10)});
+    } catch (const std::exception& e) {
+      return recordingFailure(options.record, e.what());
+    }
+  }
+
+  std::unique_ptr<mirt::Varnel> parser =
+      mirt::createVarnel(options.address, Receiver(shared, recorder.get()));
   if (options.packageCounter) parser->setPackageCounter(*options.packageCounter);
   if (options.waitMs) parser->setWaitTimeMs(*options.waitMs);
   if (options.tcpTimeout) parser->setTcpTimeout(*options.tcpTimeout);
@@ -472,6 +535,7 @@ int run(const Options& options) {
   std::string shownBoard;
   const char* stopped = "interrupted";
   std::optional<Failure> failure;
+  std::optional<std::string> recordingError;
 
   // Bounded by the run's end, a signal, the count or a failure; each turn
   // waits at most 50 ms, the time in which a failure is noticed.
@@ -497,6 +561,10 @@ int run(const Options& options) {
     if (state == mirt::ConnectionState::Error) {
       stopped = "error";
       failure = recordedError(*parser);
+      break;
+    }
+    if (recorder && (recordingError = recorder->failure())) {
+      stopped = "recording failed";
       break;
     }
     if (now >= nextStatus) {
@@ -537,7 +605,12 @@ int run(const Options& options) {
     totals = shared.totals;
   }
   printSummary(totals, elapsed, failure ? "error" : stopped);
-  return failure ? reportFailure(*failure) : 0;
+  if (recorder) {
+    printRecording(options.record, recorder->finish());
+    if (!recordingError) recordingError = recorder->failure();
+  }
+  if (failure) return reportFailure(*failure);
+  return recordingError ? recordingFailure(options.record, *recordingError) : 0;
 }
 
 }  // namespace

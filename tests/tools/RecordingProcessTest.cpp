@@ -1,0 +1,192 @@
+// varnel-monitor --record against varnel-board: the HDF5 file is read back
+// with h5py (check_recording.py, run by Debian's interpreter) and every
+// sample and meta data field compared with what the board sent, which this
+// test makes again with the board's own package generator. Every test binds
+// its own address in 127.0.8.1 to 127.0.8.20.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "boardsim/SignalGenerator.hpp"
+#include "tools/ToolSupport.hpp"
+
+using namespace tooltest;
+
+#ifndef VARNEL_RECORDING_CHECKER
+#error "VARNEL_RECORDING_CHECKER must name check_recording.py"
+#endif
+
+namespace {
+
+const std::string python = "/usr/bin/python3";
+
+// The board's settings, once as its command line and once for the
+// generator that predicts its packages.
+struct BoardSetup {
+  std::string options;
+  boardsim::GeneratorSettings settings;
+};
+
+BoardSetup deterministicBoard(const std::string& pace) {
+  BoardSetup b;
+  b.options = pace +
+              " --channels 3 --samples 40 --first-number 1000 --signal 0=counter --signal 1=ramp:1000:250"
+              " --signal 2=sine:30000:77 --waveform-type 2=200";
+  b.settings.channels = 3;
+  b.settings.samplesPerChannel = 40;
+  b.settings.firstNumber = 1000;
+  b.settings.signals[0] = {boardsim::Shape::Counter, 10000, 100};
+  b.settings.signals[1] = {boardsim::Shape::Ramp, 1000, 250};
+  b.settings.signals[2] = {boardsim::Shape::Sine, 30000, 77};
+  b.settings.waveformTypes[2] = 200;
+  return b;
+}
+
+// A fresh directory for the files of one test, removed when the test passed.
+struct WorkDirectory {
+  std::filesystem::path path;
+  WorkDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "varnel-recording-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+  }
+  ~WorkDirectory() {
+    if (!::testing::Test::HasFailure()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  }
+};
+
+// The number behind "NAME: " at the start of a line of `text`; -1 if none.
+double figure(const std::string& text, const std::string& name) {
+  const std::string key = "\n" + name + ": ";
+  const std::size_t at = text.find(key);
+  if (at == std::string::npos) return -1;
+  return std::strtod(text.c_str() + at + key.size(), nullptr);
+}
+
+// Writes the samples of the packages numbered first .. first + count - 1,
+// channel c to DIR/c.u32 (little-endian uint32, package after package).
+void writeExpectedSamples(const boardsim::GeneratorSettings& settings, std::uint64_t count,
+                          const std::filesystem::path& dir) {
+  const boardsim::PackageGenerator generator(settings);
+  std::vector<std::ofstream> files;
+  for (std::uint32_t c = 0; c < settings.channels; ++c) {
+    files.emplace_back(dir / (std::to_string(c) + ".u32"), std::ios::binary);
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const boardsim::PackageSpec spec = generator.package(settings.firstNumber + i);
+    for (std::uint32_t c = 0; c < settings.channels; ++c) {
+      files[c].write(reinterpret_cast<const char*>(spec.samples[c].data()),
+                     static_cast<std::streamsize>(spec.samples[c].size() * sizeof(std::uint32_t)));
+    }
+  }
+  for (auto& f : files) {
+    f.close();
+    ASSERT_TRUE(f.good());
+  }
+}
+
+// Runs the checker on `file` for `packages` packages of `setup`; its
+// findings become the test's.
+void checkRecording(const std::filesystem::path& file, const BoardSetup& setup, std::uint64_t packages,
+                    const std::filesystem::path& dir, const std::string& address,
+                    const std::string& monitorSettings) {
+  writeExpectedSamples(setup.settings, packages, dir);
+  const mirt::VersionInfo v = mirt::getVersionInfo();
+  std::string types;
+  for (std::uint32_t c = 0; c < setup.settings.channels; ++c) {
+    types += (c == 0 ? "" : ",") + std::to_string(setup.settings.waveformTypes[c]);
+  }
+  std::vector<std::string> args = {
+      VARNEL_RECORDING_CHECKER,
+      file.string(),
+      "--expected",
+      dir.string(),
+      "--packages",
+      std::to_string(packages),
+      "--first-number",
+      std::to_string(setup.settings.firstNumber),
+      "--channels",
+      std::to_string(setup.settings.channels),
+      "--samples",
+      std::to_string(setup.settings.samplesPerChannel),
+      "--waveform-types",
+      types,
+      "--address",
+      address,
+      "--library-version",
+      std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch)};
+  for (const std::string& word : words(monitorSettings)) args.push_back(word);
+  ChildProcess checker(python, args);
+  EXPECT_EQ(checker.wait(patience), 0) << checker.outputs();
+  EXPECT_NE(checker.out().find("recording ok"), std::string::npos) << checker.outputs();
+}
+
+}  // namespace
+
+TEST(Recording, EverySampleAndMetaFieldArrivesInTheFile) {
+  const std::string address = "127.0.8.1";
+  WorkDirectory dir;
+  const std::filesystem::path file = dir.path / "run.h5";
+  const BoardSetup setup = deterministicBoard("--rate 1000");
+  auto board = startBoard(address, setup.options);
+  const std::string settings = "--package-counter 10 --wait-ms 100 --tcp-timeout 5";
+  ChildProcess monitor(monitorPath, words(address + " --retry 20 --quiet --count 150 " + settings +
+                                          " --record " + file.string()));
+  ASSERT_EQ(monitor.wait(patience), 0) << monitor.outputs() << "\n--- board:\n" << board->outputs();
+  const std::string& out = monitor.out();
+  EXPECT_NE(out.find("stopped: count reached"), std::string::npos) << out;
+  const double packages = figure(out, "packages");
+  EXPECT_GE(packages, 150) << out;
+  // Everything received is recorded: nothing dropped, nothing skipped.
+  EXPECT_EQ(figure(out, "recorded"), packages) << out;
+  EXPECT_NE(out.find(" packages of 3 ch x 40 to " + file.string() + " ("), std::string::npos) << out;
+  EXPECT_EQ(figure(out, "dropped"), 0) << out;
+  EXPECT_EQ(figure(out, "skipped"), 0) << out;
+  EXPECT_GT(std::filesystem::file_size(file), 150u * 3 * 40 * 4);
+  EXPECT_EQ(monitor.err(), "");
+  checkRecording(file, setup, static_cast<std::uint64_t>(packages), dir.path, address, settings);
+  board->signal(SIGTERM);
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+}
+
+TEST(Recording, SigintClosesTheFileWithAConsistentPrefix) {
+  const std::string address = "127.0.8.2";
+  WorkDirectory dir;
+  const std::filesystem::path file = dir.path / "interrupted.h5";
+  const BoardSetup setup = deterministicBoard("--rate 300");
+  auto board = startBoard(address, setup.options);
+  ChildProcess monitor(monitorPath, words(address + " --retry 20 --record " + file.string()));
+  // The first status line comes after a second of receiving: mid-run.
+  ASSERT_TRUE(monitor.waitForOutput(" packages/s ", patience)) << monitor.outputs();
+  monitor.signal(SIGINT);
+  ASSERT_EQ(monitor.wait(patience), 0) << monitor.outputs();
+  const std::string& out = monitor.out();
+  EXPECT_NE(out.find("stopped: interrupted (SIGINT)"), std::string::npos) << out;
+  const double packages = figure(out, "packages");
+  EXPECT_GT(packages, 0) << out;
+  EXPECT_EQ(figure(out, "recorded"), packages) << out;
+  EXPECT_EQ(figure(out, "dropped"), 0) << out;
+  checkRecording(file, setup, static_cast<std::uint64_t>(packages), dir.path, address,
+                 "--package-counter 25 --wait-ms 250 --tcp-timeout 10");
+  board->signal(SIGTERM);
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+}
+
+TEST(Recording, AFileThatCannotBeMadeFailsBeforeConnecting) {
+  ChildProcess monitor(monitorPath, {"127.0.8.3", "--record", "/nonexistent-directory/run.h5"});
+  EXPECT_EQ(monitor.wait(patience), 1) << monitor.outputs();
+  EXPECT_NE(
+      monitor.err().find("varnel-monitor: recording to /nonexistent-directory/run.h5 failed: cannot create"),
+      std::string::npos)
+      << monitor.err();
+  EXPECT_EQ(monitor.out(), "");
+}
