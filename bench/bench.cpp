@@ -897,7 +897,7 @@ std::uint64_t packagesFor(std::uint32_t size) {
 }
 
 // ---------------------------------------------------------------------------
-// Part 1: throughput
+// Throughput
 
 struct ThroughputCase {
   std::uint32_t size = 0;
@@ -924,6 +924,46 @@ void runThroughput(const Settings& s, Report& report) {
       packageCounter);
   std::fflush(stdout);
 
+  // One line per case as soon as it is measured; the figures go to the CSV.
+  const auto printCase = [&](const ThroughputCase& c) {
+    const std::string name = fmt::format("{}B/{}ch", c.size, c.channels);
+    const double toRaw = c.packagesPerSecond[Library] / c.packagesPerSecond[Raw];
+    const double toTwoRead = c.packagesPerSecond[Library] / c.packagesPerSecond[TwoRead];
+    report.add("throughput", name, "", "packages_per_round", static_cast<double>(c.packages), "");
+    for (int k = 0; k < receiverCount; ++k) {
+      report.add("throughput", name, receiverNames[k], "rounds_failed", c.failed[k], "");
+      report.add("throughput", name, receiverNames[k], "packages_per_s", c.packagesPerSecond[k], "1/s");
+      report.add("throughput", name, receiverNames[k], "mb_per_s", c.megabytesPerSecond[k], "MB/s");
+      report.add("throughput", name, receiverNames[k], "cpu_per_package", c.cpuMicrosPerPackage[k], "us");
+      report.add("throughput", name, receiverNames[k], "minor_faults_per_package", c.faultsPerPackage[k], "");
+    }
+    std::string goalText;
+    if (c.size == 65535) {
+      const Goal g = report.goal("throughput", name, "varnel", "ratio_to_raw", toRaw, "", true, 0.9,
+                                 "varnel >= 0.9 x raw");
+      goalText = fmt::format("v/raw >= 0.9 {}", verdict(g.pass));
+    } else {
+      report.add("throughput", name, "varnel", "ratio_to_raw", toRaw, "");
+    }
+    if (c.size == 144) {
+      const Goal g = report.goal("throughput", name, "varnel", "ratio_to_2read", toTwoRead, "", true, 2.0,
+                                 "varnel >= 2.0 x 2-read");
+      goalText = fmt::format("v/2rd >= 2.0 {}", verdict(g.pass));
+    } else {
+      report.add("throughput", name, "varnel", "ratio_to_2read", toTwoRead, "");
+    }
+    fmt::print(
+        "  {:>5} {:>2} {:>8} | {:>10.0f} {:>7.1f} | {:>10.0f} {:>7.1f} | {:>10.0f} {:>7.1f} | {:>5.2f} "
+        "{:>5.2f} | {}\n",
+        c.size, c.channels, c.packages, c.packagesPerSecond[Raw], c.megabytesPerSecond[Raw],
+        c.packagesPerSecond[TwoRead], c.megabytesPerSecond[TwoRead], c.packagesPerSecond[Library],
+        c.megabytesPerSecond[Library], toRaw, toTwoRead, goalText);
+  };
+
+  fmt::print("\n  {:>5} {:>2} {:>8} | {:>10} {:>7} | {:>10} {:>7} | {:>10} {:>7} | {:>5} {:>5} | {}\n",
+             "size", "ch", "packages", "raw pkg/s", "MB/s", "2-rd pkg/s", "MB/s", "varn pkg/s", "MB/s",
+             "v/raw", "v/2rd", "goal");
+  std::fflush(stdout);
   for (const std::uint32_t size : sizes) {
     for (const std::uint32_t channels : channelCounts) {
       ThroughputCase c;
@@ -967,52 +1007,16 @@ void runThroughput(const Settings& s, Report& report) {
                      receiverNames[k], c.failed[k], s.rounds, c.firstError[k]);
         }
       }
+      printCase(c);
+      std::fflush(stdout);
       cases.push_back(c);
     }
-  }
-
-  fmt::print("\n  {:>5} {:>2} {:>8} | {:>10} {:>7} | {:>10} {:>7} | {:>10} {:>7} | {:>5} {:>5} | {}\n",
-             "size", "ch", "packages", "raw pkg/s", "MB/s", "2-rd pkg/s", "MB/s", "varn pkg/s", "MB/s",
-             "v/raw", "v/2rd", "goal");
-  for (const ThroughputCase& c : cases) {
-    const std::string name = fmt::format("{}B/{}ch", c.size, c.channels);
-    const double toRaw = c.packagesPerSecond[Library] / c.packagesPerSecond[Raw];
-    const double toTwoRead = c.packagesPerSecond[Library] / c.packagesPerSecond[TwoRead];
-    report.add("throughput", name, "", "packages_per_round", static_cast<double>(c.packages), "");
-    for (int k = 0; k < receiverCount; ++k) {
-      report.add("throughput", name, receiverNames[k], "rounds_failed", c.failed[k], "");
-      report.add("throughput", name, receiverNames[k], "packages_per_s", c.packagesPerSecond[k], "1/s");
-      report.add("throughput", name, receiverNames[k], "mb_per_s", c.megabytesPerSecond[k], "MB/s");
-      report.add("throughput", name, receiverNames[k], "cpu_per_package", c.cpuMicrosPerPackage[k], "us");
-      report.add("throughput", name, receiverNames[k], "minor_faults_per_package", c.faultsPerPackage[k], "");
-    }
-    std::string goalText;
-    if (c.size == 65535) {
-      const Goal g = report.goal("throughput", name, "varnel", "ratio_to_raw", toRaw, "", true, 0.9,
-                                 "varnel >= 0.9 x raw");
-      goalText = fmt::format("v/raw >= 0.9 {}", verdict(g.pass));
-    } else {
-      report.add("throughput", name, "varnel", "ratio_to_raw", toRaw, "");
-    }
-    if (c.size == 144) {
-      const Goal g = report.goal("throughput", name, "varnel", "ratio_to_2read", toTwoRead, "", true, 2.0,
-                                 "varnel >= 2.0 x 2-read");
-      goalText = fmt::format("v/2rd >= 2.0 {}", verdict(g.pass));
-    } else {
-      report.add("throughput", name, "varnel", "ratio_to_2read", toTwoRead, "");
-    }
-    fmt::print(
-        "  {:>5} {:>2} {:>8} | {:>10.0f} {:>7.1f} | {:>10.0f} {:>7.1f} | {:>10.0f} {:>7.1f} | {:>5.2f} "
-        "{:>5.2f} | {}\n",
-        c.size, c.channels, c.packages, c.packagesPerSecond[Raw], c.megabytesPerSecond[Raw],
-        c.packagesPerSecond[TwoRead], c.megabytesPerSecond[TwoRead], c.packagesPerSecond[Library],
-        c.megabytesPerSecond[Library], toRaw, toTwoRead, goalText);
   }
 
   fmt::print(
       "\n  Cost per package in the receiving process (CPU = user + system time, all threads;\n"
       "  flt = minor page faults)\n");
-  fmt::print("  {:>5} {:>2} | {:>9} {:>9} {:>9} | {:>8} {:>8} {:>8}\n", "size", "ch", "CPU us raw", "2-read",
+  fmt::print("  {:>5} {:>2} | {:>10} {:>9} {:>9} | {:>8} {:>8} {:>8}\n", "size", "ch", "CPU us raw", "2-read",
              "varnel", "flt raw", "2-read", "varnel");
   for (const ThroughputCase& c : cases) {
     fmt::print("  {:>5} {:>2} | {:>10.3f} {:>9.3f} {:>9.3f} | {:>8.3f} {:>8.3f} {:>8.3f}\n", c.size,
@@ -1024,7 +1028,7 @@ void runThroughput(const Settings& s, Report& report) {
 }
 
 // ---------------------------------------------------------------------------
-// Part 2: latency
+// Latency
 
 struct LatencyResult {
   bool ok = false;
@@ -1251,7 +1255,7 @@ void runLatency(const Settings& s, Report& report) {
 }
 
 // ---------------------------------------------------------------------------
-// Part 3: scale
+// Scale
 
 struct alignas(64) BoardCount {
   std::atomic<std::uint64_t> packages{0};
