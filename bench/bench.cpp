@@ -12,7 +12,8 @@
 //                 varnel  the library through its public interface
 //   latency     one package at a time with the end-of-stream flag and its send
 //               time in headerValue; time until the callback sees it, beside the
-//               one-way time of a plain socket ping-pong at the same pace
+//               one-way time of a plain blocking receiver, an epoll receiver
+//               and a plain socket ping-pong at the same pace
 //   scale       1, 8 and 32 boards at once (aggregate rate); resident memory
 //               per idle parser, measured in a freshly started process
 //
@@ -26,6 +27,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -78,6 +80,8 @@ constexpr std::uint32_t packageCounter = 25;
 constexpr int throughputHost = 1;
 constexpr int latencyHost = 2;
 constexpr int pingPongHost = 3;
+constexpr int blockingHost = 4;
+constexpr int epollHost = 5;
 constexpr int scaleFirstHost = 11;  // up to 11 + 31 = 42
 constexpr int maxBoards = 32;
 
@@ -108,6 +112,14 @@ double secondsSince(Clock::time_point start, Clock::time_point end) {
 std::uint32_t readLe32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::uint64_t readLe64(const std::uint8_t* p) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) {
+    value = value << 8 | p[i];
+  }
+  return value;
 }
 
 void writeLe64(std::uint8_t* p, std::uint64_t value) {
@@ -874,7 +886,10 @@ struct Options {
 struct Settings {
   int rounds = 5;
   std::uint64_t packageDivisor = 1;  // quick runs send a fraction of the packages
-  std::size_t latencySamples = 3000;
+  std::size_t latencySamples = 10000;
+  // Latency rounds are short and many, so that a burst of load on the machine
+  // falls on all receivers alike rather than on one of them.
+  int latencyRounds = 20;
   std::chrono::microseconds latencyInterval{200};
   double scaleWindowSeconds = 1.0;
   std::chrono::seconds roundTimeout{20};
@@ -1045,6 +1060,9 @@ struct LatencySamples {
   bool ok = false;
   std::string error;
   std::vector<double> ns;
+  std::vector<double> forwardNs;  // ping-pong only: the leg towards the echo
+  double cpuSeconds = 0;          // Varnel only: CPU time of the process while receiving
+  std::size_t handOvers = 0;
 };
 
 LatencySamples keepAfterWarmUp(std::vector<double> ns) {
@@ -1072,26 +1090,33 @@ LatencyResult summarise(std::vector<double> ns) {
   return r;
 }
 
-// A board that sends one small package at a time, with the end-of-stream flag
-// and its CLOCK_MONOTONIC send time in headerValue; the callback records the
-// time from send to hand-over.
-LatencySamples measureHandOver(const Settings& s, std::size_t count) {
-  LatencySamples r;
-  const std::string ip = loopbackAddress(latencyHost);
+// A board process that sends one small package at a time, with the
+// end-of-stream flag and its CLOCK_MONOTONIC send time in headerValue, every
+// latencyInterval once `go` is signalled; it holds the connection until `go`
+// is closed.
+struct PacedBoard {
+  ChildGroup process;
+  Pipe go;
+  std::chrono::milliseconds timeout{0};
+};
+
+bool startPacedBoard(const std::string& ip, const Settings& s, std::size_t count, PacedBoard& board,
+                     std::string& error) {
   const auto intervalNs = static_cast<std::uint64_t>(s.latencyInterval.count()) * 1000;
   boardsim::PackageSpec spec = benchSpec(144, 1, 0);
   spec.endOfStream();
   Bytes package = boardsim::encode(spec);
 
   Fd listener;
-  if (!guarded(r.error, [&] { listener = listenOn(ip, boardPort); })) {
-    return r;
+  if (!guarded(error, [&] { listener = listenOn(ip, boardPort); })) {
+    return false;
   }
-  Pipe go = makePipe();
-  const auto timeout = std::chrono::seconds(10) + std::chrono::nanoseconds(intervalNs * count);
-  const int waitMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
-  ChildGroup board;
-  board.add(spawnChild(static_cast<unsigned>(waitMs / 1000 + 20), [&] {
+  board.go = makePipe();
+  board.timeout = std::chrono::seconds(10) + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::nanoseconds(intervalNs * count));
+  const int waitMs = static_cast<int>(board.timeout.count());
+  Pipe& go = board.go;
+  board.process.add(spawnChild(static_cast<unsigned>(waitMs / 1000 + 20), [&] {
     go.write.reset();
     Fd conn = acceptOne(listener.get(), waitMs);
     if (!conn) {
@@ -1114,8 +1139,19 @@ LatencySamples measureHandOver(const Settings& s, std::size_t count) {
     waitReadable(go.read.get(), waitMs);
     return 0;
   }));
-  listener.reset();
   go.read.reset();
+  return true;
+}
+
+// Varnel on the paced board: the callback records the time from send to
+// hand-over.
+LatencySamples measureHandOver(const Settings& s, std::size_t count) {
+  LatencySamples r;
+  const std::string ip = loopbackAddress(latencyHost);
+  PacedBoard board;
+  if (!startPacedBoard(ip, s, count, board, r.error)) {
+    return r;
+  }
 
   std::vector<double> latencies(count, 0.0);
   std::atomic<std::size_t> filled{0};
@@ -1138,15 +1174,115 @@ LatencySamples measureHandOver(const Settings& s, std::size_t count) {
       })) {
     return r;
   }
-  signalGo(go.write.get());
-  const bool complete = received.wait(*parser, Clock::now() + timeout, r.error);
+  const Usage start = usageNow();
+  signalGo(board.go.write.get());
+  const bool complete = received.wait(*parser, Clock::now() + board.timeout, r.error);
+  const double cpuSeconds = received.usageEnd.cpuSeconds - start.cpuSeconds;
   parser.reset();  // joins the I/O thread: the samples are ours from here on
-  go.write.reset();
-  board.reap(3000);
+  board.go.write.reset();
+  board.process.reap(3000);
   if (!complete) {
     return r;
   }
   latencies.resize(std::min(filled.load(), latencies.size()));
+  r = keepAfterWarmUp(std::move(latencies));
+  r.cpuSeconds = cpuSeconds;
+  r.handOvers = count;
+  return r;
+}
+
+// The floor for any receiver that sleeps between packages: a thread blocked
+// in recv of exactly one package on the same paced board, timed as soon as
+// recv returns. It wakes once per package, as Varnel's I/O thread does.
+LatencySamples measureBlockingReceiver(const Settings& s, std::size_t count) {
+  LatencySamples r;
+  const std::string ip = loopbackAddress(blockingHost);
+  PacedBoard board;
+  if (!startPacedBoard(ip, s, count, board, r.error)) {
+    return r;
+  }
+  std::vector<double> latencies;
+  latencies.reserve(count);
+  {
+    Fd sock;
+    if (!guarded(r.error, [&] { sock = connectTo(ip, boardPort, 5000); })) {
+      return r;
+    }
+    setTimeouts(sock.get(), static_cast<int>(board.timeout.count()));
+    signalGo(board.go.write.get());
+    std::uint8_t buffer[144];
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!recvAll(sock.get(), buffer, sizeof buffer)) {
+        r.error = fmt::format("package {} not received", i);
+        return r;
+      }
+      const std::uint64_t now = monotonicNs();
+      latencies.push_back(static_cast<double>(now - readLe64(buffer + 8)));
+    }
+  }
+  board.go.write.reset();
+  board.process.reap(3000);
+  return keepAfterWarmUp(std::move(latencies));
+}
+
+// The floor for an event-driven receiver such as Varnel's I/O thread: a
+// thread that sleeps in epoll_wait on a non-blocking socket and then reads
+// what is there, on the same paced board.
+LatencySamples measureEpollReceiver(const Settings& s, std::size_t count) {
+  LatencySamples r;
+  const std::string ip = loopbackAddress(epollHost);
+  PacedBoard board;
+  if (!startPacedBoard(ip, s, count, board, r.error)) {
+    return r;
+  }
+  std::vector<double> latencies;
+  latencies.reserve(count);
+  {
+    Fd sock;
+    if (!guarded(r.error, [&] { sock = connectTo(ip, boardPort, 5000); })) {
+      return r;
+    }
+    Fd poller(epoll_create1(EPOLL_CLOEXEC));
+    epoll_event interest{};
+    interest.events = EPOLLIN | EPOLLET;
+    if (!poller || fcntl(sock.get(), F_SETFL, O_NONBLOCK) != 0 ||
+        epoll_ctl(poller.get(), EPOLL_CTL_ADD, sock.get(), &interest) != 0) {
+      r.error = fmt::format("epoll set-up: {}", std::strerror(errno));
+      return r;
+    }
+    signalGo(board.go.write.get());
+    std::uint8_t buffer[4096];
+    std::size_t have = 0;
+    const int timeoutMs = static_cast<int>(board.timeout.count());
+    while (latencies.size() < count) {
+      epoll_event ready{};
+      const int n = epoll_wait(poller.get(), &ready, 1, timeoutMs);
+      if (n <= 0) {
+        r.error = fmt::format("package {} not received", latencies.size());
+        return r;
+      }
+      for (;;) {
+        const ssize_t got = recv(sock.get(), buffer + have, sizeof buffer - have, 0);
+        if (got <= 0) {
+          if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+          }
+          r.error = fmt::format("package {} not received", latencies.size());
+          return r;
+        }
+        have += static_cast<std::size_t>(got);
+        const std::uint64_t now = monotonicNs();
+        std::size_t at = 0;
+        for (; have - at >= 144; at += 144) {
+          latencies.push_back(static_cast<double>(now - readLe64(buffer + at + 8)));
+        }
+        std::memmove(buffer, buffer + at, have - at);
+        have -= at;
+      }
+    }
+  }
+  board.go.write.reset();
+  board.process.reap(3000);
   return keepAfterWarmUp(std::move(latencies));
 }
 
@@ -1171,14 +1307,21 @@ LatencySamples measurePingPong(const Settings& s, std::size_t count) {
     setNoDelay(conn.get());
     setTimeouts(conn.get(), 5000);
     std::uint8_t buffer[messageSize];
-    while (recvAll(conn.get(), buffer, messageSize) && sendAll(conn.get(), buffer, messageSize)) {
+    // The echo stamps its receive time into the message, so the pinging side
+    // can split the round trip into its two legs.
+    while (recvAll(conn.get(), buffer, messageSize)) {
+      writeLe64(buffer, monotonicNs());
+      if (!sendAll(conn.get(), buffer, messageSize)) {
+        break;
+      }
     }
     return 0;
   }));
   listener.reset();
 
-  std::vector<double> oneWay;
+  std::vector<double> oneWay, forward;
   oneWay.reserve(count);
+  forward.reserve(count);
   {
     Fd sock;
     if (!guarded(r.error, [&] { sock = connectTo(ip, boardPort, 5000); })) {
@@ -1195,62 +1338,96 @@ LatencySamples measurePingPong(const Settings& s, std::size_t count) {
         return r;
       }
       oneWay.push_back(static_cast<double>(monotonicNs() - t0) / 2);
+      forward.push_back(static_cast<double>(readLe64(buffer) - t0));
       next += intervalNs;
     }
   }
   echo.reap(3000);
-  return keepAfterWarmUp(std::move(oneWay));
+  LatencySamples legs = keepAfterWarmUp(std::move(forward));
+  r = keepAfterWarmUp(std::move(oneWay));
+  r.forwardNs = std::move(legs.ns);
+  return r;
 }
 
-// Both measurements run in turns, one connection each per round, so that a
-// change of load during the run falls on both alike.
+// The measurements run in turns, one connection each per round, so that a
+// change of load during the run falls on all alike.
 void runLatency(const Settings& s, Report& report) {
   const std::size_t perRound =
-      std::max<std::size_t>(100, s.latencySamples / static_cast<std::size_t>(s.rounds));
+      std::max<std::size_t>(100, s.latencySamples / static_cast<std::size_t>(s.latencyRounds));
   fmt::print(
-      "\nLatency: one 144-byte package every {} us; {} rounds of {} samples each, varnel and ping-pong\n"
+      "\nLatency: one 144-byte package every {} us; {} rounds of {} samples each, the three receivers\n"
       "  in turns (first 5 % of each round left out)\n",
-      s.latencyInterval.count(), s.rounds, perRound);
+      s.latencyInterval.count(), s.latencyRounds, perRound);
   std::fflush(stdout);
-  std::vector<double> varnelNs, pingPongNs;
-  std::string varnelError, pingPongError;
-  const auto collect = [](LatencySamples&& part, std::vector<double>& all, std::string& error) {
-    if (part.ok) {
-      all.insert(all.end(), part.ns.begin(), part.ns.end());
-    } else if (error.empty()) {
-      error = part.error;
-    }
+  struct Series {
+    const char* name;
+    const char* subject;
+    LatencySamples (*measure)(const Settings&, std::size_t);
+    std::vector<double> ns;
+    std::string error;
+    LatencyResult result;
+    double cpuSeconds = 0;
+    std::size_t handOvers = 0;
   };
-  for (int round = 0; round < s.rounds; ++round) {
-    collect(measureHandOver(s, perRound), varnelNs, varnelError);
-    collect(measurePingPong(s, perRound), pingPongNs, pingPongError);
-  }
-  LatencyResult varnel = summarise(std::move(varnelNs));
-  LatencyResult pingPong = summarise(std::move(pingPongNs));
-  if (!varnelError.empty()) {
-    fmt::print(stderr, "  varnel latency: a round failed: {}\n", varnelError);
-  }
-  if (!pingPongError.empty()) {
-    fmt::print(stderr, "  ping-pong latency: a round failed: {}\n", pingPongError);
+  Series series[] = {
+      {"varnel hand-over (send -> callback)", "varnel", measureHandOver, {}, {}, {}},
+      {"blocking recv, same board (send -> recv)", "blocking", measureBlockingReceiver, {}, {}, {}},
+      {"epoll_wait + recv, same board", "epoll", measureEpollReceiver, {}, {}, {}},
+      {"socket ping-pong one-way (RTT / 2)", "pingpong", measurePingPong, {}, {}, {}},
+      {"ping-pong forward leg (echo wakes from sleep)", "pingpong_forward", nullptr, {}, {}, {}},
+  };
+  for (int round = 0; round < s.latencyRounds; ++round) {
+    for (Series& one : series) {
+      if (one.measure == nullptr) {
+        continue;
+      }
+      LatencySamples part = one.measure(s, perRound);
+      if (part.ok) {
+        one.ns.insert(one.ns.end(), part.ns.begin(), part.ns.end());
+        one.cpuSeconds += part.cpuSeconds;
+        one.handOvers += part.handOvers;
+        series[4].ns.insert(series[4].ns.end(), part.forwardNs.begin(), part.forwardNs.end());
+      } else if (one.error.empty()) {
+        one.error = part.error;
+      }
+    }
   }
   fmt::print("  {:<44} {:>9} {:>9} {:>9}\n", "", "median us", "p99 us", "max us");
-  const auto line = [&](const char* name, const char* subject, const LatencyResult& r) {
-    if (!r.ok) {
-      fmt::print("  {:<44} failed: {}\n", name, r.error);
-    } else {
-      fmt::print("  {:<44} {:>9.1f} {:>9.1f} {:>9.1f}\n", name, r.medianUs, r.p99Us, r.maxUs);
+  for (Series& one : series) {
+    one.result = summarise(std::move(one.ns));
+    if (!one.error.empty()) {
+      fmt::print(stderr, "  {}: a round failed: {}\n", one.subject, one.error);
     }
-    report.add("latency", "144B/1ch", subject, "samples", static_cast<double>(r.samples), "");
-    report.add("latency", "144B/1ch", subject, "median", r.medianUs, "us");
-    report.add("latency", "144B/1ch", subject, "p99", r.p99Us, "us");
-    report.add("latency", "144B/1ch", subject, "max", r.maxUs, "us");
-  };
-  line("varnel hand-over (send -> callback)", "varnel", varnel);
-  line("socket ping-pong one-way (RTT / 2)", "pingpong", pingPong);
+    const LatencyResult& r = one.result;
+    if (!r.ok) {
+      fmt::print("  {:<44} failed: {}\n", one.name, r.error);
+    } else {
+      fmt::print("  {:<44} {:>9.1f} {:>9.1f} {:>9.1f}\n", one.name, r.medianUs, r.p99Us, r.maxUs);
+    }
+    report.add("latency", "144B/1ch", one.subject, "samples", static_cast<double>(r.samples), "");
+    report.add("latency", "144B/1ch", one.subject, "median", r.medianUs, "us");
+    report.add("latency", "144B/1ch", one.subject, "p99", r.p99Us, "us");
+    report.add("latency", "144B/1ch", one.subject, "max", r.maxUs, "us");
+  }
+  const LatencyResult& varnel = series[0].result;
+  const LatencyResult& blocking = series[1].result;
+  const LatencyResult& epoll = series[2].result;
+  const LatencyResult& pingPong = series[3].result;
+  const double toBlocking = varnel.p99Us / blocking.p99Us;
+  const double toEpoll = varnel.p99Us / epoll.p99Us;
+  report.add("latency", "144B/1ch", "varnel", "p99_to_blocking_p99", toBlocking, "");
+  report.add("latency", "144B/1ch", "varnel", "p99_to_epoll_p99", toEpoll, "");
   const double ratio = varnel.p99Us / pingPong.p99Us;
   const Goal g = report.goal("latency", "144B/1ch", "varnel", "p99_to_pingpong_p99", ratio, "", false, 2.0,
                              "varnel p99 <= 2 x ping-pong p99");
   fmt::print("  p99 varnel / ping-pong: {:.2f}   goal <= 2.0 {}\n", ratio, verdict(g.pass));
+  fmt::print("  p99 varnel / epoll receiver: {:.2f}   p99 varnel / blocking recv: {:.2f}\n", toEpoll,
+             toBlocking);
+  if (series[0].handOvers != 0) {
+    const double cpuUs = series[0].cpuSeconds * 1e6 / static_cast<double>(series[0].handOvers);
+    report.add("latency", "144B/1ch", "varnel", "cpu_per_handover", cpuUs, "us");
+    fmt::print("  varnel CPU time per hand-over of one package (whole process): {:.2f} us\n", cpuUs);
+  }
   std::fflush(stdout);
 }
 
@@ -1585,6 +1762,7 @@ int benchMain(const Options& options) {
     s.rounds = std::min(s.rounds, 1);
     s.packageDivisor = 20;
     s.latencySamples = 500;
+    s.latencyRounds = 2;
     s.scaleWindowSeconds = 0.3;
     s.roundTimeout = std::chrono::seconds(8);
   }
