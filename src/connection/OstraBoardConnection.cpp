@@ -171,6 +171,8 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
     }
     stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
     startRead();
+    handOverDue =
+        asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
@@ -183,8 +185,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
 }
 
 void OstraBoardConnection::rearmTimer() {
-  const std::size_t canceled =
-      timer.expires_from_now(boost::posix_time::milliseconds(endCondition.waitTimeMs));
+  const std::size_t canceled = timer.expires_at(handOverDue);
   if (canceled > maxCanceledOperations) {
     throw VarnelExceptionImpl(
         fmt::format(
@@ -306,7 +307,11 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
 
 void OstraBoardConnection::deliverStream() {
   if (abandoned.load()) return;
-  rearmTimer();
+  // The next timer hand-over is due waitTimeMs after this one. The pending
+  // timer wait is left as it is: when it completes before that, the timer
+  // handler only waits for the rest (see timerHandler).
+  handOverDue =
+      asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
 
   // After the final flush has signalled DISCONNECTED nothing else is
   // signalled, so the teardown's state stays as it is.
@@ -330,18 +335,22 @@ void OstraBoardConnection::deliverStream() {
 
   if (connectedAfter) stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
   stream->clear();
-  if (abandoned.load()) {
-    windDown();
-    return;
-  }
-  timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
+  if (abandoned.load()) windDown();
 }
 
 void OstraBoardConnection::timerHandler(const boost::system::error_code& error) {
   if (error == asio::error::operation_aborted || stopping.load() || abandoned.load()) return;
   try {
     if (error) throw std::runtime_error("ErrorCode: " + error.message());
-    deliverStream();
+    // Hand-overs by package count move the due time on without touching the
+    // timer (re-arming it for every hand-over would cost two system calls
+    // each); a wait that ends before the due time just waits for the rest.
+    if (asio::deadline_timer::traits_type::now() >= handOverDue) {
+      deliverStream();
+      if (abandoned.load()) return;
+    }
+    rearmTimer();
+    timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const std::exception& e) {
     reportError(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
     closeSocket();

@@ -126,6 +126,9 @@ class OstraBoardConnection {
   std::function<void(mirt::OstraDataStream*)> callback;
   ReadStreamEndCondition endCondition;
   std::atomic<bool> stopping{false};
+  // When the timer hands the stream over next: waitTimeMs after the last
+  // hand-over (or after the connect).
+  boost::asio::deadline_timer::time_type handOverDue;
 
   // Framing state of the read loop: the package in progress starts at
   // packageStart, bytes up to bufferEnd have arrived. Several small packages

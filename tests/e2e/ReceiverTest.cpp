@@ -4,18 +4,19 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
-#include "e2e/Collector.hpp"
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
+#include "e2e/Collector.hpp"
 
 using namespace e2e;
-using mirt::ConnectionState;
-using mirt::VarnelException;
 using boardsim::FakeBoard;
 using boardsim::Script;
+using mirt::ConnectionState;
+using mirt::VarnelException;
 
 namespace {
 
@@ -159,6 +160,42 @@ TEST(ReceiverStreaming, WithoutPackagesTheTimerHandsOverEmptyStreams) {
   EXPECT_EQ(nonEmpty.load(), 0);
   EXPECT_EQ(parser->getState(), ConnectionState::Connected);  // nothing signalled
   EXPECT_NO_THROW(parser->disconnect());
+}
+
+// The timer hands over waitTimeMs after the last hand-over, whichever made
+// it: a hand-over by package count moves the next timer hand-over on.
+TEST(ReceiverStreaming, TheTimerHandsOverWaitTimeAfterTheLastHandOverByCount) {
+  constexpr auto wait = 400ms;
+  FakeBoard board(
+      "127.0.0.13",
+      Script().pause(100ms).sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 5))).silent());
+  Parser parser("127.0.0.13", 5, static_cast<std::uint32_t>(wait.count()));
+  std::mutex mutex;
+  std::vector<Clock::time_point> seen;  // when each hand-over began
+  parser.collector.extra = [&](mirt::OstraDataStream*) {
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex);
+    seen.push_back(now);
+  };
+  parser->connect();
+  ASSERT_TRUE(parser.collector.waitForPackages(5));
+  // The counted hand-over, then two by the timer (a slow machine may add
+  // empty ones before the packages arrive).
+  auto handOvers = parser.collector.takeHandOvers();
+  std::size_t counted = 0;
+  while (counted < handOvers.size() && handOvers[counted].size == 0) ++counted;
+  ASSERT_LT(counted, handOvers.size());
+  ASSERT_EQ(handOvers[counted].size, 5u);
+  ASSERT_TRUE(parser.collector.waitForHandOvers(counted + 3));
+  EXPECT_NO_THROW(parser->disconnect());
+
+  handOvers = parser.collector.takeHandOvers();
+  std::lock_guard lock(mutex);
+  for (std::size_t i = counted + 1; i <= counted + 2; ++i) {
+    EXPECT_EQ(handOvers[i].size, 0u);
+    // The due time is taken just before the previous callback was entered.
+    EXPECT_GE(seen[i] - seen[i - 1], wait - 5ms) << "hand-over " << i;
+  }
 }
 
 TEST(ReceiverStreaming, EndOfStreamHandsOverAtOnceAndFinishedStreamsLeaveConnected) {
@@ -487,9 +524,8 @@ TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
 }
 
 TEST(ReceiverCycles, DestroyingAReceivingParserNeverThrowsAndTheBoardSeesTheClose) {
-  FakeBoard board(
-      "127.0.0.48",
-      Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 100)), 1ms).silent());
+  FakeBoard board("127.0.0.48",
+                  Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 100)), 1ms).silent());
   {
     Parser parser("127.0.0.48", 5, 5);
     parser->connect();
