@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
