@@ -11,6 +11,7 @@
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
 #include "e2e/Collector.hpp"
+#include "e2e/ProcessResources.hpp"
 
 using namespace e2e;
 using boardsim::FakeBoard;
@@ -19,19 +20,6 @@ using mirt::ConnectionState;
 using mirt::VarnelException;
 
 namespace {
-
-std::size_t entries(const char* dir) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
-  return n;
-}
-
-// The process's thread count once a first thread has come and gone: a
-// sanitizer runtime starts a helper thread of its own at that point.
-std::size_t baselineThreads() {
-  std::thread([] {}).join();
-  return entries("/proc/self/task");
-}
 
 struct Parser {
   Collector collector;
@@ -452,8 +440,8 @@ TEST(ReceiverCallback, DisconnectInsideTheCallbackIsRefusedAndChangesNothing) {
 }
 
 TEST(ReceiverCallback, DestroyingTheParserInsideTheCallbackWindsDownCleanly) {
-  const std::size_t threadsBefore = baselineThreads();
-  const std::size_t fdsBefore = entries("/proc/self/fd");
+  const std::size_t threadsBefore = baselineThreadCount();
+  const std::size_t fdsBefore = fdCount();
   {
     FakeBoard board(
         "127.0.0.46",
@@ -476,8 +464,8 @@ TEST(ReceiverCallback, DestroyingTheParserInsideTheCallbackWindsDownCleanly) {
     ASSERT_TRUE(board.waitForClientClosed(5s));
     EXPECT_EQ(calls.load(), 1);  // never called again
   }
-  EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") == threadsBefore; }));
-  EXPECT_EQ(entries("/proc/self/fd"), fdsBefore);
+  EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }));
+  EXPECT_EQ(fdCount(), fdsBefore);
 }
 
 // Connect, receive finished and unfinished streams with a callback that
@@ -492,8 +480,8 @@ TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
   for (int i = 0; i < cycles; ++i) {
     script.sendEach(bytes, 1ms).waitForClientClose().acceptNext();
   }
-  const std::size_t threadsBefore = baselineThreads();
-  const std::size_t fdsBefore = entries("/proc/self/fd");
+  const std::size_t threadsBefore = baselineThreadCount();
+  const std::size_t fdsBefore = fdCount();
   {
     FakeBoard board("127.0.0.47", std::move(script));
     Parser parser("127.0.0.47", 3, 5);
@@ -519,8 +507,8 @@ TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
     }
     EXPECT_EQ(errors, 0);
   }
-  EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") == threadsBefore; }));
-  EXPECT_EQ(entries("/proc/self/fd"), fdsBefore);
+  EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }));
+  EXPECT_EQ(fdCount(), fdsBefore);
 }
 
 TEST(ReceiverCycles, DestroyingAReceivingParserNeverThrowsAndTheBoardSeesTheClose) {

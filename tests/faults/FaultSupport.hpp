@@ -29,6 +29,7 @@
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
 #include "e2e/Collector.hpp"
+#include "e2e/ProcessResources.hpp"
 
 namespace faults {
 
@@ -83,22 +84,14 @@ inline std::string faultAddress(unsigned n) {
 
 // ------------------------------------------------- threads and descriptors
 
-inline std::size_t entries(const char* dir) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
-  return n;
-}
-inline std::size_t threadCount() { return entries("/proc/self/task"); }
-inline std::size_t fdCount() { return entries("/proc/self/fd"); }
+using e2e::fdCount;
+using e2e::threadCount;
 
-// The process's threads and descriptors at construction; a sanitizer
-// runtime starts a helper thread with the first thread, so one thread comes
-// and goes first.
+// The process's threads and descriptors at construction.
 class ResourceBaseline {
  public:
   ResourceBaseline() {
-    std::thread([] {}).join();
-    threads_ = threadCount();
+    threads_ = e2e::baselineThreadCount();
     fds_ = fdCount();
   }
   void expectReleased() const {

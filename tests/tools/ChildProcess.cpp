@@ -14,6 +14,10 @@
 
 extern char** environ;
 
+#ifndef VARNEL_TEST_EMULATOR
+#define VARNEL_TEST_EMULATOR ""
+#endif
+
 namespace tooltest {
 
 using namespace std::chrono_literals;
@@ -72,11 +76,16 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+  // Where the build's programs cannot run natively (a 32-bit build on a
+  // kernel without 32-bit support), they run under the emulator the build
+  // found; it passes signals and the exit status through.
+  const std::string emulator = VARNEL_TEST_EMULATOR;
   std::vector<char*> argv;
+  if (!emulator.empty()) argv.push_back(const_cast<char*>(emulator.c_str()));
   argv.push_back(const_cast<char*>(path.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(out[1]);

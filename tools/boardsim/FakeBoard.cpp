@@ -12,10 +12,15 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -90,7 +95,43 @@ std::optional<tcp_info> listenerInfo(int listener) {
   if (listener < 0 || ::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
     return std::nullopt;
   }
+  // An emulator may hand back only the first bytes of the record.
+  if (length < offsetof(tcp_info, tcpi_sacked) + sizeof info.tcpi_sacked) {
+    return std::nullopt;
+  }
   return info;
+}
+
+// The length of the listener's accept queue as the system's socket table
+// shows it (rx_queue of the LISTEN entry), for where TCP_INFO is missing.
+std::optional<std::size_t> acceptQueueFromTable(int listener) {
+  char link[64] = {};
+  const std::string fdPath = "/proc/self/fd/" + std::to_string(listener);
+  if (listener < 0 || ::readlink(fdPath.c_str(), link, sizeof link - 1) <= 0) {
+    return std::nullopt;
+  }
+  unsigned long inode = 0;
+  if (std::sscanf(link, "socket:[%lu]", &inode) != 1) {
+    return std::nullopt;
+  }
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // column titles
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+      unsigned long entryInode = 0;
+      if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+              entryInode &&
+          entryInode == inode) {
+        const std::size_t colon = queues.find(':');
+        if (colon == std::string::npos) return std::nullopt;
+        return static_cast<std::size_t>(std::stoul(queues.substr(colon + 1), nullptr, 16));
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 // True when the accept queue holds more connections than the backlog
@@ -415,8 +456,10 @@ std::size_t FakeBoard::clientsClosed() const {
 
 std::size_t FakeBoard::clientsWaiting() const {
   std::lock_guard lock(impl_->stopMutex);  // the listener stays open meanwhile
-  const auto info = listenerInfo(impl_->listener);
-  return info ? info->tcpi_unacked : 0;
+  if (const auto info = listenerInfo(impl_->listener)) {
+    return info->tcpi_unacked;
+  }
+  return acceptQueueFromTable(impl_->listener).value_or(0);
 }
 
 std::uint64_t FakeBoard::bytesSent() const {
