@@ -169,6 +169,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
                                  VarnelException::CommunicationError);
     }
     stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
+    socket.non_blocking(true);  // reads return would_block instead of waiting
     startRead();
     handOverDue =
         asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
@@ -194,7 +195,7 @@ void OstraBoardConnection::rearmTimer() {
   }
 }
 
-void OstraBoardConnection::startRead() {
+asio::mutable_buffer OstraBoardConnection::readWindow() {
   const std::size_t have = bufferEnd - packageStart;
   if (have == 0) {
     packageStart = 0;
@@ -209,24 +210,49 @@ void OstraBoardConnection::startRead() {
     packageStart = 0;
     bufferEnd = have;
   }
-  // Small packages are taken as many at a time as the socket has ready;
-  // large ones are read exactly, header then body, so that the next one
-  // starts at the front again and nothing needs moving.
+  // Small packages are taken as many at a time as the socket has ready.
+  // A large one is read as its header, then its body together with the next
+  // header, which lands behind it; only those 36 bytes move to the front
+  // before the next body is read.
   std::size_t windowEnd = package::bufferSize;
   if (headerChecked) {
     if (currentPackageSize >= largePackageSize)
-      windowEnd = packageStart + static_cast<std::size_t>(currentPackageSize);
+      windowEnd = packageStart + static_cast<std::size_t>(currentPackageSize) + package::headerSize;
   } else if (lastPackageSize >= largePackageSize) {
     windowEnd = packageStart + package::headerSize;
   }
-  socket.async_read_some(asio::buffer(packageBuffer.data() + bufferEnd, windowEnd - bufferEnd),
-                         [this](const boost::system::error_code& error, std::size_t bytesTransferred) {
-                           onReceive(error, bytesTransferred);
-                         });
+  return asio::buffer(packageBuffer.data() + bufferEnd, windowEnd - bufferEnd);
 }
 
-void OstraBoardConnection::onReceive(const boost::system::error_code& error, std::size_t bytesTransferred) {
-  if (abandoned.load()) return;
+void OstraBoardConnection::startRead() {
+  // While the socket has data, it is read right here, without a round trip
+  // through the I/O context (which would poll epoll once more per read).
+  // After a bounded number of reads in a row the loop yields, so that the
+  // timer and posted work items get their turn.
+  for (unsigned reads = 0; reads < maxReadsInARow; ++reads) {
+    boost::system::error_code error;
+    const std::size_t n = socket.read_some(readWindow(), error);
+    if (error == asio::error::would_block || error == asio::error::try_again) {
+      socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
+        // Readable (data, end of stream or a failure) or aborted: the read
+        // below reports whichever it is.
+        if (e) {
+          if (onReceive(e, 0)) startRead();
+        } else {
+          startRead();
+        }
+      });
+      return;
+    }
+    if (!onReceive(error, n)) return;
+  }
+  socket.async_read_some(readWindow(), [this](const boost::system::error_code& error, std::size_t n) {
+    if (onReceive(error, n)) startRead();
+  });
+}
+
+bool OstraBoardConnection::onReceive(const boost::system::error_code& error, std::size_t bytesTransferred) {
+  if (abandoned.load()) return false;
   bufferEnd += bytesTransferred;
   // Frame every package that is complete in the buffer: its header is
   // checked as soon as its 36 bytes are in, its body once all of it is.
@@ -235,26 +261,20 @@ void OstraBoardConnection::onReceive(const boost::system::error_code& error, std
     if (!headerChecked) {
       if (have < package::headerSize) {
         // A failed read ends the header in progress, even an empty one.
-        if (error) {
-          readHeader(error, have);
-        } else {
-          startRead();
-        }
-        return;
+        if (!error) return true;
+        readHeader(error, have);
+        return false;
       }
-      if (!readHeader(boost::system::error_code(), package::headerSize)) return;
+      if (!readHeader(boost::system::error_code(), package::headerSize)) return false;
     }
     const std::size_t bodyHave = have - package::headerSize;
     const std::size_t bodyNeeded = static_cast<std::size_t>(currentPackageSize) - package::headerSize;
     if (bodyHave < bodyNeeded) {
-      if (error) {
-        readBody(currentPackageSize, error, bodyHave);
-      } else {
-        startRead();
-      }
-      return;
+      if (!error) return true;
+      readBody(currentPackageSize, error, bodyHave);
+      return false;
     }
-    if (!readBody(currentPackageSize, boost::system::error_code(), bodyNeeded)) return;
+    if (!readBody(currentPackageSize, boost::system::error_code(), bodyNeeded)) return false;
   }
 }
 

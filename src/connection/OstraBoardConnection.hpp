@@ -21,6 +21,7 @@
 
 #include <utility>  // before Boost.Asio with -std=c++20 (Boost 1.74)
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,9 @@ class OstraBoardConnection {
   static constexpr std::size_t maxCanceledOperations = 1;
   // From this size on a package is read exactly instead of with read-ahead.
   static constexpr std::size_t largePackageSize = 32768;
+  // Reads in a row on the I/O thread before the timer and posted work get
+  // their turn.
+  static constexpr unsigned maxReadsInARow = 16;
 
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
   // issues the connect, signals CONNECTING and starts the I/O thread.
@@ -99,8 +103,11 @@ class OstraBoardConnection {
   void start();
   void threadBody();
   void onConnect(const boost::system::error_code& error);
+  // The read loop: reads while the socket has data, then waits for more.
   void startRead();
-  void onReceive(const boost::system::error_code& error, std::size_t bytesTransferred);
+  boost::asio::mutable_buffer readWindow();
+  // Frames what a read delivered; false when the read loop ends.
+  bool onReceive(const boost::system::error_code& error, std::size_t bytesTransferred);
   // The checks of one header and one body; false when the read loop ends.
   bool readHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
   bool readBody(std::uint64_t packageSize, const boost::system::error_code& error,
@@ -122,7 +129,11 @@ class OstraBoardConnection {
   OstraDataStreamImpl* stream;
   std::shared_ptr<StateMachine> stateMachine;
   std::string address;
-  PackageBuffer packageBuffer;  // deliberately left uninitialised; see the constructor
+  // A package lies within the first package::bufferSize bytes; the bytes
+  // behind take the next header when a large package's body is read, so that
+  // such a package costs one read instead of two.
+  std::array<std::uint8_t, package::bufferSize + package::headerSize>
+      packageBuffer;  // deliberately left uninitialised; see the constructor
   std::function<void(mirt::OstraDataStream*)> callback;
   ReadStreamEndCondition endCondition;
   std::atomic<bool> stopping{false};

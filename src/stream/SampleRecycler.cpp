@@ -43,7 +43,6 @@ std::vector<std::uint32_t> SampleRecycler::take() noexcept {
   ready = node->next;
   std::vector<std::uint32_t> samples = std::move(node->samples);
   delete node;
-  samples.clear();
   heldBytes.fetch_sub(samples.capacity() * sizeof(std::uint32_t), std::memory_order_relaxed);
   return samples;
 }

@@ -27,7 +27,9 @@ class SampleRecycler {
 
   // Keeps the storage of `samples` if there is room; any thread.
   void give(std::vector<std::uint32_t>& samples) noexcept;
-  // An empty vector, with recycled storage when some is kept. Only ever
+  // A vector with recycled storage when some is kept, else an empty one. A
+  // recycled vector still holds its old samples, so that a caller who
+  // overwrites them in place (resize, then copy) pays no zero-fill. Only ever
   // called from one thread at a time (the I/O thread of the stream's
   // current connection).
   std::vector<std::uint32_t> take() noexcept;

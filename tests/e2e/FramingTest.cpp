@@ -134,4 +134,48 @@ TEST(Framing, AFailureInsideABatchStopsAtThatPackage) {
   EXPECT_EQ(collector.packageCount(), 4u);  // the ones before it, none after
 }
 
+// A large package is read together with the header behind it; that header
+// is checked as any other, and a connection that ends inside it reports
+// the end of the header read, with the large package kept.
+TEST(Framing, TheHeaderBehindALargePackageIsCheckedAndItsEndReported) {
+  const PackageSpec large = sized(1, 2, 8000);
+  PackageSpec bad = sized(2, 1, 4);
+  bad.protocolVersion = 3;
+  struct Case {
+    std::size_t headerBytes;  // of the package behind the large one
+    int code;
+    std::string prefix;
+  };
+  const Case cases[] = {
+      {36, mirt::VarnelException::VersionMismatch,
+       "readHeader: TCP-Package Header has wrong protocol version. Found: 3;"},
+      {0, mirt::VarnelException::CommunicationError, "readHeader: ErrorCode: End of file"},
+      {1, mirt::VarnelException::CommunicationError, "readHeader: ErrorCode: End of file"},
+      {35, mirt::VarnelException::CommunicationError, "readHeader: ErrorCode: End of file"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE("header bytes " + std::to_string(c.headerBytes));
+    auto bytes = boardsim::encode(large);
+    const auto next = boardsim::encode(bad);
+    bytes.insert(bytes.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(c.headerBytes));
+    const std::string address = "127.0.0." + std::to_string(80 + i);
+    FakeBoard board(address, Script().send(bytes).close());
+    Collector collector;
+    auto parser = mirt::createVarnel(address, collector.callback());
+    parser->setPackageCounter(1);
+    try {
+      parser->connect();
+    } catch (const mirt::VarnelException&) {
+    }
+    ASSERT_TRUE(eventually([&] { return parser->getState() == mirt::ConnectionState::Error; }));
+    const auto [code, text] = varnelError([&] { parser->disconnect(); });
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(text.rfind(c.prefix, 0), 0u) << text;
+    auto got = collector.takePackages();
+    ASSERT_EQ(got.size(), 1u);
+    expectSame(*got[0], large);
+  }
+}
+
 }  // namespace

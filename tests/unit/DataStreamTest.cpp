@@ -110,3 +110,21 @@ TEST(DataStream, PoppedPackagesOutliveClearAndTheStream) {
 }
 
 }  // namespace
+
+// The sample storage of destroyed packages is reused for the next ones; what
+// it held before never shows through, whether the new channel is shorter or
+// longer than the old one.
+TEST(DataStream, RecycledSampleStorageIsOverwrittenExactly) {
+  OstraDataStreamImpl stream;
+  for (const std::uint32_t n : {64u, 8u, 100u, 1u, 64u}) {
+    const std::uint32_t dataSize = 2 * 4 * n;
+    const std::uint32_t base = 0x10000 * n;
+    stream.appendPackage(*bytes::package({.packageSize = 128 + dataSize, .dataSize = dataSize}, base));
+    const auto p = stream.pop();  // destroyed at the end of the round
+    for (std::uint32_t c = 0; c < 2; ++c) {
+      Samples expected(n);
+      for (std::uint32_t k = 0; k < n; ++k) expected[k] = base + c * n + k;
+      EXPECT_EQ(p->getWaveform(c), expected) << n << " samples, channel " << c;
+    }
+  }
+}
