@@ -1191,12 +1191,13 @@ LatencySamples measureHandOver(const Settings& s, std::size_t count) {
   return r;
 }
 
-// The floor for any receiver that sleeps between packages: a thread blocked
-// in recv of exactly one package on the same paced board, timed as soon as
-// recv returns. It wakes once per package, as Varnel's I/O thread does.
-LatencySamples measureBlockingReceiver(const Settings& s, std::size_t count) {
+// A plain receiver on its own paced board: `receive(fd, timeoutMs, go,
+// latencies, error)` signals the board with go() once it is ready, reads
+// `count` packages and records each one's latency; false on a failure.
+template <typename Receive>
+LatencySamples measurePlainReceiver(const Settings& s, std::size_t count, int host, Receive receive) {
   LatencySamples r;
-  const std::string ip = loopbackAddress(blockingHost);
+  const std::string ip = loopbackAddress(host);
   PacedBoard board;
   if (!startPacedBoard(ip, s, count, board, r.error)) {
     return r;
@@ -1208,16 +1209,9 @@ LatencySamples measureBlockingReceiver(const Settings& s, std::size_t count) {
     if (!guarded(r.error, [&] { sock = connectTo(ip, boardPort, 5000); })) {
       return r;
     }
-    setTimeouts(sock.get(), static_cast<int>(board.timeout.count()));
-    signalGo(board.go.write.get());
-    std::uint8_t buffer[144];
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!recvAll(sock.get(), buffer, sizeof buffer)) {
-        r.error = fmt::format("package {} not received", i);
-        return r;
-      }
-      const std::uint64_t now = monotonicNs();
-      latencies.push_back(static_cast<double>(now - readLe64(buffer + 8)));
+    const auto go = [&] { signalGo(board.go.write.get()); };
+    if (!receive(sock.get(), static_cast<int>(board.timeout.count()), go, latencies, r.error)) {
+      return r;
     }
   }
   board.go.write.reset();
@@ -1225,65 +1219,73 @@ LatencySamples measureBlockingReceiver(const Settings& s, std::size_t count) {
   return keepAfterWarmUp(std::move(latencies));
 }
 
+// The floor for any receiver that sleeps between packages: a thread blocked
+// in recv of exactly one package on the same paced board, timed as soon as
+// recv returns. It wakes once per package, as Varnel's I/O thread does.
+LatencySamples measureBlockingReceiver(const Settings& s, std::size_t count) {
+  return measurePlainReceiver(
+      s, count, blockingHost,
+      [count](int fd, int timeoutMs, auto go, std::vector<double>& latencies, std::string& error) {
+        setTimeouts(fd, timeoutMs);
+        go();
+        std::uint8_t buffer[144];
+        for (std::size_t i = 0; i < count; ++i) {
+          if (!recvAll(fd, buffer, sizeof buffer)) {
+            error = fmt::format("package {} not received", i);
+            return false;
+          }
+          const std::uint64_t now = monotonicNs();
+          latencies.push_back(static_cast<double>(now - readLe64(buffer + 8)));
+        }
+        return true;
+      });
+}
+
 // The floor for an event-driven receiver such as Varnel's I/O thread: a
 // thread that sleeps in epoll_wait on a non-blocking socket and then reads
 // what is there, on the same paced board.
 LatencySamples measureEpollReceiver(const Settings& s, std::size_t count) {
-  LatencySamples r;
-  const std::string ip = loopbackAddress(epollHost);
-  PacedBoard board;
-  if (!startPacedBoard(ip, s, count, board, r.error)) {
-    return r;
-  }
-  std::vector<double> latencies;
-  latencies.reserve(count);
-  {
-    Fd sock;
-    if (!guarded(r.error, [&] { sock = connectTo(ip, boardPort, 5000); })) {
-      return r;
-    }
-    Fd poller(epoll_create1(EPOLL_CLOEXEC));
-    epoll_event interest{};
-    interest.events = EPOLLIN | EPOLLET;
-    if (!poller || fcntl(sock.get(), F_SETFL, O_NONBLOCK) != 0 ||
-        epoll_ctl(poller.get(), EPOLL_CTL_ADD, sock.get(), &interest) != 0) {
-      r.error = fmt::format("epoll set-up: {}", std::strerror(errno));
-      return r;
-    }
-    signalGo(board.go.write.get());
-    std::uint8_t buffer[4096];
-    std::size_t have = 0;
-    const int timeoutMs = static_cast<int>(board.timeout.count());
-    while (latencies.size() < count) {
-      epoll_event ready{};
-      const int n = epoll_wait(poller.get(), &ready, 1, timeoutMs);
-      if (n <= 0) {
-        r.error = fmt::format("package {} not received", latencies.size());
-        return r;
-      }
-      for (;;) {
-        const ssize_t got = recv(sock.get(), buffer + have, sizeof buffer - have, 0);
-        if (got <= 0) {
-          if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
+  return measurePlainReceiver(
+      s, count, epollHost,
+      [count](int fd, int timeoutMs, auto go, std::vector<double>& latencies, std::string& error) {
+        Fd poller(epoll_create1(EPOLL_CLOEXEC));
+        epoll_event interest{};
+        interest.events = EPOLLIN | EPOLLET;
+        if (!poller || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
+            epoll_ctl(poller.get(), EPOLL_CTL_ADD, fd, &interest) != 0) {
+          error = fmt::format("epoll set-up: {}", std::strerror(errno));
+          return false;
+        }
+        go();
+        std::uint8_t buffer[4096];
+        std::size_t have = 0;
+        while (latencies.size() < count) {
+          epoll_event ready{};
+          if (epoll_wait(poller.get(), &ready, 1, timeoutMs) <= 0) {
+            error = fmt::format("package {} not received", latencies.size());
+            return false;
           }
-          r.error = fmt::format("package {} not received", latencies.size());
-          return r;
+          for (;;) {
+            const ssize_t got = recv(fd, buffer + have, sizeof buffer - have, 0);
+            if (got <= 0) {
+              if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+              }
+              error = fmt::format("package {} not received", latencies.size());
+              return false;
+            }
+            have += static_cast<std::size_t>(got);
+            const std::uint64_t now = monotonicNs();
+            std::size_t at = 0;
+            for (; have - at >= 144; at += 144) {
+              latencies.push_back(static_cast<double>(now - readLe64(buffer + at + 8)));
+            }
+            std::memmove(buffer, buffer + at, have - at);
+            have -= at;
+          }
         }
-        have += static_cast<std::size_t>(got);
-        const std::uint64_t now = monotonicNs();
-        std::size_t at = 0;
-        for (; have - at >= 144; at += 144) {
-          latencies.push_back(static_cast<double>(now - readLe64(buffer + at + 8)));
-        }
-        std::memmove(buffer, buffer + at, have - at);
-        have -= at;
-      }
-    }
-  }
-  board.go.write.reset();
-  board.process.reap(3000);
-  return keepAfterWarmUp(std::move(latencies));
+        return true;
+      });
 }
 
 // One-way latency of a plain TCP ping-pong between two processes (RTT / 2),

@@ -38,6 +38,20 @@ std::vector<std::unique_ptr<mirt::OstraDataPackage>> receive(const std::string& 
   return collector.takePackages();
 }
 
+// Streams from the board at `address` with a package counter of 1 until the
+// connection fails; returns the recorded error (code and text). A failure
+// within connect's first poll is reported by connect itself.
+std::pair<int, std::string> recordedFailure(const std::string& address, Collector& collector) {
+  auto parser = mirt::createVarnel(address, collector.callback());
+  parser->setPackageCounter(1);
+  try {
+    parser->connect();
+  } catch (const mirt::VarnelException&) {
+  }
+  EXPECT_TRUE(eventually([&] { return parser->getState() == mirt::ConnectionState::Error; }));
+  return varnelError([&] { parser->disconnect(); });
+}
+
 void expectSameMeta(const mirt::OstraMetaData& a, const mirt::OstraMetaData& b) {
   EXPECT_EQ(a.statusWord, b.statusWord);
   EXPECT_EQ(a.headerValue, b.headerValue);
@@ -121,14 +135,7 @@ TEST(Framing, AFailureInsideABatchStopsAtThatPackage) {
   const auto bytes = boardsim::encodeAll(specs);  // all in one read
   FakeBoard board("127.0.0.77", Script().send(bytes).silent());
   Collector collector;
-  auto parser = mirt::createVarnel("127.0.0.77", collector.callback());
-  parser->setPackageCounter(1);
-  try {
-    parser->connect();
-  } catch (const mirt::VarnelException&) {
-  }
-  ASSERT_TRUE(eventually([&] { return parser->getState() == mirt::ConnectionState::Error; }));
-  const auto [code, text] = varnelError([&] { parser->disconnect(); });
+  const auto [code, text] = recordedFailure("127.0.0.77", collector);
   EXPECT_EQ(code, mirt::VarnelException::VersionMismatch);
   EXPECT_EQ(text.rfind("readHeader: TCP-Package Header has wrong protocol version. Found: 3;", 0), 0u);
   EXPECT_EQ(collector.packageCount(), 4u);  // the ones before it, none after
@@ -162,14 +169,7 @@ TEST(Framing, TheHeaderBehindALargePackageIsCheckedAndItsEndReported) {
     const std::string address = "127.0.0." + std::to_string(80 + i);
     FakeBoard board(address, Script().send(bytes).close());
     Collector collector;
-    auto parser = mirt::createVarnel(address, collector.callback());
-    parser->setPackageCounter(1);
-    try {
-      parser->connect();
-    } catch (const mirt::VarnelException&) {
-    }
-    ASSERT_TRUE(eventually([&] { return parser->getState() == mirt::ConnectionState::Error; }));
-    const auto [code, text] = varnelError([&] { parser->disconnect(); });
+    const auto [code, text] = recordedFailure(address, collector);
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(text.rfind(c.prefix, 0), 0u) << text;
     auto got = collector.takePackages();
