@@ -10,9 +10,10 @@
 //   I/O thread before it releases anything.
 // - Two loops run on the thread: the read loop (36-byte header, checks,
 //   body, checks, decode into the stream, maybe hand over, next header;
-//   small packages are read many at a time and framed in the buffer) and
-//   the timer loop (hand the stream over waitTimeMs after the last
-//   hand-over, even empty).
+//   small packages are read many at a time and framed in the buffer; the
+//   socket is read on the spot while it has data) and the timer loop (hand
+//   the stream over waitTimeMs after the last hand-over, even empty; the
+//   timer is set again only when it fires).
 // - Every event and failure is reported to the shared StateMachine; the
 //   connection never reads the state back. No read is retried.
 // - Teardown: the destroying thread posts a final flush; the flush signals
@@ -50,7 +51,8 @@ class OstraBoardConnection {
   static constexpr unsigned short boardPort = 63751;
   static constexpr std::size_t expectedIoHandlerCount = 2;
   static constexpr std::size_t maxCanceledOperations = 1;
-  // From this size on a package is read exactly instead of with read-ahead.
+  // From this size on a package is read as its header, then its body with
+  // only the next header behind it, instead of with full read-ahead.
   static constexpr std::size_t largePackageSize = 32768;
   // Reads in a row on the I/O thread before the timer and posted work get
   // their turn.
