@@ -171,8 +171,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
     stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
     socket.non_blocking(true);  // reads return would_block instead of waiting
     startRead();
-    handOverDue =
-        asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
+    handOverDue = dueAfterWaitTime();
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
@@ -182,6 +181,10 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
     reportError(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
     stopConnection();
   }
+}
+
+asio::deadline_timer::time_type OstraBoardConnection::dueAfterWaitTime() const {
+  return asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
 }
 
 void OstraBoardConnection::rearmTimer() {
@@ -234,13 +237,9 @@ void OstraBoardConnection::startRead() {
     const std::size_t n = socket.read_some(readWindow(), error);
     if (error == asio::error::would_block || error == asio::error::try_again) {
       socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
-        // Readable (data, end of stream or a failure) or aborted: the read
-        // below reports whichever it is.
-        if (e) {
-          if (onReceive(e, 0)) startRead();
-        } else {
-          startRead();
-        }
+        // Readable (data, end of stream or a failure): the next read reports
+        // which. A failed wait ends the read in progress like a failed read.
+        if (!e || onReceive(e, 0)) startRead();
       });
       return;
     }
@@ -329,8 +328,7 @@ void OstraBoardConnection::deliverStream() {
   // The next timer hand-over is due waitTimeMs after this one. The pending
   // timer wait is left as it is: when it completes before that, the timer
   // handler only waits for the rest (see timerHandler).
-  handOverDue =
-      asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
+  handOverDue = dueAfterWaitTime();
 
   // After the final flush has signalled DISCONNECTED nothing else is
   // signalled, so the teardown's state stays as it is.

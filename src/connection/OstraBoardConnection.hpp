@@ -122,6 +122,8 @@ class OstraBoardConnection {
   void finalFlush();
   void windDown();
   void rearmTimer();
+  // waitTimeMs from now, on the timer's clock.
+  boost::asio::deadline_timer::time_type dueAfterWaitTime() const;
   void reportError(const std::string& message, mirt::VarnelException::ErrorCode code);
 
   boost::asio::io_context ioContext;
