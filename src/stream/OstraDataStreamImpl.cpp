@@ -45,9 +45,12 @@ void OstraDataStreamImpl::appendPackage(const PackageReader& reader) {
 
   endOfStream = (header.flags & package::endOfStreamFlag) != 0;
 
+  // Every channel holds the same number of samples (see readChannel).
+  const std::size_t samplesPerChannel =
+      header.channelCount == 0 ? 0 : header.dataSize / header.channelCount / 4;
   OstraDataPackageImpl::Waveforms waveforms;
   for (std::uint32_t c = 0; c < channelTypes.size(); ++c) {
-    waveforms[c] = recycler->take();
+    waveforms[c] = recycler->take(samplesPerChannel);
     reader.readChannel(c, waveforms[c]);
   }
 
