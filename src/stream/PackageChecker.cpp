@@ -97,6 +97,12 @@ void checkBody(const PackageReader& package, std::uint64_t packageSize, const Re
   if (versionVerified.load()) {
     return;
   }
+  // A package that ends before the version fields carries no versions (its
+  // positions would read as filler, which passes): it neither passes nor
+  // fails the check, which waits for the next package that has them.
+  if (packageSize < package::versionFieldsEnd) {
+    return;
+  }
   const mirt::OstraMetaData meta = package.parseMetaData();
   const std::uint32_t dsp = meta.dspVersion % 1000;
   const std::uint32_t firmware = (meta.firmwareVersion & 0x7Fu) + 600;

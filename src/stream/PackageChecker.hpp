@@ -36,7 +36,8 @@ PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read,
 PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, ErrorCode& code);
 
 // Body checks, in this order: read error, short body, and, until one body
-// of this process has passed it, the board version check.
+// of this process has passed it, the board version check (only on bodies
+// long enough to carry the version fields).
 void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
                ErrorCode& code);
 void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,

@@ -22,6 +22,9 @@ inline constexpr std::uint8_t fillerByte = 0xCD;
 inline constexpr std::uint32_t minimumDspVersion = 646;
 inline constexpr std::uint32_t minimumFirmwareVersion = 639;
 inline constexpr std::uint32_t minimumBiosVersion = 0x40;
+// The DSP, firmware and BIOS versions lie at offsets 40 to 51: a package
+// shorter than this carries none of them.
+inline constexpr std::uint32_t versionFieldsEnd = 52;
 
 // Bit 0 of the header flags: this package closes the current stream.
 inline constexpr std::uint16_t endOfStreamFlag = 0x0001;

@@ -148,6 +148,20 @@ TEST_F(PackageCheckerTest, BoardVersionIsCheckedUntilOneBodyPasses) {
   EXPECT_EQ(versions(0, 0, 0).code, VarnelException::VersionMismatch);
 }
 
+TEST_F(PackageCheckerTest, BodiesWithoutTheVersionFieldsNeitherPassNorFailTheCheck) {
+  // Their version positions would read as filler (DSP 845, firmware 677,
+  // BIOS 0xcdcdcdcd), which passes.
+  auto headerOnly = bytes::filledBuffer();
+  EXPECT_EQ(body(*headerOnly, 36, {false, "", 0}), passed);
+  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}), passed);
+  EXPECT_EQ(body(*headerOnly, 51, {false, "", 15}), passed);
+  EXPECT_FALSE(PackageChecker::boardVersionVerified());
+  EXPECT_EQ(versions(1645, 38, 0x3F).code, VarnelException::VersionMismatch);  // a too-old board after them
+  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}), passed);
+  EXPECT_EQ(versions(3646, 0x127, 0x40), passed);  // a good board after them
+  EXPECT_TRUE(PackageChecker::boardVersionVerified());
+}
+
 TEST_F(PackageCheckerTest, BoardVersionFlagIsSharedRaceFree) {
   std::vector<std::thread> connections;
   std::vector<Outcome> outcomes(4);
