@@ -148,10 +148,11 @@ VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
 
 /* Connects to the board (port 63751) and blocks until the connection is
  * established or has failed, at most about the TCP time-out. Does nothing
- * while a connection exists, also a failed one (disconnect first). On
+ * while a healthy connection exists; a failed one (MIRT_STATE_ERROR) is
+ * discarded without reporting its error, and a new attempt starts. On
  * failure the error is MIRT_ERROR_CONNECTION_FAILED (the cause is then
- * recorded: see mirt_varnel_get_state), or MIRT_ERROR_GENERAL for an
- * address that is not numeric. */
+ * recorded: see mirt_varnel_get_state) and nothing of the attempt runs on,
+ * or MIRT_ERROR_GENERAL for an address that is not numeric. */
 VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Closes the connection (waiting for the I/O thread), then reports the
@@ -170,7 +171,11 @@ VARNEL_API mirt_connection_state mirt_varnel_get_state(mirt_varnel* handle, mirt
  * MIRT_ERROR_NONE when none is recorded. Returns nothing. */
 VARNEL_API void mirt_varnel_get_async_error(mirt_varnel* handle, mirt_error_code* error);
 
-/* Sets the connection time-out in seconds (0 counts as 1; default 10).
+/* Sets the TCP time-out t in seconds (0 counts as 1; default 10): connect
+ * gives up after about t s, and a board that stops answering (switched
+ * off, cable pulled) is reported after about t s without a byte from it
+ * (the system probes the idle connection; never before t, at most
+ * 2t + 2 s). A board that is alive but sends nothing stays connected.
  * Fails, changing nothing, with the recorded asynchronous error's code
  * when one is recorded. */
 VARNEL_API void mirt_varnel_set_tcp_timeout(mirt_varnel* handle, uint32_t timeout, mirt_error_code* error);

@@ -162,29 +162,66 @@ void OstraBoardConnection::reportError(const std::string& message, ErrorCode cod
   stateMachine->signalState(ERROR, message.c_str(), code);
 }
 
+void OstraBoardConnection::fail(const std::string& message, ErrorCode code) {
+  failed = true;
+  reportError(message, code);
+}
+
 void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
   try {
     if (error) {
       throw VarnelMinorException(fmt::format("start: {}", error.message()),
                                  VarnelException::CommunicationError);
     }
-    stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
+    if (stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified) != CONNECTED) {
+      // The connection waiter gave up before the connect completed, so the
+      // application's connect() has failed: nothing may run behind it.
+      failed = true;
+      closeSocket();
+      return;
+    }
+    established = true;
+    enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
     startRead();
     handOverDue = dueAfterWaitTime();
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
-    reportError(e.what(), e.getErrorCode());
+    fail(e.what(), e.getErrorCode());
     closeSocket();
   } catch (const std::exception& e) {
-    reportError(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
+    fail(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
     stopConnection();
   }
 }
 
-asio::deadline_timer::time_type OstraBoardConnection::dueAfterWaitTime() const {
-  return asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
+void OstraBoardConnection::enableKeepalive() {
+  // The library only reads, so a board that vanishes (power off, cable
+  // pulled) leaves a connection that simply stays quiet. Keepalive probes
+  // turn that into a read error: the first probe after `idle` seconds
+  // without a byte, then `count` probes `interval` seconds apart, which
+  // adds up to about the TCP timeout t (never less, at most 2t + 2 s). A
+  // board that is alive answers the probes, also while it sends nothing.
+  const std::uint32_t t = std::max<std::uint32_t>(stateMachine->getTcpTimeout(), 1);
+  const std::uint32_t idle = std::min<std::uint32_t>(t / 2 + t % 2, maxKeepaliveSeconds);
+  const std::uint32_t rest = t > idle ? t - idle : 0;
+  const std::uint32_t count = std::clamp<std::uint32_t>(rest, 1, maxKeepaliveProbes);
+  const std::uint32_t interval =
+      std::clamp<std::uint32_t>(rest / count + (rest % count != 0), 1, maxKeepaliveSeconds);
+  socket.set_option(asio::socket_base::keep_alive(true));
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(static_cast<int>(idle)));
+  socket.set_option(
+      asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(static_cast<int>(interval)));
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(static_cast<int>(count)));
+#else
+#error "no per-socket keepalive timing on this platform"
+#endif
+}
+
+asio::steady_timer::time_point OstraBoardConnection::dueAfterWaitTime() const {
+  return asio::steady_timer::clock_type::now() + std::chrono::milliseconds(endCondition.waitTimeMs);
 }
 
 void OstraBoardConnection::rearmTimer() {
@@ -251,7 +288,9 @@ void OstraBoardConnection::startRead() {
 }
 
 bool OstraBoardConnection::onReceive(const boost::system::error_code& error, std::size_t bytesTransferred) {
-  if (abandoned.load()) return false;
+  // After a failure nothing more is framed, also from a read that had
+  // completed before the failure stopped the loop.
+  if (failed || abandoned.load()) return false;
   bufferEnd += bytesTransferred;
   // Frame every package that is complete in the buffer: its header is
   // checked as soon as its 36 bytes are in, its body once all of it is.
@@ -286,7 +325,7 @@ bool OstraBoardConnection::readHeader(const boost::system::error_code& error, st
     headerChecked = true;
     return true;
   } catch (const std::exception& e) {
-    reportError(fmt::format("readHeader: {}", e.what()), code);
+    fail(fmt::format("readHeader: {}", e.what()), code);
     stopConnection();
     return false;
   }
@@ -314,17 +353,17 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     }
     return true;
   } catch (const std::exception& e) {
-    reportError(fmt::format("readBody: {}", e.what()), code);
+    fail(fmt::format("readBody: {}", e.what()), code);
     stopConnection();
   } catch (...) {
-    reportError(fmt::format("readBody: {}", unknownExceptionText), code);
+    fail(fmt::format("readBody: {}", unknownExceptionText), code);
     stopConnection();
   }
   return false;
 }
 
 void OstraBoardConnection::deliverStream() {
-  if (abandoned.load()) return;
+  if (failed || abandoned.load()) return;
   // The next timer hand-over is due waitTimeMs after this one. The pending
   // timer wait is left as it is: when it completes before that, the timer
   // handler only waits for the rest (see timerHandler).
@@ -356,23 +395,23 @@ void OstraBoardConnection::deliverStream() {
 }
 
 void OstraBoardConnection::timerHandler(const boost::system::error_code& error) {
-  if (error == asio::error::operation_aborted || stopping.load() || abandoned.load()) return;
+  if (error == asio::error::operation_aborted || failed || stopping.load() || abandoned.load()) return;
   try {
     if (error) throw std::runtime_error("ErrorCode: " + error.message());
     // Hand-overs by package count move the due time on without touching the
     // timer (re-arming it for every hand-over would cost two system calls
     // each); a wait that ends before the due time just waits for the rest.
-    if (asio::deadline_timer::traits_type::now() >= handOverDue) {
+    if (asio::steady_timer::clock_type::now() >= handOverDue) {
       deliverStream();
       if (abandoned.load()) return;
     }
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const std::exception& e) {
-    reportError(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
+    fail(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
     closeSocket();
   } catch (...) {
-    reportError(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError);
+    fail(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError);
     closeSocket();
   }
 }
@@ -429,7 +468,10 @@ void OstraBoardConnection::finalFlush() {
   if (error) throw boost::system::system_error(error, "shutdown");
   socket.close(error);
   if (error) throw boost::system::system_error(error, "close");
-  deliverStream();
+  // A connection that was never established hands nothing over: its
+  // connect() has failed, and the stream may hold an earlier connection's
+  // packages.
+  if (established) deliverStream();
 }
 
 void OstraBoardConnection::windDown() {

@@ -30,9 +30,9 @@
 #include <string>
 #include <thread>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "stream/OstraDataStreamImpl.hpp"
 #include "stream/PackageFormat.hpp"
@@ -57,6 +57,9 @@ class OstraBoardConnection {
   // Reads in a row on the I/O thread before the timer and posted work get
   // their turn.
   static constexpr unsigned maxReadsInARow = 16;
+  // The system's limits for the keepalive settings (Linux).
+  static constexpr std::uint32_t maxKeepaliveSeconds = 32767;
+  static constexpr std::uint32_t maxKeepaliveProbes = 127;
 
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
   // issues the connect, signals CONNECTING and starts the I/O thread.
@@ -123,12 +126,18 @@ class OstraBoardConnection {
   void windDown();
   void rearmTimer();
   // waitTimeMs from now, on the timer's clock.
-  boost::asio::deadline_timer::time_type dueAfterWaitTime() const;
+  boost::asio::steady_timer::time_point dueAfterWaitTime() const;
+  // Asks the system to probe an idle connection, so that a board that
+  // stops answering is reported within about the TCP timeout.
+  void enableKeepalive();
   void reportError(const std::string& message, mirt::VarnelException::ErrorCode code);
+  // Records a failure of the I/O thread; nothing is framed or handed over
+  // after it.
+  void fail(const std::string& message, mirt::VarnelException::ErrorCode code);
 
   boost::asio::io_context ioContext;
   std::jthread ioThread;
-  boost::asio::deadline_timer timer;
+  boost::asio::steady_timer timer;
   boost::asio::ip::tcp::socket socket;
   OstraDataStreamImpl* stream;
   std::shared_ptr<StateMachine> stateMachine;
@@ -143,7 +152,12 @@ class OstraBoardConnection {
   std::atomic<bool> stopping{false};
   // When the timer hands the stream over next: waitTimeMs after the last
   // hand-over (or after the connect).
-  boost::asio::deadline_timer::time_type handOverDue;
+  boost::asio::steady_timer::time_point handOverDue;
+  // A failure has been recorded on the I/O thread: from then on no package
+  // is framed and the callback is not called. Only the I/O thread uses it.
+  bool failed = false;
+  // The connect completed and CONNECTED was taken. Only the I/O thread uses it.
+  bool established = false;
 
   // Framing state of the read loop: the package in progress starts at
   // packageStart, bytes up to bufferEnd have arrived. Several small packages

@@ -96,12 +96,16 @@ TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {
   EXPECT_EQ(parser->getState(), ConnectionState::Error);
   EXPECT_EQ(varnelError([&] { parser->getAsyncError(); }),
             std::make_pair(static_cast<int>(VarnelException::CommunicationError), text));
-  // While the failed connection is kept, connect does nothing.
-  EXPECT_NO_THROW(parser->connect());
   EXPECT_EQ(varnelError([&] { parser->setTcpTimeout(3); }).first, VarnelException::CommunicationError);
-  EXPECT_EQ(varnelError([&] { parser->disconnect(); }).first, VarnelException::CommunicationError);
-  // After disconnect a new attempt is made, and fails the same way.
+  // A new connect makes a new attempt rather than reporting success, also
+  // without a disconnect in between; once the board is there, it receives.
   EXPECT_EQ(varnelError([&] { parser->connect(); }).first, VarnelException::ConnectionFailed);
+  FakeBoard board("127.0.0.4", Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 3))).silent());
+  EXPECT_NO_THROW(parser->connect());
+  EXPECT_TRUE(parser->isConnected());
+  ASSERT_TRUE(parser.collector.waitForPackages(3));
+  expectNumbered(parser.collector.takePackages(), 1);
+  EXPECT_NO_THROW(parser->disconnect());
 }
 
 TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
