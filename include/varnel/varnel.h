@@ -156,7 +156,9 @@ VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
 VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Closes the connection (waiting for the I/O thread), then reports the
- * recorded asynchronous error, if any, through `error`. */
+ * recorded asynchronous error, if any, through `error`. The packages
+ * collected since the last hand-over are handed to the callback before it
+ * returns. */
 VARNEL_API void mirt_varnel_disconnect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Returns true while connected or receiving; false on failure. */

@@ -155,8 +155,10 @@ class VARNEL_API Varnel {
   /// unchanged.
   virtual void connect() = 0;
   /// Closes the connection (waiting for the I/O thread), then throws the
-  /// recorded asynchronous error, if any. Called from inside the callback it
-  /// throws VarnelException (GeneralError) and changes nothing.
+  /// recorded asynchronous error, if any. The packages collected since the
+  /// last hand-over are handed to the callback before it returns. Called
+  /// from inside the callback it throws VarnelException (GeneralError) and
+  /// changes nothing.
   virtual void disconnect() = 0;
   /// True exactly when getState() is Connected or Receiving.
   virtual bool isConnected() = 0;

@@ -163,6 +163,19 @@ void OstraBoardConnection::reportError(const std::string& message, ErrorCode cod
 }
 
 void OstraBoardConnection::fail(const std::string& message, ErrorCode code) {
+  if (failed) return;
+  // The packages that arrived complete before a failure of the board or the
+  // link are often the most interesting ones: they go to the application in
+  // one last hand-over, before the failure is recorded. Not when the
+  // callback itself failed: it is not called again.
+  if (established && !callbackFailed && !abandoned.load() && stream->getSize() != 0) {
+    try {
+      deliverStream();
+    } catch (...) {
+      // The callback failed on this last hand-over; what is recorded is the
+      // failure that ended the connection.
+    }
+  }
   failed = true;
   reportError(message, code);
 }
@@ -369,24 +382,26 @@ void OstraBoardConnection::deliverStream() {
   // handler only waits for the rest (see timerHandler).
   handOverDue = dueAfterWaitTime();
 
-  // After the final flush has signalled DISCONNECTED nothing else is
-  // signalled, so the teardown's state stays as it is.
-  const bool signal = !flushRan.load();
   bool connectedAfter = false;
   if (stream->getSize() != 0) {
     const bool goesOn = (stream->back()->getMetaData().statusWord & package::streamContinuesBit) != 0;
     if (goesOn || !stream->isEndOfStream()) {
-      if (signal) stateMachine->signalState(RECEIVING, nullptr, VarnelException::Unspecified);
+      stateMachine->signalState(RECEIVING, nullptr, VarnelException::Unspecified);
       streamInProgress = true;
     } else {
-      connectedAfter = streamInProgress && signal;
+      connectedAfter = streamInProgress;
       streamInProgress = false;
     }
   }
 
   {
     const InsideCallback inside(stateMachine.get());
-    callback(stream);
+    try {
+      callback(stream);
+    } catch (...) {
+      callbackFailed = true;
+      throw;
+    }
   }
 
   if (connectedAfter) stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
@@ -453,12 +468,20 @@ void OstraBoardConnection::clearWork() {
 }
 
 void OstraBoardConnection::finalFlush() {
-  // DISCONNECTED goes first, on this thread and after everything queued
-  // before the flush, so no report of this thread can follow it.
   flushRan.store(true);
-  stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
   stopping.exchange(true);
   StopOnExit stopOnExit{ioContext};
+  // The packages collected since the last hand-over go to the application
+  // now, so that a disconnect loses nothing and the next connection starts
+  // with an empty stream. Not for a connection that was never established
+  // (its connect failed), that has failed (it made its last hand-over
+  // then), or whose owner went away inside the callback. A callback that
+  // throws here is reported with the prefix "Thread Context: ".
+  if (established && !failed && !abandoned.load() && stream->getSize() != 0) deliverStream();
+  // DISCONNECTED comes after that hand-over, on this thread and after
+  // everything queued before the flush, so no report of this thread can
+  // follow it.
+  stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
 
   if (timer.cancel() != 0) {
     throw VarnelExceptionImpl("Asynchronous operation was canceled", VarnelException::GeneralError);
@@ -468,10 +491,6 @@ void OstraBoardConnection::finalFlush() {
   if (error) throw boost::system::system_error(error, "shutdown");
   socket.close(error);
   if (error) throw boost::system::system_error(error, "close");
-  // A connection that was never established hands nothing over: its
-  // connect() has failed, and the stream may hold an earlier connection's
-  // packages.
-  if (established) deliverStream();
 }
 
 void OstraBoardConnection::windDown() {

@@ -16,9 +16,13 @@
 //   timer is set again only when it fires).
 // - Every event and failure is reported to the shared StateMachine; the
 //   connection never reads the state back. No read is retried.
-// - Teardown: the destroying thread posts a final flush; the flush signals
-//   DISCONNECTED on the I/O thread, after everything queued before it, so no
-//   report of the I/O thread can follow DISCONNECTED.
+// - Nothing received is lost: a failure of the board or the link first
+//   hands over the complete packages collected so far, then records the
+//   failure; after it nothing is framed and the callback is not called.
+// - Teardown: the destroying thread posts a final flush; the flush hands
+//   over what was collected, then signals DISCONNECTED on the I/O thread,
+//   after everything queued before it, so no report of the I/O thread can
+//   follow DISCONNECTED.
 
 #include <utility>  // before Boost.Asio with -std=c++20 (Boost 1.74)
 
@@ -158,6 +162,9 @@ class OstraBoardConnection {
   bool failed = false;
   // The connect completed and CONNECTED was taken. Only the I/O thread uses it.
   bool established = false;
+  // The callback threw: the packages it left stay in the stream, and it is
+  // not called again. Only the I/O thread uses it.
+  bool callbackFailed = false;
 
   // Framing state of the read loop: the package in progress starts at
   // packageStart, bytes up to bufferEnd have arrived. Several small packages
