@@ -200,6 +200,29 @@ VARNEL_API size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream
 VARNEL_API mirt_ostra_data_package* mirt_ostra_data_stream_pop(mirt_ostra_data_stream* stream,
                                                                mirt_error_code* error);
 
+/* An extension of the interface, for callers that want many packages per
+ * call (bindings of other languages, where every call costs): takes, from
+ * the front of the stream, the packages that share the first one's shape
+ * (channel count and samples per channel), as many as fit, and copies them
+ * into the caller's arrays; the packages are freed, the rest stay in the
+ * stream. At most `maxPackages` packages are taken, and only as many as
+ * `sampleCapacity` samples (not bytes) hold. For the i-th package taken:
+ * its meta data goes to metaData[i], its eight waveform type slots (0 past
+ * its channels) to waveformTypes[8 * i] to [8 * i + 7], and its samples,
+ * channel after channel, to samples[i * channels * samplesPerChannel] on.
+ * metaData and waveformTypes may be NULL (not copied); samples may be NULL
+ * when sampleCapacity is 0. The shape is written to *channels and
+ * *samplesPerChannel (either may be NULL). Returns the number of packages
+ * taken: 0 for an empty stream (shape 0 x 0), and 0 with the first
+ * package's shape when not even it fits, so that a call with
+ * sampleCapacity 0 tells how much room a batch needs. 0 on failure. Only
+ * inside the callback, like every use of the stream. */
+VARNEL_API size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* stream, size_t maxPackages,
+                                                   mirt_ostra_meta_data* metaData, uint32_t* waveformTypes,
+                                                   uint32_t* samples, size_t sampleCapacity,
+                                                   uint32_t* channels, uint32_t* samplesPerChannel,
+                                                   mirt_error_code* error);
+
 /* Frees a popped package; `package` is invalid afterwards. Does nothing
  * for a NULL package. May be called on any thread. */
 VARNEL_API void mirt_ostra_data_package_delete(mirt_ostra_data_package* package, mirt_error_code* error);

@@ -70,3 +70,7 @@ void OstraDataStreamImpl::clear() {
 const mirt::OstraDataPackage* OstraDataStreamImpl::back() const {
   return packages.empty() ? nullptr : packages.back().get();
 }
+
+const mirt::OstraDataPackage* OstraDataStreamImpl::front() const {
+  return packages.empty() ? nullptr : packages.front().get();
+}

@@ -32,6 +32,8 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   bool isEndOfStream() const { return endOfStream; }
   // The package appended last; null when the stream is empty.
   const mirt::OstraDataPackage* back() const;
+  // The package pop would return next; null when the stream is empty.
+  const mirt::OstraDataPackage* front() const;
 
  private:
   std::deque<std::unique_ptr<mirt::OstraDataPackage>> packages;
