@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "api/CallbackConverter.hpp"
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "varnel/varnel.hpp"
 

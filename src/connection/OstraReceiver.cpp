@@ -1,6 +1,7 @@
 #include "connection/OstraReceiver.hpp"
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
+#include "connection/OstraBoardConnection.hpp"
 #include "connection/StateMachine.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 

@@ -17,11 +17,7 @@ constexpr std::chrono::milliseconds pollSleep{1};
 }  // namespace
 
 StateMachine::StateMachine()
-    : state(IDLE),
-      pollCount(0),
-      errorCode(mirt::VarnelException::GeneralError),
-      pollIntervalUs(1),
-      maxPolls(10000) {}
+    : state(IDLE), pollCount(0), errorCode(mirt::VarnelException::GeneralError), maxPolls(10000) {}
 
 StateMachine::~StateMachine() {
   // The waiter uses every field; let it finish before any is destroyed.

@@ -83,7 +83,6 @@ class StateMachine {
   std::string errorMessage;
   ErrorCode errorCode;
   std::shared_future<bool> connectionResult;
-  const std::uint32_t pollIntervalUs;
   std::atomic<std::uint32_t> maxPolls;
   std::atomic<std::uint32_t> tcpTimeoutSeconds{10};
   // Bumped by IDLE and CONNECTING: a waiter whose result was discarded

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "api/CallbackConverter.hpp"
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "unit/PackageBytes.hpp"
 #include "varnel/varnel.h"
@@ -270,10 +270,11 @@ TEST(CallbackConverter, CallsTheCFunctionWithTheUnadjustedStreamAndTheMembersAtC
 TEST(PopBatch, TakesTheLeadingRunOfOneShapeAsFarAsItFits) {
   OstraDataStreamImpl stream;
   for (std::uint64_t n = 1; n <= 3; ++n) {  // 2 channels x 2 samples
-    stream.appendPackage(*bytes::package({.headerValue = n}, static_cast<std::uint32_t>(100 * n)));
+    stream.appendPackage(
+        bytes::readerOf(*bytes::package({.headerValue = n}, static_cast<std::uint32_t>(100 * n))));
   }
-  stream.appendPackage(
-      *bytes::package({.packageSize = 140, .headerValue = 4, .channelCount = 1, .dataSize = 12}));
+  stream.appendPackage(bytes::readerOf(
+      *bytes::package({.packageSize = 140, .headerValue = 4, .channelCount = 1, .dataSize = 12})));
   mirt_error_code error = junk;
   std::uint32_t channels = 99, perChannel = 99;
   // No room: nothing taken, but the shape says what a batch needs.

@@ -13,8 +13,8 @@ using mirt::VarnelException;
 namespace {
 
 // The outcome of one check: its message (empty when it passed) and the code
-// it left behind. The code starts at a value no check uses, so a check that
-// forgets to set it shows.
+// of its refusal. The code starts at a value no check uses, so a refusal
+// without a code of its own shows.
 struct Outcome {
   std::string message;
   VarnelException::ErrorCode code = VarnelException::ConnectionFailed;
@@ -31,9 +31,10 @@ Outcome header(const bytes::Header& h, ReadOutcome read = {false, "", 36}) {
   bytes::writeHeader(*buffer, h);
   Outcome out;
   try {
-    PackageChecker::checkHeader(*buffer, read, out.code);
-  } catch (const std::runtime_error& e) {
+    PackageChecker::checkHeader(bytes::readerOf(*buffer), read);
+  } catch (const PackageRefusal& e) {
     out.message = e.what();
+    out.code = e.code;
   }
   return out;
 }
@@ -41,9 +42,10 @@ Outcome header(const bytes::Header& h, ReadOutcome read = {false, "", 36}) {
 Outcome body(const PackageBuffer& buffer, std::uint64_t packageSize, ReadOutcome read) {
   Outcome out;
   try {
-    PackageChecker::checkBody(buffer, packageSize, read, out.code);
-  } catch (const std::runtime_error& e) {
+    PackageChecker::checkBody(bytes::readerOf(buffer), packageSize, read);
+  } catch (const PackageRefusal& e) {
     out.message = e.what();
+    out.code = e.code;
   }
   return out;
 }

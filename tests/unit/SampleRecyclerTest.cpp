@@ -7,6 +7,7 @@
 
 #include "stream/PackageReader.hpp"
 #include "stream/SampleRecycler.hpp"
+#include "unit/PackageBytes.hpp"
 
 namespace {
 
@@ -76,8 +77,8 @@ TEST(BoundedPackageReader, PositionsBeyondWhatArrivedReadAsFiller) {
   bytes[32] = 16;
   const PackageReader reader(bytes.data(), 132);  // only one sample arrived
   EXPECT_EQ(reader.parseMetaData().word36, 0x11111111u);
-  EXPECT_EQ(reader.readChannel(0), (std::vector<std::uint32_t>{0x11111111u, 0xCDCDCDCDu}));
-  EXPECT_EQ(reader.readChannel(1), (std::vector<std::uint32_t>{0xCDCDCDCDu, 0xCDCDCDCDu}));
+  EXPECT_EQ(bytes::samplesOf(reader, 0), (std::vector<std::uint32_t>{0x11111111u, 0xCDCDCDCDu}));
+  EXPECT_EQ(bytes::samplesOf(reader, 1), (std::vector<std::uint32_t>{0xCDCDCDCDu, 0xCDCDCDCDu}));
   const PackageReader headerOnly(bytes.data(), 36);
   EXPECT_EQ(headerOnly.parseMetaData().dspVersion, 0xCDCDCDCDu);
   EXPECT_EQ(headerOnly.parseMetaData().half100, 0xCDCDu);
