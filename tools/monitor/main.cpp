@@ -136,7 +136,11 @@ Options parse(int argc, char** argv) {
   Options o;
   cli::Arguments args(argc, argv);
   auto u32 = [&](std::uint64_t min) {
-    return static_cast<std::uint32_t>(cli::toUnsigned(args.value(), args.name(), min, UINT32_MAX));
+    // The name is copied first: value() may step on to the next argument,
+    // and the order in which call arguments are evaluated differs between
+    // compilers and CPUs.
+    const std::string option(args.name());
+    return static_cast<std::uint32_t>(cli::toUnsigned(args.value(), option, min, UINT32_MAX));
   };
   while (args.next()) {
     const std::string option(args.name());
