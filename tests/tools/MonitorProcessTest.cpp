@@ -184,6 +184,18 @@ TEST(Monitor, BoardThatEndsTheStreamExitsWith12AfterTheSummary) {
   EXPECT_EQ(run.board->wait(patience), 0) << run.outputs();
 }
 
+TEST(Monitor, AResetAfterPackage160DeliversAll160WithTheDefaultCounter) {
+  BoardAndMonitor run("127.0.2.53", "--reset-after 160 --fast", "");
+  EXPECT_EQ(run.monitor->wait(patience), 12) << run.outputs();
+  EXPECT_EQ(figure(run.monitor->out(), "packages"), 160) << run.outputs();
+  EXPECT_NE(run.monitor->err().find(
+                "error 2 (CommunicationError): readHeader: ErrorCode: Connection reset by peer"),
+            std::string::npos)
+      << run.monitor->err();
+  run.board->signal(SIGTERM);
+  EXPECT_EQ(run.board->wait(patience), 0) << run.outputs();
+}
+
 TEST(Monitor, HelpAndWrongCommandLines) {
   ChildProcess help(monitorPath, {"--help"});
   ASSERT_EQ(help.wait(patience), 0);
