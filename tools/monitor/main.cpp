@@ -33,6 +33,7 @@
 #include <varnel/varnel.hpp>
 
 #include "common/CommandLine.hpp"
+#include "common/HostName.hpp"
 #include "monitor/Recorder.hpp"
 
 namespace {
@@ -42,11 +43,11 @@ using namespace std::chrono_literals;
 
 constexpr const char* usageText = R"(usage: varnel-monitor ADDRESS [options]
 
-Connects to the board at ADDRESS (numeric IPv4 or IPv6, port 63751),
-receives its data stream through the Varnel library and shows what
-arrives: on a terminal a status line refreshed once a second, otherwise a
-plain line each second. Ctrl-C (SIGINT) or SIGTERM disconnects and prints
-the summary.
+Connects to the board at ADDRESS (numeric IPv4 or IPv6 address or host
+name, port 63751; a name's addresses are tried in turn), receives its data
+stream through the Varnel library and shows what arrives: on a terminal a
+status line refreshed once a second, otherwise a plain line each second.
+Ctrl-C (SIGINT) or SIGTERM disconnects and prints the summary.
 
 Library settings:
   --package-counter N   packages per hand-over to the monitor (library
@@ -95,7 +96,7 @@ dropped and skipped and the file's size.
 Exit status:
    0  stopped by --duration, --count, Ctrl-C or SIGTERM
    1  any other failure (a recording that cannot be written included)
-   2  wrong command line (an ADDRESS that is not numeric included)
+   2  wrong command line (a host name that cannot be resolved included)
   10 + the library's error code, with its text on standard error:
   10  Unspecified
   11  ConnectionFailed: the connect failed (refused, unreachable, timed out)
@@ -109,6 +110,7 @@ had returned.
 
 struct Options {
   std::string address;
+  std::vector<std::string> addresses;  // numeric, what `address` resolved to
   std::optional<std::uint32_t> packageCounter;
   std::optional<std::uint32_t> waitMs;
   std::optional<std::uint32_t> tcpTimeout;
@@ -122,14 +124,6 @@ struct Options {
 
 Clock::duration seconds(double value) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
-}
-
-bool isNumericAddress(const std::string& address) {
-  std::uint8_t scratch[16];
-  if (::inet_pton(AF_INET, address.c_str(), scratch) == 1) return true;
-  // IPv6, possibly with a scope suffix ("fe80::1%eth0").
-  const std::string plain = address.substr(0, address.find('%'));
-  return ::inet_pton(AF_INET6, plain.c_str(), scratch) == 1;
 }
 
 Options parse(int argc, char** argv) {
@@ -170,12 +164,10 @@ Options parse(int argc, char** argv) {
   if (o.help) return o;
   if (o.address.empty()) throw cli::UsageError("the board's ADDRESS is missing");
   if (o.duration && o.count != 0) throw cli::UsageError("--duration and --count exclude each other");
-  if (!isNumericAddress(o.address)) {
-    throw cli::UsageError("'" + o.address + "' is not a numeric IPv4 or IPv6 address");
-  }
   if (!o.record.empty() && !monitor::Recorder::available()) {
     throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
   }
+  o.addresses = cli::resolveHost(o.address);
   return o;
 }
 
@@ -201,10 +193,11 @@ struct Shared {
   int stopSignal = 0;
 };
 
-// The library's callback, on its I/O thread: takes every package out of
-// the stream (none is left for the library to drop), counts it, keeps only
-// the latest for the status line and, when recording, queues them all for
-// the recorder (which never waits for the file).
+// The library's callback, on the I/O thread of the parser that is
+// connected: takes every package out of the stream (none is left for the
+// library to drop), counts it, keeps only the latest for the status line
+// and, when recording, queues them all for the recorder (which never waits
+// for the file).
 class Receiver {
  public:
   Receiver(Shared& shared, monitor::Recorder* recorder) : shared_(shared), recorder_(recorder) {}
@@ -254,8 +247,9 @@ class Receiver {
  private:
   Shared& shared_;
   monitor::Recorder* recorder_;
-  std::optional<std::uint64_t> lastNumber_;                              // only touched on the I/O thread
-  std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // likewise; reused
+  // Only touched on the I/O thread.
+  std::optional<std::uint64_t> lastNumber_;
+  std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // reused
 };
 
 struct ChannelFigures {
@@ -451,10 +445,66 @@ bool isConnectFailure(const Failure& recorded) {
   return startsWith(recorded.text, "start: ") || startsWith(recorded.text, "waitForConnectionLockFree");
 }
 
+std::string failureText(const Failure& f) {
+  return "error " + std::to_string(f.code) + " (" + codeName(f.code) + "): " + f.text;
+}
+
 int reportFailure(const Failure& f) {
-  std::cerr << "varnel-monitor: error " << f.code << " (" << codeName(f.code) << "): " << f.text << std::endl;
+  std::cerr << "varnel-monitor: " << failureText(f) << std::endl;
   return 10 + f.code;
 }
+
+// The board's parsers: one per address its name resolved to (one for a
+// numeric address), with the same callback and settings. A connect tries
+// them in turn, beginning with the one that connected last.
+class Board {
+ public:
+  Board(const Options& options, Receiver& receiver) : addresses_(options.addresses) {
+    for (const std::string& address : addresses_) {
+      parsers_.push_back(
+          mirt::createVarnel(address, [&receiver](mirt::OstraDataStream* stream) { receiver(stream); }));
+      mirt::Varnel& parser = *parsers_.back();
+      if (options.packageCounter) parser.setPackageCounter(*options.packageCounter);
+      if (options.waitMs) parser.setWaitTimeMs(*options.waitMs);
+      if (options.tcpTimeout) parser.setTcpTimeout(*options.tcpTimeout);
+    }
+  }
+
+  /// Nothing once a parser is connected. Else the failure: that of a board
+  /// that was reached but refused (left recorded in its parser, which
+  /// becomes the current one), or the last address's connect failure.
+  std::optional<Failure> connect() {
+    std::optional<Failure> failure;
+    for (std::size_t i = 0; i < parsers_.size(); ++i) {
+      const std::size_t k = (current_ + i) % parsers_.size();
+      mirt::Varnel& parser = *parsers_[k];
+      try {
+        parser.connect();
+        current_ = k;
+        return std::nullopt;
+      } catch (const mirt::VarnelException& e) {
+        failure = recordedError(parser).value_or(Failure{static_cast<int>(e.getErrorCode()), e.what()});
+      }
+      if (!isConnectFailure(*failure)) {
+        current_ = k;
+        return failure;
+      }
+      try {
+        parser.disconnect();  // throws the recorded error again; a new connect starts afresh
+      } catch (const mirt::VarnelException&) {
+      }
+    }
+    return failure;
+  }
+
+  mirt::Varnel& parser() { return *parsers_[current_]; }
+  const std::string& address() const { return addresses_[current_]; }
+
+ private:
+  std::vector<std::string> addresses_;
+  std::vector<std::unique_ptr<mirt::Varnel>> parsers_;
+  std::size_t current_ = 0;
+};
 
 void printRecording(const std::string& path, const monitor::RecordingFigures& r) {
   std::cout << "recorded: " << r.recorded << " packages of " << r.channels << " ch x " << r.samplesPerChannel
@@ -490,42 +540,33 @@ int run(const Options& options) {
     }
   }
 
-  std::unique_ptr<mirt::Varnel> parser =
-      mirt::createVarnel(options.address, Receiver(shared, recorder.get()));
-  if (options.packageCounter) parser->setPackageCounter(*options.packageCounter);
-  if (options.waitMs) parser->setWaitTimeMs(*options.waitMs);
-  if (options.tcpTimeout) parser->setTcpTimeout(*options.tcpTimeout);
+  // The receiver outlives the parsers, which call it.
+  Receiver receiver(shared, recorder.get());
+  Board board(options, receiver);
 
   auto stopRequested = [&] {
     std::lock_guard lock(shared.mutex);
     return shared.stopSignal != 0;
   };
+  auto connectedTo = [&] { return cli::describeHost(options.address, {board.address()}) + " port 63751"; };
 
   const auto retryUntil = Clock::now() + options.retry;
   for (int attempt = 1;; ++attempt) {
-    try {
-      parser->connect();
-      break;
-    } catch (const mirt::VarnelException& e) {
-      const Failure thrown{static_cast<int>(e.getErrorCode()), e.what()};
-      const Failure recorded = recordedError(*parser).value_or(thrown);
-      if (!isConnectFailure(recorded)) return reportFailure(recorded);
-      if (Clock::now() >= retryUntil || stopRequested()) {
-        std::cerr << "varnel-monitor: cannot connect to " << options.address << " (" << attempt
-                  << (attempt == 1 ? " attempt)" : " attempts)") << std::endl;
-        return reportFailure({mirt::VarnelException::ConnectionFailed, recorded.text});
-      }
-      try {
-        parser->disconnect();  // throws the recorded error again; a new connect starts afresh
-      } catch (const mirt::VarnelException&) {
-      }
-      std::unique_lock lock(shared.mutex);
-      shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
+    const std::optional<Failure> failed = board.connect();
+    if (!failed) break;
+    if (!isConnectFailure(*failed)) return reportFailure(*failed);
+    if (Clock::now() >= retryUntil || stopRequested()) {
+      std::cerr << "varnel-monitor: cannot connect to "
+                << cli::describeHost(options.address, options.addresses) << " (" << attempt
+                << (attempt == 1 ? " attempt)" : " attempts)") << std::endl;
+      return reportFailure({mirt::VarnelException::ConnectionFailed, failed->text});
     }
+    std::unique_lock lock(shared.mutex);
+    shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
   }
 
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-  if (!options.quiet) std::cout << "connected to " << options.address << " port 63751" << std::endl;
+  if (!options.quiet) std::cout << "connected to " << connectedTo() << std::endl;
   const auto start = Clock::now();
   const Clock::time_point end = options.duration ? start + *options.duration : Clock::time_point::max();
   auto nextStatus = start + 1s;
@@ -557,10 +598,10 @@ int run(const Options& options) {
       stopped = "duration over";
       break;
     }
-    const mirt::ConnectionState state = parser->getState();
+    const mirt::ConnectionState state = board.parser().getState();
     if (state == mirt::ConnectionState::Error) {
       stopped = "error";
-      failure = recordedError(*parser);
+      failure = recordedError(board.parser());
       break;
     }
     if (recorder && (recordingError = recorder->failure())) {
@@ -595,16 +636,19 @@ int run(const Options& options) {
   if (statusShown) std::cout << std::endl;  // ends the refreshed line before anything else is printed
 
   try {
-    parser->disconnect();
+    board.parser().disconnect();
   } catch (const mirt::VarnelException& e) {
-    if (!failure) failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+    if (!failure) {
+      failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+      stopped = "error";
+    }
   }
   Totals totals;
   {
     std::lock_guard lock(shared.mutex);
     totals = shared.totals;
   }
-  printSummary(totals, elapsed, failure ? "error" : stopped);
+  printSummary(totals, elapsed, stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
     if (!recordingError) recordingError = recorder->failure();
