@@ -60,7 +60,8 @@ Library settings:
 Run:
   --duration SECONDS    stop after SECONDS of receiving, fractions allowed
                         (default: until Ctrl-C)
-  --count PACKAGES      stop once PACKAGES packages have arrived
+  --count PACKAGES      stop after exactly PACKAGES packages; later ones
+                        are neither counted nor recorded
   --retry SECONDS       while nothing listens at ADDRESS, try connecting
                         again for up to SECONDS (default 0: fail at once)
   --quiet               no status lines; only the summary and errors
@@ -188,7 +189,6 @@ struct Shared {
   std::condition_variable changed;
   Totals totals;
   std::shared_ptr<const mirt::OstraDataPackage> latest;
-  std::uint64_t countLimit = 0;
   bool countReached = false;
   int stopSignal = 0;
 };
@@ -197,17 +197,22 @@ struct Shared {
 // connected: takes every package out of the stream (none is left for the
 // library to drop), counts it, keeps only the latest for the status line
 // and, when recording, queues them all for the recorder (which never waits
-// for the file).
+// for the file). Packages past --count are released unseen.
 class Receiver {
  public:
-  Receiver(Shared& shared, monitor::Recorder* recorder) : shared_(shared), recorder_(recorder) {}
+  Receiver(Shared& shared, monitor::Recorder* recorder, std::uint64_t countLimit)
+      : shared_(shared), recorder_(recorder), countLimit_(countLimit == 0 ? UINT64_MAX : countLimit) {}
 
   void operator()(mirt::OstraDataStream* stream) {
     const double receiveTime =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const bool counting = counted_ < countLimit_;
     Totals add;
     std::shared_ptr<const mirt::OstraDataPackage> last;
-    while (std::shared_ptr<const mirt::OstraDataPackage> package = stream->pop()) {
+    while (counted_ < countLimit_) {
+      std::shared_ptr<const mirt::OstraDataPackage> package = stream->pop();
+      if (!package) break;
+      ++counted_;
       ++add.packages;
       std::uint64_t samples = 0;
       for (std::size_t c = 0; c < package->getChannelCount(); ++c) samples += package->getWaveform(c).size();
@@ -221,6 +226,9 @@ class Receiver {
       if (recorder_ != nullptr) received_.push_back(package);
       last = std::move(package);
     }
+    while (stream->pop()) {
+    }
+    if (!counting) return;
     if (recorder_ != nullptr && !received_.empty()) recorder_->add(received_, receiveTime);
     if (add.packages != 0) {
       add.streams = 1;
@@ -237,7 +245,7 @@ class Receiver {
       t.gaps += add.gaps;
       t.missing += add.missing;
       if (last) std::swap(shared_.latest, last);
-      if (shared_.countLimit != 0 && t.packages >= shared_.countLimit) shared_.countReached = true;
+      shared_.countReached = counted_ == countLimit_;
     }
     shared_.changed.notify_all();
     // `last` now holds the package that was latest before; released here,
@@ -247,7 +255,9 @@ class Receiver {
  private:
   Shared& shared_;
   monitor::Recorder* recorder_;
+  const std::uint64_t countLimit_;
   // Only touched on the I/O thread.
+  std::uint64_t counted_ = 0;
   std::optional<std::uint64_t> lastNumber_;
   std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // reused
 };
@@ -525,7 +535,6 @@ int recordingFailure(const std::string& path, const std::string& text) {
 
 int run(const Options& options) {
   Shared shared;
-  shared.countLimit = options.count;
   const SignalWatcher signals(shared);
 
   // Made before the parser, whose callback uses it, and destroyed after it.
@@ -541,7 +550,7 @@ int run(const Options& options) {
   }
 
   // The receiver outlives the parsers, which call it.
-  Receiver receiver(shared, recorder.get());
+  Receiver receiver(shared, recorder.get(), options.count);
   Board board(options, receiver);
 
   auto stopRequested = [&] {
@@ -575,6 +584,7 @@ int run(const Options& options) {
   bool statusShown = false;
   std::string shownBoard;
   const char* stopped = "interrupted";
+  bool countReached = false;
   std::optional<Failure> failure;
   std::optional<std::string> recordingError;
 
@@ -590,6 +600,7 @@ int run(const Options& options) {
     }
     if (shared.countReached) {
       stopped = "count reached";
+      countReached = true;
       break;
     }
     lock.unlock();
@@ -635,10 +646,12 @@ int run(const Options& options) {
   const auto elapsed = Clock::now() - start;
   if (statusShown) std::cout << std::endl;  // ends the refreshed line before anything else is printed
 
+  // A failure that the disconnect reports first ends the run with its code,
+  // unless it came after the count was reached (all was received).
   try {
     board.parser().disconnect();
   } catch (const mirt::VarnelException& e) {
-    if (!failure) {
+    if (!failure && !countReached) {
       failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
       stopped = "error";
     }
