@@ -90,9 +90,10 @@ from the meta data, and per channel minimum/maximum/mean of the latest
 package, its samples read as signed 32-bit values.
 
 Summary (standard output, after every run that connected): packages,
-streams, empty hand-overs, bytes, gaps with the package numbers missing,
-duration and mean rates; with --record also the packages recorded,
-dropped and skipped and the file's size.
+streams, empty hand-overs, bytes, gaps with the count of package numbers
+missing, the missing numbers as ranges (the first 20 ranges and how many
+more), duration and mean rates; with --record also the packages
+recorded, dropped and skipped and the file's size.
 
 Exit status:
    0  stopped by --duration, --count, Ctrl-C or SIGTERM
@@ -183,11 +184,20 @@ struct Totals {
   std::uint64_t missing = 0;  // package numbers left out by forward jumps
 };
 
+// The package numbers left out by forward jumps, as ranges: the first few
+// kept for the summary, all counted.
+struct MissingNumbers {
+  static constexpr std::size_t kept = 20;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> first;  // first and last number of each range
+  std::uint64_t ranges = 0;
+};
+
 // What the callback shares with the main thread.
 struct Shared {
   std::mutex mutex;
   std::condition_variable changed;
   Totals totals;
+  MissingNumbers missing;
   std::shared_ptr<const mirt::OstraDataPackage> latest;
   bool countReached = false;
   int stopSignal = 0;
@@ -209,6 +219,7 @@ class Receiver {
     const bool counting = counted_ < countLimit_;
     Totals add;
     std::shared_ptr<const mirt::OstraDataPackage> last;
+    ranges_.clear();
     while (counted_ < countLimit_) {
       std::shared_ptr<const mirt::OstraDataPackage> package = stream->pop();
       if (!package) break;
@@ -220,7 +231,10 @@ class Receiver {
       const std::uint64_t number = package->getMetaData().headerValue;
       if (lastNumber_ && number != *lastNumber_ + 1) {
         ++add.gaps;
-        if (number > *lastNumber_) add.missing += number - *lastNumber_ - 1;
+        if (number > *lastNumber_) {
+          add.missing += number - *lastNumber_ - 1;
+          ranges_.emplace_back(*lastNumber_ + 1, number - 1);
+        }
       }
       lastNumber_ = number;
       if (recorder_ != nullptr) received_.push_back(package);
@@ -244,6 +258,11 @@ class Receiver {
       t.bytes += add.bytes;
       t.gaps += add.gaps;
       t.missing += add.missing;
+      MissingNumbers& m = shared_.missing;
+      for (const auto& range : ranges_) {
+        if (m.first.size() < MissingNumbers::kept) m.first.push_back(range);
+        ++m.ranges;
+      }
       if (last) std::swap(shared_.latest, last);
       shared_.countReached = counted_ == countLimit_;
     }
@@ -260,6 +279,7 @@ class Receiver {
   std::uint64_t counted_ = 0;
   std::optional<std::uint64_t> lastNumber_;
   std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // reused
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;          // likewise
 };
 
 struct ChannelFigures {
@@ -377,7 +397,21 @@ std::size_t terminalWidth() {
   return 80;
 }
 
-void printSummary(const Totals& t, Clock::duration elapsed, const char* stopped) {
+// "4, 10-12 and 3 more ranges"; "none" without a gap.
+std::string missingText(const MissingNumbers& m) {
+  if (m.ranges == 0) return "none";
+  std::string text;
+  for (const auto& [first, last] : m.first) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(first);
+    if (last != first) text += "-" + std::to_string(last);
+  }
+  if (m.ranges > m.first.size()) text += " and " + std::to_string(m.ranges - m.first.size()) + " more ranges";
+  return text;
+}
+
+void printSummary(const Totals& t, const MissingNumbers& missing, Clock::duration elapsed,
+                  const char* stopped) {
   const double s = std::max(seconds(elapsed), 1e-9);
   std::cout << "--- varnel-monitor summary ---\n"
             << "stopped: " << stopped << '\n'
@@ -386,7 +420,8 @@ void printSummary(const Totals& t, Clock::duration elapsed, const char* stopped)
             << "empty hand-overs: " << t.emptyHandOvers << '\n'
             << "bytes: " << t.bytes << '\n'
             << "gaps: " << t.gaps << " (" << t.missing << " packages missing)\n"
-            << format("duration: %.2f s\n", seconds(elapsed))
+            << "missing: " << missingText(missing) << '\n';
+  std::cout << format("duration: %.2f s\n", seconds(elapsed))
             << format("rate: %.1f packages/s, %.2f streams/s, %.3f MB/s\n",
                       static_cast<double>(t.packages) / s, static_cast<double>(t.streams) / s,
                       static_cast<double>(t.bytes) / s / 1e6)
@@ -657,11 +692,13 @@ int run(const Options& options) {
     }
   }
   Totals totals;
+  MissingNumbers missing;
   {
     std::lock_guard lock(shared.mutex);
     totals = shared.totals;
+    missing = shared.missing;
   }
-  printSummary(totals, elapsed, stopped);
+  printSummary(totals, missing, elapsed, stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
     if (!recordingError) recordingError = recorder->failure();
