@@ -168,15 +168,17 @@ TEST(Monitor, MalformedHeaderExitsWith10PlusItsCode) {
   }
 }
 
-TEST(Monitor, BoardThatEndsTheStreamExitsWith12AfterTheSummary) {
+TEST(Monitor, BoardThatClosesTheConnectionExitsWith12AfterTheSummaryAndSaysSo) {
   // Paced, so that the end comes after connect has returned.
   BoardAndMonitor run("127.0.2.51", "--rate 500 --count 50 --channels 1 --samples 100", "");
   EXPECT_EQ(run.monitor->wait(patience), 12) << run.outputs();
   const std::string& out = run.monitor->out();
   EXPECT_EQ(figure(out, "packages"), 50) << out;  // two streams of 25, then the end
   EXPECT_EQ(figure(out, "streams"), 2) << out;
-  EXPECT_NE(out.find("stopped: error"), std::string::npos) << out;
-  EXPECT_NE(run.monitor->err().find("error 2 (CommunicationError): readHeader: ErrorCode: End of file"),
+  EXPECT_NE(out.find("stopped: board closed the connection\n"), std::string::npos) << out;
+  EXPECT_NE(run.monitor->err().find("varnel-monitor: the board closed the connection after 50 packages\n"
+                                    "varnel-monitor: error 2 (CommunicationError): readHeader: ErrorCode: "
+                                    "End of file"),
             std::string::npos)
       << run.monitor->err();
   EXPECT_EQ(run.board->wait(patience), 0) << run.outputs();

@@ -107,7 +107,8 @@ Exit status:
   14  VersionMismatch: wrong protocol version or board firmware too old
 A board that accepts the connection but whose first packages are refused
 exits with the code of that refusal, also when it came before the connect
-had returned.
+had returned. A board that closes the connection exits with 12, and the
+monitor says that the board closed it after how many packages.
 )";
 
 struct Options {
@@ -499,6 +500,22 @@ int reportFailure(const Failure& f) {
   return 10 + f.code;
 }
 
+// The board ended the connection in order: the end of the stream where a
+// package would begin.
+bool closedByBoard(const Failure& f) { return f.text == "readHeader: ErrorCode: End of file"; }
+
+// Says so when the board closed the connection (the library's text calls
+// it the end of a file), with the packages the connection brought.
+void reportClose(const Failure& f, std::uint64_t packages) {
+  if (closedByBoard(f)) {
+    std::cerr << "varnel-monitor: the board closed the connection after " << packages << " packages"
+              << std::endl;
+  } else if (f.text == "readBody: ErrorCode: End of file") {
+    std::cerr << "varnel-monitor: the board closed the connection inside a package, after " << packages
+              << " complete packages" << std::endl;
+  }
+}
+
 // The board's parsers: one per address its name resolved to (one for a
 // numeric address), with the same callback and settings. A connect tries
 // them in turn, beginning with the one that connected last.
@@ -592,13 +609,21 @@ int run(const Options& options) {
     std::lock_guard lock(shared.mutex);
     return shared.stopSignal != 0;
   };
+  auto packagesSoFar = [&] {
+    std::lock_guard lock(shared.mutex);
+    return shared.totals.packages;
+  };
   auto connectedTo = [&] { return cli::describeHost(options.address, {board.address()}) + " port 63751"; };
 
+  // A board that was reached but failed within the connect (refused, or
+  // closed at once) is taken by the run's first turn as a failed
+  // connection, after the packages it brought.
   const auto retryUntil = Clock::now() + options.retry;
+  auto start = Clock::now();
   for (int attempt = 1;; ++attempt) {
+    start = Clock::now();
     const std::optional<Failure> failed = board.connect();
-    if (!failed) break;
-    if (!isConnectFailure(*failed)) return reportFailure(*failed);
+    if (!failed || !isConnectFailure(*failed)) break;
     if (Clock::now() >= retryUntil || stopRequested()) {
       std::cerr << "varnel-monitor: cannot connect to "
                 << cli::describeHost(options.address, options.addresses) << " (" << attempt
@@ -611,7 +636,6 @@ int run(const Options& options) {
 
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
   if (!options.quiet) std::cout << "connected to " << connectedTo() << std::endl;
-  const auto start = Clock::now();
   const Clock::time_point end = options.duration ? start + *options.duration : Clock::time_point::max();
   auto nextStatus = start + 1s;
   auto lastStatus = start;
@@ -621,6 +645,7 @@ int run(const Options& options) {
   const char* stopped = "interrupted";
   bool countReached = false;
   std::optional<Failure> failure;
+  std::uint64_t closedAfter = 0;  // packages of the connection that failed
   std::optional<std::string> recordingError;
 
   // Bounded by the run's end, a signal, the count or a failure; each turn
@@ -646,8 +671,9 @@ int run(const Options& options) {
     }
     const mirt::ConnectionState state = board.parser().getState();
     if (state == mirt::ConnectionState::Error) {
-      stopped = "error";
-      failure = recordedError(board.parser());
+      failure = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
+      stopped = closedByBoard(*failure) ? "board closed the connection" : "error";
+      closedAfter = packagesSoFar();
       break;
     }
     if (recorder && (recordingError = recorder->failure())) {
@@ -688,6 +714,7 @@ int run(const Options& options) {
   } catch (const mirt::VarnelException& e) {
     if (!failure && !countReached) {
       failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+      closedAfter = packagesSoFar();
       stopped = "error";
     }
   }
@@ -703,7 +730,10 @@ int run(const Options& options) {
     printRecording(options.record, recorder->finish());
     if (!recordingError) recordingError = recorder->failure();
   }
-  if (failure) return reportFailure(*failure);
+  if (failure) {
+    reportClose(*failure, closedAfter);
+    return reportFailure(*failure);
+  }
   return recordingError ? recordingFailure(options.record, *recordingError) : 0;
 }
 
