@@ -196,6 +196,31 @@ TEST(Monitor, AResetAfterPackage160DeliversAll160WithTheDefaultCounter) {
   EXPECT_EQ(run.board->wait(patience), 0) << run.outputs();
 }
 
+TEST(Monitor, ReconnectGoesOnAcrossABoardRestartAndCountsIt) {
+  const std::string address = "127.0.2.54";
+  BoardAndMonitor run(address, "--rate 100 --channels 1 --samples 4", "--reconnect --count 1000");
+  // Killed once the monitor has shown a package: the system closes the
+  // listening socket before the connection, so no reconnect reaches it.
+  ASSERT_TRUE(run.monitor->waitForOutput(" 1 ch x 4 ", patience)) << run.outputs();
+  run.board->signal(SIGKILL);
+  EXPECT_EQ(run.board->wait(patience), 128 + SIGKILL);
+  ASSERT_TRUE(run.monitor->waitForOutput("; connecting again in ", patience, true)) << run.outputs();
+  // The restarted board numbers anew, beyond a gap.
+  auto restarted = startBoard(address, "--fast --first-number 1000001 --channels 1 --samples 4");
+  ASSERT_EQ(run.monitor->wait(patience), 0) << run.monitor->outputs() << "\n--- board:\n"
+                                            << restarted->outputs();
+  const std::string& out = run.monitor->out();
+  EXPECT_NE(out.find("connected again to 127.0.2.54 port 63751"), std::string::npos) << out;
+  EXPECT_NE(out.find("stopped: count reached"), std::string::npos) << out;
+  EXPECT_EQ(figure(out, "packages"), 1000) << out;
+  EXPECT_EQ(figure(out, "reconnects"), 1) << out;
+  EXPECT_EQ(figure(out, "gaps across reconnects"), 1) << out;
+  EXPECT_EQ(figure(out, "gaps"), 1) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\nmissing: [1-9][0-9]*-1000000\n)"))) << out;
+  restarted->signal(SIGTERM);
+  EXPECT_EQ(restarted->wait(patience), 0) << restarted->outputs();
+}
+
 TEST(Monitor, TakesAHostNameAsBothToolsDo) {
   // The board binds the first of localhost's addresses; the monitor tries
   // them all.
@@ -211,7 +236,7 @@ TEST(Monitor, HelpAndWrongCommandLines) {
   ASSERT_EQ(help.wait(patience), 0);
   for (const char* option :
        {"--package-counter", "--wait-ms", "--tcp-timeout", "--duration", "--count", "--retry", "--quiet",
-        "--help", "Exit status", "10 + the library's error code", "14  VersionMismatch"}) {
+        "--reconnect", "--help", "Exit status", "10 + the library's error code", "14  VersionMismatch"}) {
     EXPECT_NE(help.out().find(option), std::string::npos) << option;
   }
   const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {

@@ -64,6 +64,14 @@ Run:
                         are neither counted nor recorded
   --retry SECONDS       while nothing listens at ADDRESS, try connecting
                         again for up to SECONDS (default 0: fail at once)
+  --reconnect           when the connection fails (the board closed or
+                        reset it, is restarting, sent what the library
+                        refuses, or stopped answering), say so on standard
+                        error and connect again: after 0.1 s, then after
+                        twice the previous wait, at most 5 s, back to 0.1 s
+                        once a connection brought packages; until the run
+                        ends. The summary counts the reconnects and the
+                        gaps in the package numbers across them.
   --quiet               no status lines; only the summary and errors
   --help                this text
 
@@ -92,11 +100,13 @@ package, its samples read as signed 32-bit values.
 Summary (standard output, after every run that connected): packages,
 streams, empty hand-overs, bytes, gaps with the count of package numbers
 missing, the missing numbers as ranges (the first 20 ranges and how many
-more), duration and mean rates; with --record also the packages
-recorded, dropped and skipped and the file's size.
+more), duration and mean rates; with --reconnect the reconnects and the
+gaps across them; with --record also the packages recorded, dropped and
+skipped and the file's size.
 
 Exit status:
-   0  stopped by --duration, --count, Ctrl-C or SIGTERM
+   0  stopped by --duration, --count, Ctrl-C or SIGTERM (with --reconnect
+      also after failed connections)
    1  any other failure (a recording that cannot be written included)
    2  wrong command line (a host name that cannot be resolved included)
   10 + the library's error code, with its text on standard error:
@@ -120,6 +130,7 @@ struct Options {
   std::optional<Clock::duration> duration;
   std::uint64_t count = 0;
   Clock::duration retry{0};
+  bool reconnect = false;
   std::string record;
   bool quiet = false;
   bool help = false;
@@ -151,6 +162,8 @@ Options parse(int argc, char** argv) {
       o.count = cli::toUnsigned(args.value(), option, 1, UINT64_MAX);
     } else if (args.is("--retry")) {
       o.retry = seconds(cli::toNumber(args.value(), option, 0, 86400));
+    } else if (args.is("--reconnect")) {
+      o.reconnect = args.flag();
     } else if (args.is("--record")) {
       o.record = args.value();
       if (o.record.empty()) throw cli::UsageError("--record needs a file name");
@@ -181,8 +194,9 @@ struct Totals {
   std::uint64_t streams = 0;  // hand-overs that carried packages
   std::uint64_t emptyHandOvers = 0;
   std::uint64_t bytes = 0;
-  std::uint64_t gaps = 0;     // jumps in headerValue
-  std::uint64_t missing = 0;  // package numbers left out by forward jumps
+  std::uint64_t gaps = 0;                  // jumps in headerValue
+  std::uint64_t missing = 0;               // package numbers left out by forward jumps
+  std::uint64_t gapsAcrossReconnects = 0;  // jumps from one connection's last package to the next's first
 };
 
 // The package numbers left out by forward jumps, as ranges: the first few
@@ -214,6 +228,12 @@ class Receiver {
   Receiver(Shared& shared, monitor::Recorder* recorder, std::uint64_t countLimit)
       : shared_(shared), recorder_(recorder), countLimit_(countLimit == 0 ? UINT64_MAX : countLimit) {}
 
+  /// Called by the main thread before every connect: the next package is
+  /// the first of a new connection. No callback runs meanwhile (the last
+  /// connection has failed, or there was none), and connecting orders this
+  /// before the next callback.
+  void startConnection() { firstOfConnection_ = true; }
+
   void operator()(mirt::OstraDataStream* stream) {
     const double receiveTime =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -232,12 +252,14 @@ class Receiver {
       const std::uint64_t number = package->getMetaData().headerValue;
       if (lastNumber_ && number != *lastNumber_ + 1) {
         ++add.gaps;
+        if (firstOfConnection_) ++add.gapsAcrossReconnects;
         if (number > *lastNumber_) {
           add.missing += number - *lastNumber_ - 1;
           ranges_.emplace_back(*lastNumber_ + 1, number - 1);
         }
       }
       lastNumber_ = number;
+      firstOfConnection_ = false;
       if (recorder_ != nullptr) received_.push_back(package);
       last = std::move(package);
     }
@@ -259,6 +281,7 @@ class Receiver {
       t.bytes += add.bytes;
       t.gaps += add.gaps;
       t.missing += add.missing;
+      t.gapsAcrossReconnects += add.gapsAcrossReconnects;
       MissingNumbers& m = shared_.missing;
       for (const auto& range : ranges_) {
         if (m.first.size() < MissingNumbers::kept) m.first.push_back(range);
@@ -276,9 +299,10 @@ class Receiver {
   Shared& shared_;
   monitor::Recorder* recorder_;
   const std::uint64_t countLimit_;
-  // Only touched on the I/O thread.
+  // Only touched on the I/O thread, and by startConnection between connections.
   std::uint64_t counted_ = 0;
   std::optional<std::uint64_t> lastNumber_;
+  bool firstOfConnection_ = true;
   std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // reused
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;          // likewise
 };
@@ -411,8 +435,9 @@ std::string missingText(const MissingNumbers& m) {
   return text;
 }
 
-void printSummary(const Totals& t, const MissingNumbers& missing, Clock::duration elapsed,
-                  const char* stopped) {
+// `reconnects`: only with --reconnect.
+void printSummary(const Totals& t, const MissingNumbers& missing, std::optional<std::uint64_t> reconnects,
+                  Clock::duration elapsed, const char* stopped) {
   const double s = std::max(seconds(elapsed), 1e-9);
   std::cout << "--- varnel-monitor summary ---\n"
             << "stopped: " << stopped << '\n'
@@ -422,6 +447,10 @@ void printSummary(const Totals& t, const MissingNumbers& missing, Clock::duratio
             << "bytes: " << t.bytes << '\n'
             << "gaps: " << t.gaps << " (" << t.missing << " packages missing)\n"
             << "missing: " << missingText(missing) << '\n';
+  if (reconnects) {
+    std::cout << "reconnects: " << *reconnects << '\n'
+              << "gaps across reconnects: " << t.gapsAcrossReconnects << '\n';
+  }
   std::cout << format("duration: %.2f s\n", seconds(elapsed))
             << format("rate: %.1f packages/s, %.2f streams/s, %.3f MB/s\n",
                       static_cast<double>(t.packages) / s, static_cast<double>(t.streams) / s,
@@ -568,6 +597,10 @@ class Board {
   std::size_t current_ = 0;
 };
 
+// --reconnect: the wait before the first try, and the most it grows to.
+constexpr Clock::duration firstBackOff = 100ms;
+constexpr Clock::duration longestBackOff = 5s;
+
 void printRecording(const std::string& path, const monitor::RecordingFigures& r) {
   std::cout << "recorded: " << r.recorded << " packages of " << r.channels << " ch x " << r.samplesPerChannel
             << " to " << path << " (" << r.fileBytes << " bytes)\n"
@@ -647,9 +680,16 @@ int run(const Options& options) {
   std::optional<Failure> failure;
   std::uint64_t closedAfter = 0;  // packages of the connection that failed
   std::optional<std::string> recordingError;
+  // --reconnect: the connections made after the first, the time of the next
+  // try while the connection is down, and the wait after that try.
+  std::uint64_t reconnects = 0;
+  std::optional<Clock::time_point> reconnectAt;
+  Clock::duration backOff = firstBackOff;
+  std::uint64_t packagesBefore = 0;  // of the connections before this one
 
-  // Bounded by the run's end, a signal, the count or a failure; each turn
-  // waits at most 50 ms, the time in which a failure is noticed.
+  // Bounded by the run's end, a signal, the count or a failure (or, with
+  // --reconnect, only by the first three); each turn waits at most 50 ms,
+  // the time in which a failure is noticed, and at most one connect.
   for (;;) {
     std::unique_lock lock(shared.mutex);
     const auto until = std::min({nextStatus, Clock::now() + 50ms, end});
@@ -669,12 +709,39 @@ int run(const Options& options) {
       stopped = "duration over";
       break;
     }
+    if (reconnectAt && now >= *reconnectAt) {
+      packagesBefore = packagesSoFar();
+      receiver.startConnection();
+      const std::optional<Failure> failed = board.connect();
+      if (!failed) {
+        reconnectAt.reset();
+        ++reconnects;
+        if (!options.quiet) std::cout << "connected again to " << connectedTo() << std::endl;
+      } else if (isConnectFailure(*failed)) {
+        std::cerr << "varnel-monitor: connecting again failed: " << failed->text << "; next try in "
+                  << format("%.1f s", seconds(backOff)) << std::endl;
+        reconnectAt = Clock::now() + backOff;
+        backOff = std::min(2 * backOff, longestBackOff);
+      } else {
+        reconnectAt.reset();  // reached but refused: a failed connection, taken below
+      }
+    }
     const mirt::ConnectionState state = board.parser().getState();
-    if (state == mirt::ConnectionState::Error) {
-      failure = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
-      stopped = closedByBoard(*failure) ? "board closed the connection" : "error";
-      closedAfter = packagesSoFar();
-      break;
+    if (state == mirt::ConnectionState::Error && !reconnectAt) {
+      const Failure f = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
+      const std::uint64_t packages = packagesSoFar() - packagesBefore;
+      if (!options.reconnect) {
+        stopped = closedByBoard(f) ? "board closed the connection" : "error";
+        failure = f;
+        closedAfter = packages;
+        break;
+      }
+      reportClose(f, packages);
+      if (packages != 0) backOff = firstBackOff;
+      std::cerr << "varnel-monitor: " << failureText(f) << "; connecting again in "
+                << format("%.1f s", seconds(backOff)) << std::endl;
+      reconnectAt = now + backOff;
+      backOff = std::min(2 * backOff, longestBackOff);
     }
     if (recorder && (recordingError = recorder->failure())) {
       stopped = "recording failed";
@@ -708,13 +775,14 @@ int run(const Options& options) {
   if (statusShown) std::cout << std::endl;  // ends the refreshed line before anything else is printed
 
   // A failure that the disconnect reports first ends the run with its code,
-  // unless it came after the count was reached (all was received).
+  // unless it came after the count was reached (all was received) or
+  // --reconnect takes failures as part of the run.
   try {
     board.parser().disconnect();
   } catch (const mirt::VarnelException& e) {
-    if (!failure && !countReached) {
+    if (!failure && !options.reconnect && !countReached) {
       failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
-      closedAfter = packagesSoFar();
+      closedAfter = packagesSoFar() - packagesBefore;
       stopped = "error";
     }
   }
@@ -725,7 +793,8 @@ int run(const Options& options) {
     totals = shared.totals;
     missing = shared.missing;
   }
-  printSummary(totals, missing, elapsed, stopped);
+  printSummary(totals, missing, options.reconnect ? std::optional(reconnects) : std::nullopt, elapsed,
+               stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
     if (!recordingError) recordingError = recorder->failure();
