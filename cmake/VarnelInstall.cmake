@@ -1,24 +1,31 @@
 # Install rules: headers, the shared library, a CMake config package
-# (Varnel::Varnel) and a pkg-config file.
+# (Varnel::Varnel), a pkg-config file and the tools, in three components:
+# runtime (the library), development (headers, CMake and pkg-config files,
+# the link-time name of the library) and tools (varnel-board,
+# varnel-monitor). The Debian packages are made of these (VarnelPackaging).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The library goes to lib/ in every build, as a plain prefix layout.
-set(VARNEL_INSTALL_LIBDIR lib)
+# The library goes to lib/ under a plain prefix, and to the system's
+# multiarch directory (lib/x86_64-linux-gnu, lib/i386-linux-gnu) under /usr,
+# where the release builds install and package it.
+set(VARNEL_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 set(VARNEL_INSTALL_CMAKEDIR ${VARNEL_INSTALL_LIBDIR}/cmake/Varnel)
 
 install(TARGETS varnel EXPORT VarnelTargets
-  LIBRARY DESTINATION ${VARNEL_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${VARNEL_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  LIBRARY DESTINATION ${VARNEL_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${VARNEL_INSTALL_LIBDIR} COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/varnel
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT development
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
 
 install(EXPORT VarnelTargets
   NAMESPACE Varnel::
   FILE VarnelTargets.cmake
-  DESTINATION ${VARNEL_INSTALL_CMAKEDIR})
+  DESTINATION ${VARNEL_INSTALL_CMAKEDIR}
+  COMPONENT development)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VarnelConfig.cmake.in
   ${PROJECT_BINARY_DIR}/VarnelConfig.cmake
@@ -27,7 +34,19 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VarnelConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/VarnelConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/VarnelConfig.cmake ${PROJECT_BINARY_DIR}/VarnelConfigVersion.cmake
-  DESTINATION ${VARNEL_INSTALL_CMAKEDIR})
+  DESTINATION ${VARNEL_INSTALL_CMAKEDIR}
+  COMPONENT development)
 
+# The pkg-config file finds the prefix from its own place, so that the
+# installed tree can be moved.
+file(RELATIVE_PATH VARNEL_PC_PREFIX_FROM_PCFILE /root/${VARNEL_INSTALL_LIBDIR}/pkgconfig /root)
+string(REGEX REPLACE "/$" "" VARNEL_PC_PREFIX_FROM_PCFILE "${VARNEL_PC_PREFIX_FROM_PCFILE}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/varnel.pc.in ${PROJECT_BINARY_DIR}/varnel.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/varnel.pc DESTINATION ${VARNEL_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/varnel.pc DESTINATION ${VARNEL_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT development)
+
+if(TARGET varnel-board AND TARGET varnel-monitor)
+  install(TARGETS varnel-board varnel-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
+
+include(VarnelPackaging)
