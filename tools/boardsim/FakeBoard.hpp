@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "stream/PackageFormat.hpp"
+
 namespace boardsim {
 
 /// What the board does, step by step. The first client is accepted before
@@ -79,7 +81,7 @@ class Script {
 class FakeBoard {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::uint16_t port = 63751;
+  static constexpr std::uint16_t port = package::boardPort;
 
   /// Tag for the board that never accepts (see below).
   struct NeverAccept {};

@@ -14,12 +14,14 @@
 #include <optional>
 #include <string>
 
+#include "stream/PackageFormat.hpp"
+
 namespace boardsim::net {
 
 using Clock = std::chrono::steady_clock;
 
-/// TCP port of the board.
-inline constexpr std::uint16_t boardPort = 63751;
+/// TCP port of the board, as the library knows it.
+inline constexpr std::uint16_t boardPort = package::boardPort;
 
 /// Throws std::system_error with the current errno and `what`.
 [[noreturn]] void throwErrno(const std::string& what);
