@@ -514,7 +514,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ThrowingCallback, testing::Range<std::size_t>(0,
 // in: whatever the read loop still gets, it frames nothing more and never
 // calls the callback again.
 TEST_F(FaultTest, ACallbackThatFailedOnATimerHandOverIsNeverCalledAgain) {
-  const std::string address = faultAddress(slot::application + 16);
+  const std::string address = faultAddress(slot::application + 17);
   constexpr std::uint32_t counter = 4;
   FakeBoard board(address,
                   Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 20000)), 65536).silent());
