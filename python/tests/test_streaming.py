@@ -41,7 +41,7 @@ def connect_to_a_short_board(b):
     every package has been received all the same."""
     try:
         b.connect()
-    except varnel.ConnectionFailed as e:
+    except varnel.CommunicationError as e:
         assert e.message.startswith("readHeader: "), e.message
 
 

@@ -4,7 +4,9 @@ import collections
 import ctypes
 import dataclasses
 import enum
+import functools
 import operator
+import socket
 import threading
 import time
 import warnings
@@ -12,9 +14,20 @@ import weakref
 
 import numpy as np
 
-from ._errors import CallbackError, Error, GeneralError, PackagesDropped, PackagesDroppedWarning, error_for
+from ._errors import (
+    ERROR_CONNECTION_FAILED,
+    CallbackError,
+    ConnectionFailed,
+    Error,
+    GeneralError,
+    PackagesDropped,
+    PackagesDroppedWarning,
+    describe,
+    error_for,
+)
 from ._library import CALLBACK, META_FIELDS, library
 
+PORT = 63751
 _UINT32_MAX = 0xFFFFFFFF
 _SAMPLE_POINTER = ctypes.POINTER(ctypes.c_uint32)
 
@@ -94,6 +107,48 @@ def _call(lib, function, *args):
     if error.value != 0:
         raise error_for(error.value, lib.last_error_message())
     return result
+
+
+def _explain(where, tcp_timeout, error):
+    """Gives a library failure its summary: the board and, in words, what
+    happened. Returns the error."""
+    if error.code is not None and error.summary is None:
+        error.summary = "{}: {}".format(where, describe(error.code, error.message, tcp_timeout))
+    return error
+
+
+def _recorded_error(lib, handle, explain):
+    """The failure recorded for the parser, explained, or None."""
+    try:
+        _call(lib, lib.mirt_varnel_get_async_error, handle)
+    except Error as e:
+        return explain(e)
+    return None
+
+
+def _resolve(address):
+    """The numeric address for `address`, which may be a host name; IPv4
+    before IPv6, since that is what a board usually has."""
+    for family in (socket.AF_INET, socket.AF_INET6):
+        try:
+            socket.inet_pton(family, address)
+            return address
+        except (OSError, ValueError):
+            pass
+    try:
+        found = socket.getaddrinfo(address, PORT, type=socket.SOCK_STREAM)
+        cause = "it has no IPv4 or IPv6 address"
+    except (OSError, UnicodeError) as e:
+        found = []
+        cause = getattr(e, "strerror", None) or str(e)
+    found = sorted(
+        (f for f in found if f[0] in (socket.AF_INET, socket.AF_INET6)), key=lambda f: f[0] != socket.AF_INET
+    )
+    if not found:
+        error = ConnectionFailed(cause, summary="{}: the host name cannot be resolved".format(address))
+        error.code = None  # the resolver's failure, not the library's
+        raise error
+    return found[0][4][0]
 
 
 def _read_package(lib, handle):
@@ -212,7 +267,9 @@ def _setting(name, value):
 class Board:
     """A connection to one board, read on the library's own I/O thread.
 
-    address: the board's numeric IPv4 or IPv6 address (port 63751).
+    address: the board's IPv4 or IPv6 address or host name (port 63751). A
+        name is resolved here, once (IPv4 first); `ip` is the address used.
+        A name that cannot be resolved raises `ConnectionFailed` (code None).
     package_counter: packages per hand-over (a hand-over also comes when
         the board ends a stream, and `wait_ms` after the last one).
     wait_ms: the longest time in milliseconds between two hand-overs.
@@ -232,9 +289,10 @@ class Board:
         `PackagesDropped`.
 
     Call a board's methods from one thread at a time. Used as a context
-    manager, the board connects on entering and disconnects on leaving. Library failures raise `ConnectionFailed`,
-    `CommunicationError`, `VersionMismatch` or `GeneralError` (all `Error`)
-    with the library's code and message.
+    manager, the board connects on entering and disconnects on leaving.
+    Library failures raise `ConnectionFailed`, `CommunicationError`,
+    `VersionMismatch` or `GeneralError` (all `Error`) with the library's
+    code and message, and a summary that names the board and the cause.
     """
 
     def __init__(
@@ -252,9 +310,12 @@ class Board:
         self.tcp_timeout = _setting("tcp_timeout", tcp_timeout)
         self.maxsize = _setting("maxsize", maxsize)
         self.overflow = overflow
+        self.ip = _resolve(address)
+        where = address if self.ip == address else "{} ({})".format(address, self.ip)
+        self._explain = functools.partial(_explain, where, self.tcp_timeout)
         self._lib = lib = library()
         self._delivery = _Delivery(lib, callback, self.maxsize)
-        handle = _call(lib, lib.mirt_varnel_create, address.encode("utf-8"), self._delivery.cfunction, None)
+        handle = _call(lib, lib.mirt_varnel_create, self.ip.encode("utf-8"), self._delivery.cfunction, None)
         self._handle = handle
         self._finalizer = weakref.finalize(self, _release, lib, handle, self._delivery)
         _call(lib, lib.mirt_varnel_set_package_counter, handle, self.package_counter)
@@ -299,13 +360,29 @@ class Board:
         self._finalizer()
 
     def connect(self):
-        """Connects to the board; returns once connected. Raises
-        `ConnectionFailed` with the cause's text when the board cannot be
-        reached in `tcp_timeout` seconds. Does nothing while a healthy
-        connection exists; a failed one is replaced by a new attempt."""
+        """Connects to the board; returns once connected. Does nothing
+        while a healthy connection exists; a failed one is replaced by a
+        new attempt. On failure raises the cause's exception:
+        `ConnectionFailed` when the board could not be reached (refused, no
+        answer within `tcp_timeout` s), `VersionMismatch` when it was
+        refused for its version, `CommunicationError` when its first
+        packages were malformed or the connection ended at once."""
         handle = self._open_handle()
         self._raise_pending()
-        _call(self._lib, self._lib.mirt_varnel_connect, handle)
+        try:
+            _call(self._lib, self._lib.mirt_varnel_connect, handle)
+        except Error as e:
+            raise self._connect_error(e) from None
+
+    def _connect_error(self, thrown):
+        # The connect reports every failure as ConnectionFailed; the
+        # recorded cause tells what it was.
+        recorded = _recorded_error(self._lib, self._handle, self._explain)
+        if recorded is None:
+            return self._explain(ConnectionFailed(thrown.message, thrown.code))
+        if recorded.message.startswith(("start: ", "waitForConnectionLockFree")):
+            return ConnectionFailed(recorded.message, ERROR_CONNECTION_FAILED, recorded.summary)
+        return recorded
 
     def disconnect(self):
         """Closes the connection, then raises the error recorded before or
@@ -315,7 +392,10 @@ class Board:
         self._raise_pending()
 
     def _disconnect(self):
-        _call(self._lib, self._lib.mirt_varnel_disconnect, self._open_handle())
+        try:
+            _call(self._lib, self._lib.mirt_varnel_disconnect, self._open_handle())
+        except Error as e:
+            raise self._explain(e) from None
 
     # ---------------------------------------------------------------- state
 
@@ -339,11 +419,7 @@ class Board:
         object (not raised), or None."""
         handle = self._open_handle()
         self._raise_pending()
-        try:
-            _call(self._lib, self._lib.mirt_varnel_get_async_error, handle)
-        except Error as e:
-            return e
-        return None
+        return _recorded_error(self._lib, handle, self._explain)
 
     def check(self):
         """Raises the error recorded on the library's thread, if any."""
