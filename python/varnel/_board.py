@@ -1,11 +1,12 @@
-"""The board connection: `Board`, `Package` and their helpers."""
+"""The board connection: `Board`, and what runs for it on the library's
+I/O thread (`_Delivery`)."""
 
 import collections
 import ctypes
-import dataclasses
 import enum
 import functools
 import operator
+import queue
 import socket
 import threading
 import time
@@ -19,21 +20,31 @@ from ._errors import (
     CallbackError,
     ConnectionFailed,
     Error,
-    GeneralError,
     PackagesDropped,
     PackagesDroppedWarning,
+    Timeout,
     describe,
     error_for,
 )
-from ._library import CALLBACK, META_FIELDS, library
+from ._library import CALLBACK, library
+from ._packages import META_DTYPE, WAVEFORM_TYPE_SLOTS, Batch, MetaData, Package
 
 PORT = 63751
 _UINT32_MAX = 0xFFFFFFFF
-_SAMPLE_POINTER = ctypes.POINTER(ctypes.c_uint32)
 
-# How long the package iterator waits for the queue before it looks at the
-# connection state again.
+# How long a waiting reader waits before it looks at the connection state
+# again.
 _STATE_POLL_SECONDS = 0.05
+
+# A chunk's room, in bytes of packages (meta data, waveform types and
+# samples); a chunk holds at least one hand-over. Large enough that a read
+# seldom spans two chunks, which costs a copy (a batch's arrays are views
+# of its chunk, and keep all of it).
+_CHUNK_BYTES = 8 << 20
+
+# What a wait for packages can end with besides packages.
+_ENDED = object()
+_TIMED_OUT = object()
 
 
 class ConnectionState(enum.IntEnum):
@@ -47,44 +58,6 @@ class ConnectionState(enum.IntEnum):
 
 VersionInfo = collections.namedtuple("VersionInfo", "major minor patch")
 VersionInfo.__doc__ = "The library's version; compares equal to a tuple such as (1, 1, 0)."
-
-MetaData = collections.namedtuple("MetaData", META_FIELDS)
-MetaData.__doc__ = (
-    "The twenty meta data values of a package, named as in the C interface "
-    "(statusWord, headerValue, word36, ..., word108)."
-)
-
-
-@dataclasses.dataclass(frozen=True, eq=False)
-class Package:
-    """One package, copied out of the library.
-
-    `samples` is a uint32 array of shape (channels, samples per channel);
-    the board's samples are signed 32-bit values, so `samples.view(np.int32)`
-    gives them with their sign."""
-
-    meta: MetaData
-    waveform_types: tuple
-    samples: np.ndarray
-
-    @property
-    def header_value(self):
-        """The package's number as the board sent it (meta.headerValue)."""
-        return self.meta.headerValue
-
-    @property
-    def channel_count(self):
-        return self.samples.shape[0]
-
-    @property
-    def size(self):
-        """Samples per channel."""
-        return self.samples.shape[1]
-
-    def __repr__(self):
-        return "Package(header_value={}, channels={}, samples per channel={}, waveform_types={})".format(
-            self.header_value, self.channel_count, self.size, self.waveform_types
-        )
 
 
 def version():
@@ -151,49 +124,119 @@ def _resolve(address):
     return found[0][4][0]
 
 
-def _read_package(lib, handle):
-    """Copies a popped package into a `Package`; always deletes the C
-    package, also when copying fails."""
-    try:
-        channels = _call(lib, lib.mirt_ostra_data_package_get_channel_count, handle)
-        size = _call(lib, lib.mirt_ostra_data_package_get_size, handle)
-        samples = np.empty((channels, size), dtype=np.uint32)
-        for channel in range(channels):
-            row = samples[channel]
-            copied = _call(
-                lib, lib.mirt_ostra_data_package_get_waveform, handle, row.ctypes.data_as(_SAMPLE_POINTER), size, channel
-            )
-            if copied != size:
-                raise GeneralError(
-                    "channel {} of package holds {} samples instead of {}".format(channel, copied, size)
-                )
-        types = tuple(
-            _call(lib, lib.mirt_ostra_data_package_get_waveform_type, handle, channel) for channel in range(channels)
+class _Run:
+    """Packages of one shape that lie one after the other in a chunk: the
+    `count` packages from index `start`, their samples from `offset` on."""
+
+    __slots__ = ("chunk", "start", "count", "shape", "offset")
+
+    def __init__(self, chunk, start, count, shape, offset):
+        self.chunk = chunk
+        self.start = start
+        self.count = count
+        self.shape = shape
+        self.offset = offset
+
+    def follows(self, other):
+        """True when this run goes on where `other` ends, in its chunk."""
+        per_package = other.shape[0] * other.shape[1]
+        return (
+            self.chunk is other.chunk
+            and self.shape == other.shape
+            and self.start == other.start + other.count
+            and self.offset == other.offset + other.count * per_package
         )
-        record = _call(lib, lib.mirt_ostra_data_package_get_meta_data, handle)
-        meta = MetaData(*(getattr(record, name) for name in META_FIELDS))
-    finally:
-        lib.mirt_ostra_data_package_delete(handle, None)
-    return Package(meta, types, samples)
+
+    def part(self, first, count):
+        """The run's packages `first` to `first + count` as a run."""
+        channels, size = self.shape
+        return _Run(self.chunk, self.start + first, count, self.shape, self.offset + first * channels * size)
+
+    def batch(self):
+        chunk, start, stop = self.chunk, self.start, self.start + self.count
+        channels, size = self.shape
+        samples = chunk.samples[self.offset : self.offset + self.count * channels * size]
+        return Batch(
+            chunk.meta[start:stop], chunk.types[start:stop, :channels], samples.reshape(self.count, channels, size)
+        )
+
+    def package(self, index):
+        """The run's package `index` as a Package."""
+        chunk, at = self.chunk, self.start + index
+        channels, size = self.shape
+        offset = self.offset + index * channels * size
+        # A copy, so that a package kept for long keeps no chunk.
+        return Package(
+            MetaData._make(chunk.meta[at].item()),
+            tuple(chunk.types[at, :channels].tolist()),
+            chunk.samples[offset : offset + channels * size].reshape(channels, size).copy(),
+        )
+
+
+class _Chunk:
+    """Arrays that the library's batch copy fills, hand-over after
+    hand-over, with packages of one shape. Readers get views of them; a
+    place once filled is never written again, so the views stay valid."""
+
+    __slots__ = ("shape", "capacity", "filled", "meta", "types", "samples", "numbers", "addresses")
+
+    def __init__(self, shape, packages):
+        channels, size = shape
+        per_package = channels * size
+        self.shape = shape
+        package_bytes = META_DTYPE.itemsize + 4 * WAVEFORM_TYPE_SLOTS + 4 * per_package
+        self.capacity = max(packages, _CHUNK_BYTES // package_bytes)
+        self.filled = 0
+        self.meta = np.empty(self.capacity, META_DTYPE)
+        self.types = np.empty((self.capacity, WAVEFORM_TYPE_SLOTS), np.uint32)
+        self.samples = np.empty(self.capacity * per_package, np.uint32)
+        self.numbers = self.meta["headerValue"]
+        self.addresses = (
+            self.meta.ctypes.data,
+            self.types.ctypes.data,
+            self.samples.ctypes.data if per_package else None,
+        )
 
 
 class _Delivery:
-    """The side of a board that runs on the library's I/O thread: takes the
-    packages out of each stream handed over and gives them to the
-    application's callback or to the bounded queue. Holds no reference to
-    the Board, so that a Board can be collected while its C parser lives."""
+    """The side of a board that runs on the library's I/O thread: copies
+    the packages out of each stream handed over into chunks, counts the
+    gaps in their numbers and gives them to the application's callback or
+    to the bounded queue of runs of packages that the readers take from.
+    Holds no reference to the Board, so that a Board can be collected while
+    its C parser lives.
+
+    The I/O thread never waits for a reader: it passes its runs on through
+    a SimpleQueue (whose put never blocks), and each counter is written by
+    one side only. A lock the readers held while they wait for the
+    interpreter lock would otherwise stall the reading of the board."""
 
     def __init__(self, lib, callback, maxsize):
         self.lib = lib
         self.callback = callback
         self.maxsize = maxsize
-        self.condition = threading.Condition()
-        # Under `condition`:
-        self.queue = collections.deque()
-        self.dropped = 0  # all packages dropped
-        self.unreported = 0  # dropped since the iterator last reported
+        # Written by the I/O thread:
+        self.arrivals = queue.SimpleQueue()  # lists of _Runs; [] only wakes the reader
+        self.received = 0  # packages put into the queue
+        self.dropped = 0  # packages dropped because the queue was full
+        self.gaps = 0  # jumps in headerValue
+        self.missing = 0  # numbers left out by forward jumps
+        self.error_lock = threading.Lock()
         self.first_error = None  # the first exception of a hand-over ...
-        self.error_count = 0  # ... and how many hand-overs raised
+        self.error_count = 0  # ... and how many hand-overs raised (both under error_lock)
+        # Written by the reader:
+        self.queue = collections.deque()  # _Runs taken from `arrivals`, oldest first
+        self.taken = 0  # packages of queue[0] already given out
+        self.given = 0  # packages given out
+        self.reported = 0  # drops reported
+        # Only on the I/O thread:
+        self.last_number = None
+        self.shape = None  # of the last packages taken
+        self.chunk = None  # the chunk being filled
+        self.error = ctypes.c_int32(0)
+        self.channels = ctypes.c_uint32(0)
+        self.samples_per_channel = ctypes.c_uint32(0)
+        self.references = tuple(map(ctypes.byref, (self.channels, self.samples_per_channel, self.error)))
         # The C function pointer must live as long as the C parser.
         self.cfunction = CALLBACK(self.on_stream)
 
@@ -201,43 +244,168 @@ class _Delivery:
         # Nothing may propagate into the library: whatever is raised here is
         # recorded and raised by the Board's next call.
         try:
-            packages = self.take_packages(stream)
+            runs = self.take_runs(stream)
+            self.count_gaps(runs)
             if self.callback is not None:
-                self.callback(packages)
-            else:
-                self.enqueue(packages)
+                self.callback([run.package(index) for run in runs for index in range(run.count)])
+            elif runs:
+                self.enqueue(runs)
         except BaseException as e:  # noqa: B902 - the C frame must not see it
-            with self.condition:
+            with self.error_lock:
                 if self.first_error is None:
                     self.first_error = e
                 self.error_count += 1
-                self.condition.notify_all()
+            self.arrivals.put([])
 
-    def take_packages(self, stream):
-        lib = self.lib
-        count = _call(lib, lib.mirt_ostra_data_stream_get_size, stream)
-        packages = []
-        for _ in range(count):
-            handle = _call(lib, lib.mirt_ostra_data_stream_pop, stream)
-            if not handle:
+    def check(self):
+        if self.error.value != 0:
+            raise error_for(self.error.value, self.lib.last_error_message())
+
+    def take_runs(self, stream):
+        """Empties the stream into the chunks, in one call per run of
+        packages of one shape that fits the chunk being filled."""
+        pop_batch = self.lib.mirt_ostra_data_stream_pop_batch
+        channels_out, size_out, error = self.references
+        remaining = self.lib.mirt_ostra_data_stream_get_size(stream, error)
+        self.check()
+        if remaining and self.shape is None:
+            # No room at all: the call only tells the first package's shape.
+            pop_batch(stream, 0, None, None, None, 0, channels_out, size_out, error)
+            self.check()
+            self.shape = (self.channels.value, self.samples_per_channel.value)
+        runs = []
+        # Each call takes packages, or tells the shape that lets the next
+        # call take them.
+        for _ in range(2 * remaining):
+            if not remaining:
                 break
-            packages.append(_read_package(lib, handle))
-        return packages
+            chunk = self.chunk
+            if chunk is None or chunk.filled == chunk.capacity:
+                chunk = self.chunk = _Chunk(self.shape, remaining)
+            start = chunk.filled
+            room = min(remaining, chunk.capacity - start)
+            per_package = chunk.shape[0] * chunk.shape[1]
+            offset = start * per_package
+            meta, types, samples = chunk.addresses
+            taken = pop_batch(
+                stream,
+                room,
+                meta + start * META_DTYPE.itemsize,
+                types + start * 4 * WAVEFORM_TYPE_SLOTS,
+                None if samples is None else samples + 4 * offset,
+                room * per_package,
+                channels_out,
+                size_out,
+                error,
+            )
+            self.check()
+            shape = (self.channels.value, self.samples_per_channel.value)
+            if not taken:
+                if shape == (0, 0):
+                    break  # the stream is empty
+                self.shape, self.chunk = shape, None  # larger packages: a chunk of their own
+                continue
+            self.shape = shape
+            runs.append(_Run(chunk, start, taken, shape, offset))
+            # Packages of another shape that still fitted end the chunk's use.
+            chunk.filled = start + taken if shape == chunk.shape else chunk.capacity
+            remaining -= taken
+        return runs
 
-    def enqueue(self, packages):
-        with self.condition:
-            for package in packages:
-                if len(self.queue) < self.maxsize:
-                    self.queue.append(package)
-                else:
-                    self.dropped += 1
-                    self.unreported += 1
-            self.condition.notify_all()
+    def count_gaps(self, runs):
+        """Counts the jumps in the packages' numbers, and the numbers they
+        leave out, continuing from the last package of the previous
+        hand-over (also across connections)."""
+        gaps = missing = 0
+        last = self.last_number
+        for run in runs:
+            numbers = run.chunk.numbers[run.start : run.start + run.count].tolist()
+            first = numbers[0]
+            if last is not None and first != last + 1:
+                gaps += 1
+                missing += max(first - last - 1, 0)
+            if numbers != list(range(first, first + len(numbers))):
+                for before, after in zip(numbers, numbers[1:]):
+                    if after != before + 1:
+                        gaps += 1
+                        missing += max(after - before - 1, 0)
+            last = numbers[-1]
+        self.last_number = last
+        self.gaps += gaps
+        self.missing += missing
+
+    def enqueue(self, runs):
+        kept = []
+        for run in runs:
+            room = self.maxsize - (self.received - self.given)
+            if run.count > room:
+                self.dropped += run.count - room
+                run.count = room
+            if run.count:
+                kept.append(run)
+                self.received += run.count
+        self.arrivals.put(kept)
+
+    # The reader's side.
+
+    def collect(self, deadline):
+        """Moves the runs that arrived into `queue`; when none are there,
+        waits for them up to the poll interval, but not past `deadline`.
+        True when packages are queued."""
+        if not self.queue:
+            wait = _STATE_POLL_SECONDS if deadline is None else min(_STATE_POLL_SECONDS, deadline - time.monotonic())
+            if wait > 0:
+                try:
+                    self.queue.extend(self.arrivals.get(timeout=wait))
+                except queue.Empty:
+                    pass
+        while not self.arrivals.empty():
+            self.queue.extend(self.arrivals.get_nowait())
+        return bool(self.queue)
+
+    def news(self):
+        """True when drops or a hand-over's failure wait to be reported."""
+        return self.dropped != self.reported or self.first_error is not None
+
+    def _advance(self, count):
+        self.taken += count
+        self.given += count
+        if self.taken == self.queue[0].count:
+            self.queue.popleft()
+            self.taken = 0
+
+    def take_one(self):
+        """The oldest package, as its run and index in the run."""
+        run, index = self.queue[0], self.taken
+        self._advance(1)
+        return run, index
+
+    def take_run(self, limit):
+        """The oldest packages of the oldest one's shape, at most `limit`
+        (None: no limit), as a list of runs; runs that lie one after the
+        other in a chunk are joined."""
+        if limit is None:
+            limit = self.received - self.given
+        shape = self.queue[0].shape
+        parts = []
+        count = 0
+        while self.queue and count < limit and self.queue[0].shape == shape:
+            run, first = self.queue[0], self.taken
+            take = min(run.count - first, limit - count)
+            part = run.part(first, take)
+            if parts and part.follows(parts[-1]):
+                last = parts[-1]
+                parts[-1] = _Run(last.chunk, last.start, last.count + take, shape, last.offset)
+            else:
+                parts.append(part)
+            self._advance(take)
+            count += take
+        return parts
 
     def take_error(self):
         """The recorded hand-over failure as a CallbackError, or None;
         forgets it."""
-        with self.condition:
+        with self.error_lock:
             if self.first_error is None:
                 return None
             error = CallbackError(self.first_error, self.error_count)
@@ -264,6 +432,12 @@ def _setting(name, value):
     return value
 
 
+def _timeout(timeout):
+    if timeout is not None and timeout < 0:
+        raise ValueError("timeout must not be negative")
+    return None if timeout is None else time.monotonic() + timeout
+
+
 class Board:
     """A connection to one board, read on the library's own I/O thread.
 
@@ -281,11 +455,11 @@ class Board:
         guard whatever it shares with other threads. An exception it raises
         is recorded, and raised as `CallbackError` by the board's next call
         or when the `with` block ends. Without a callback the packages go
-        to a queue that `packages()` reads.
+        to a queue that `read()` and `packages()` read.
     maxsize: the queue's capacity in packages. Packages that arrive while
         it is full are dropped and counted in `dropped`.
-    overflow: what `packages()` does when packages were dropped: "warn"
-        issues a `PackagesDroppedWarning`, "raise" raises
+    overflow: what `read()` and `packages()` do when packages were dropped:
+        "warn" issues a `PackagesDroppedWarning`, "raise" raises
         `PackagesDropped`.
 
     Call a board's methods from one thread at a time. Used as a context
@@ -296,7 +470,14 @@ class Board:
     """
 
     def __init__(
-        self, address, package_counter=25, wait_ms=250, tcp_timeout=10, callback=None, maxsize=1000, overflow="warn"
+        self,
+        address,
+        package_counter=25,
+        wait_ms=250,
+        tcp_timeout=10,
+        callback=None,
+        maxsize=1000,
+        overflow="warn",
     ):
         if not isinstance(address, str):
             raise TypeError("address must be a str, not {}".format(type(address).__name__))
@@ -430,64 +611,106 @@ class Board:
     @property
     def dropped(self):
         """Packages dropped so far because the queue was full."""
-        with self._delivery.condition:
-            return self._delivery.dropped
+        return self._delivery.dropped
+
+    @property
+    def gaps(self):
+        """Jumps in the received packages' numbers (headerValue), within
+        and across connections; `missing` counts the numbers they left
+        out."""
+        return self._delivery.gaps
+
+    @property
+    def missing(self):
+        return self._delivery.missing
 
     # ------------------------------------------------------------- packages
 
-    def packages(self, timeout=None):
-        """Iterates over the received packages in order.
+    def read(self, max_packages=None, timeout=None):
+        """The queued packages as one `Batch`, oldest first: at most
+        `max_packages` (None: all), and only the leading ones of one shape;
+        the packages of another shape come with the next call.
 
-        `timeout`: seconds to wait for each next package; the iteration ends
-        when none came in that time. With None it ends only when the board
-        is disconnected. When the connection fails, the packages queued
+        Waits up to `timeout` seconds (None: without limit) for the first
+        package; with 0 it gives what is queued now. Returns an empty batch
+        when none came in time, and at once when the board is disconnected
+        and everything queued was read. When the connection has failed, the
+        packages queued before are given first, then the failure is raised.
+        Dropped packages are reported as `overflow` says."""
+        limit = None if max_packages is None else _setting("max_packages", max_packages)
+        self._packages_to_read()
+        delivery = self._delivery
+        got = self._wait(_timeout(timeout), lambda: delivery.take_run(limit))
+        if got is _ENDED or got is _TIMED_OUT:
+            return Batch.empty()
+        return Batch.join([part.batch() for part in got])
+
+    def packages(self, timeout=None):
+        """Iterates over the received packages in order, as `Package`
+        objects (made from the same queue as `read()`).
+
+        `timeout`: seconds to wait for each next package; when none came in
+        that time, `Timeout` is raised (the iteration can be started again).
+        The iteration ends when the board is disconnected and everything
+        queued was given. When the connection fails, the packages queued
         before are given first, then the recorded error is raised. Dropped
         packages are reported as `overflow` says."""
-        if self._delivery.callback is not None:
-            raise RuntimeError("this board hands its packages to its callback; packages() has none to give")
-        if timeout is not None and timeout < 0:
-            raise ValueError("timeout must not be negative")
-        self._open_handle()
+        self._packages_to_read()
+        _timeout(timeout)
         return self._iterate(timeout)
 
+    def _packages_to_read(self):
+        if self._delivery.callback is not None:
+            raise RuntimeError("this board hands its packages to its callback; there are none to read")
+        self._open_handle()
+
     def _iterate(self, timeout):
+        while True:
+            got = self._wait(_timeout(timeout), self._delivery.take_one)
+            if got is _ENDED:
+                return
+            if got is _TIMED_OUT:
+                raise Timeout("{}: no package within {} s".format(self.address, timeout))
+            run, index = got
+            yield run.package(index)
+
+    def _wait(self, deadline, take):
+        """`take()`'s result as soon as packages are queued; _TIMED_OUT
+        once `deadline` has passed, _ENDED
+        when no more will come. Raises pending callback errors, reports
+        drops and raises the connection's failure."""
         delivery = self._delivery
-        deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             self._raise_pending()
             self._report_drops()
-            package = None
-            with delivery.condition:
-                slice_end = time.monotonic() + _STATE_POLL_SECONDS
-                if deadline is not None:
-                    slice_end = min(slice_end, deadline)
-                while not delivery.queue and not delivery.unreported and delivery.first_error is None:
-                    remaining = slice_end - time.monotonic()
-                    if remaining <= 0:
-                        break
-                    delivery.condition.wait(remaining)
-                if delivery.queue:
-                    package = delivery.queue.popleft()
-            if package is not None:
-                yield package
-                if timeout is not None:
-                    deadline = time.monotonic() + timeout
-                continue
-            if delivery.unreported or delivery.first_error is not None:
+            if delivery.collect(deadline):
+                return take()
+            if delivery.news():
                 continue  # reported at the top
-            state = ConnectionState(self._lib.mirt_varnel_get_state(self._open_handle(), None))
-            if state == ConnectionState.ERROR:
-                self.check()
-            if state == ConnectionState.NOT_CONNECTED:
-                return
+            if self._ended():
+                return _ENDED
             if deadline is not None and time.monotonic() >= deadline:
-                return
+                return _TIMED_OUT
+
+    def _ended(self):
+        """True when no more packages will come: the board is disconnected
+        and its queue is empty. Raises a recorded failure once the queue is
+        empty."""
+        state = self._lib.mirt_varnel_get_state(self._open_handle(), None)
+        if state not in (ConnectionState.ERROR, ConnectionState.NOT_CONNECTED):
+            return False
+        # The library hands the last packages over before it records a
+        # failure or finishes a disconnect, so they have arrived by now.
+        if self._delivery.collect(time.monotonic()):
+            return False
+        if state == ConnectionState.ERROR:
+            self.check()
+        return True
 
     def _report_drops(self):
         delivery = self._delivery
-        with delivery.condition:
-            dropped, total = delivery.unreported, delivery.dropped
-            delivery.unreported = 0
+        total = delivery.dropped
+        dropped, delivery.reported = total - delivery.reported, total
         if not dropped:
             return
         if self.overflow == "raise":
@@ -496,7 +719,7 @@ class Board:
             PackagesDroppedWarning(
                 "{} packages dropped because the queue of {} was full ({} in all)".format(dropped, self.maxsize, total)
             ),
-            stacklevel=3,
+            stacklevel=4,
         )
 
     # -------------------------------------------------------------- helpers

@@ -63,6 +63,12 @@ class VersionMismatch(Error):
     code = ERROR_VERSION_MISMATCH
 
 
+class Timeout(Error, TimeoutError):
+    """No package came within the time the package iterator was given;
+    the connection itself is fine (an end of the packages is the end of the
+    iteration, a failure the failure's own exception)."""
+
+
 class CallbackError(Error):
     """A hand-over of packages raised on the library's thread: the
     application's callback, or the copying of the packages. The first

@@ -120,17 +120,28 @@ _PROTOTYPES = {
     "mirt_varnel_set_package_counter": (None, [_H, ctypes.c_uint32]),
     "mirt_varnel_set_wait_time_ms": (None, [_H, ctypes.c_uint32]),
     "mirt_ostra_data_stream_get_size": (ctypes.c_size_t, [_H]),
-    "mirt_ostra_data_stream_pop": (_H, [_H]),
-    "mirt_ostra_data_package_delete": (None, [_H]),
-    "mirt_ostra_data_package_get_size": (ctypes.c_size_t, [_H]),
-    "mirt_ostra_data_package_get_channel_count": (ctypes.c_size_t, [_H]),
-    "mirt_ostra_data_package_get_waveform": (
+    # The extension that copies many packages per call; the arrays are
+    # passed as addresses (NumPy's), the shape comes back through the two
+    # uint32 pointers.
+    "mirt_ostra_data_stream_pop_batch": (
         ctypes.c_size_t,
-        [_H, ctypes.POINTER(ctypes.c_uint32), ctypes.c_size_t, ctypes.c_uint32],
+        [
+            _H,
+            ctypes.c_size_t,
+            ctypes.c_void_p,
+            ctypes.c_void_p,
+            ctypes.c_void_p,
+            ctypes.c_size_t,
+            ctypes.POINTER(ctypes.c_uint32),
+            ctypes.POINTER(ctypes.c_uint32),
+        ],
     ),
-    "mirt_ostra_data_package_get_waveform_type": (ctypes.c_uint32, [_H, ctypes.c_size_t]),
-    "mirt_ostra_data_package_get_meta_data": (MetaDataStruct, [_H]),
 }
+
+# Called inside the callback, where the I/O thread holds the interpreter
+# lock: these short calls keep it, instead of letting other threads run
+# in between and waiting to get it back (see ctypes.PyDLL).
+_KEEP_INTERPRETER_LOCK = ("mirt_ostra_data_stream_get_size", "mirt_ostra_data_stream_pop_batch")
 
 
 class Library:
@@ -140,8 +151,10 @@ class Library:
     def __init__(self, cdll, path):
         self.cdll = cdll
         self.path = path
+        pydll = ctypes.PyDLL(path, handle=cdll._handle)
         for name, (result, parameters) in _PROTOTYPES.items():
-            function = getattr(cdll, name)  # AttributeError: not a Varnel library
+            # AttributeError: not a Varnel library, or one without the batch copy
+            function = getattr(pydll if name in _KEEP_INTERPRETER_LOCK else cdll, name)
             function.restype = result
             function.argtypes = parameters if name == "mirt_get_version_info" else parameters + [_ERR]
             setattr(self, name, function)
