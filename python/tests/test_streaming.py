@@ -176,6 +176,38 @@ def test_a_time_out_is_told_apart_from_the_end(start_board):
         b.close()
 
 
+def test_read_gives_runs_of_one_shape_in_order_across_a_reconnect(start_board):
+    # The first board sends 20 packages and closes the connection; the
+    # second, on the same address, numbers its packages on from 31 in
+    # another shape. Nothing is read until the reconnect.
+    first = start_board("--channels", 1, "--samples", 4, "--rate", 100, "--count", 20)
+    b = varnel.Board(first.address, package_counter=5, wait_ms=50, reconnect=True)
+    try:
+        b.connect()
+        assert first.wait_line("disconnected", timeout=20)
+        assert wait_until(lambda: b.last_failure is not None, timeout=10)
+        assert str(b.last_failure).startswith("{}: the board closed the connection".format(first.address))
+        second = start_board("--channels", 2, "--samples", 8, "--rate", 200, "--first-number", 31,
+                             address=first.address)
+        assert wait_until(lambda: b.reconnects == 1, timeout=20)
+
+        head = b.read(7, timeout=10)
+        assert list(head.header_values) == list(range(1, 8))
+        assert next(b.packages(timeout=10)).header_value == 8
+        rest = b.read(1000, timeout=10)  # stops where the shape changes
+        assert list(rest.header_values) == list(range(9, 21))
+        assert rest.samples.shape == (12, 1, 4) and rest.waveform_types.shape == (12, 1)
+        after = b.read(1000, timeout=10)
+        assert after.samples.shape[1:] == (2, 8) and after.header_values[0] == 31
+        assert list(after.header_values) == list(range(31, 31 + len(after)))
+        assert after.meta["dspVersion"].tolist() == [3646] * len(after)
+        assert (b.gaps, b.missing, b.reconnects) == (1, 10, 1)
+        b.disconnect()  # the failures were handled: nothing raised
+        assert second.wait_line("disconnected")
+    finally:
+        b.close()
+
+
 def test_context_manager_connects_disconnects_and_can_connect_again(start_board):
     board = start_board("--channels", 1, "--samples", 4, "--rate", 50)
     b = varnel.Board(board.address, tcp_timeout=5)

@@ -1,5 +1,5 @@
 """The board connection: `Board`, and what runs for it on the library's
-I/O thread (`_Delivery`)."""
+I/O thread (`_Delivery`) and on its reconnecting thread."""
 
 import collections
 import ctypes
@@ -23,6 +23,7 @@ from ._errors import (
     PackagesDropped,
     PackagesDroppedWarning,
     Timeout,
+    VersionMismatch,
     describe,
     error_for,
 )
@@ -32,9 +33,15 @@ from ._packages import META_DTYPE, WAVEFORM_TYPE_SLOTS, Batch, MetaData, Package
 PORT = 63751
 _UINT32_MAX = 0xFFFFFFFF
 
-# How long a waiting reader waits before it looks at the connection state
-# again.
+# How long a waiting reader, and the reconnecting thread, wait before they
+# look at the connection state again.
 _STATE_POLL_SECONDS = 0.05
+
+# The reconnecting thread's wait before each attempt: doubled after every
+# failure up to the maximum, and back to the first once a connection has
+# lasted as long as the maximum.
+_BACKOFF_FIRST_SECONDS = 0.1
+_BACKOFF_MAX_SECONDS = 5.0
 
 # A chunk's room, in bytes of packages (meta data, waveform types and
 # samples); a chunk holds at least one hand-over. Large enough that a read
@@ -315,7 +322,7 @@ class _Delivery:
     def count_gaps(self, runs):
         """Counts the jumps in the packages' numbers, and the numbers they
         leave out, continuing from the last package of the previous
-        hand-over (also across connections)."""
+        hand-over (also across a reconnect)."""
         gaps = missing = 0
         last = self.last_number
         for run in runs:
@@ -415,10 +422,80 @@ class _Delivery:
             return error
 
 
-def _release(lib, handle, delivery):
+class _Control:
+    """Keeps the parser's operations to one thread at a time, the
+    application's or the reconnecting thread's, and runs that thread."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.thread = None
+        self.stop = None
+        # Written by the reconnecting thread only:
+        self.reconnects = 0
+        self.last_failure = None
+
+    def reconnecting(self):
+        return self.thread is not None and self.thread.is_alive()
+
+    def start_reconnecting(self, lib, handle, explain):
+        if self.reconnecting():
+            return
+        self.stop = threading.Event()
+        self.thread = threading.Thread(
+            target=_reconnect, args=(lib, handle, self, self.stop, explain), name="varnel-reconnect", daemon=True
+        )
+        self.thread.start()
+
+    def stop_reconnecting(self):
+        """Ends the reconnecting thread, waiting for an attempt in progress
+        (at most about the TCP timeout)."""
+        thread = self.thread
+        if thread is None:
+            return
+        self.stop.set()
+        if thread is not threading.current_thread():
+            thread.join()
+        self.thread = None
+
+
+def _reconnect(lib, handle, control, stop, explain):
+    """The reconnecting thread: looks at the state every poll interval;
+    after a failure it connects again, after a growing wait, until it has a
+    connection again or is stopped. A board refused for its version is not
+    tried again: its failure stays recorded for the application."""
+    delay = _BACKOFF_FIRST_SECONDS
+    connected_at = time.monotonic()
+    while not stop.wait(_STATE_POLL_SECONDS):
+        if lib.mirt_varnel_get_state(handle, None) != ConnectionState.ERROR:
+            continue
+        if time.monotonic() - connected_at >= _BACKOFF_MAX_SECONDS:
+            delay = _BACKOFF_FIRST_SECONDS
+        failure = _recorded_error(lib, handle, explain)
+        while failure is not None and not isinstance(failure, VersionMismatch):
+            control.last_failure = failure
+            if stop.wait(delay):
+                return
+            delay = min(2 * delay, _BACKOFF_MAX_SECONDS)
+            with control.lock:
+                if stop.is_set():
+                    return
+                try:
+                    _call(lib, lib.mirt_varnel_connect, handle)
+                except Error as e:
+                    failure = _recorded_error(lib, handle, explain) or explain(e)
+                else:
+                    failure = None
+                    control.reconnects += 1
+                    connected_at = time.monotonic()
+        if failure is not None:
+            return
+
+
+def _release(lib, handle, delivery, control):
     # `delivery` is passed only to keep its C function pointer alive until
     # the parser is gone.
     del delivery
+    control.stop_reconnecting()
     lib.mirt_varnel_delete(handle, None)
 
 
@@ -461,6 +538,13 @@ class Board:
     overflow: what `read()` and `packages()` do when packages were dropped:
         "warn" issues a `PackagesDroppedWarning`, "raise" raises
         `PackagesDropped`.
+    reconnect: when True, a connection that fails after `connect()` has
+        succeeded is replaced by a new one, on a thread of the board's:
+        after a wait of 0.1 s, doubled with every failed attempt up to 5 s.
+        Readers meanwhile wait (their time-outs apply) and raise nothing;
+        `reconnects`, `gaps`, `missing` and `last_failure` tell what
+        happened. A board refused for its version is not tried again: its
+        `VersionMismatch` is raised as without reconnecting.
 
     Call a board's methods from one thread at a time. Used as a context
     manager, the board connects on entering and disconnects on leaving.
@@ -478,6 +562,7 @@ class Board:
         callback=None,
         maxsize=1000,
         overflow="warn",
+        reconnect=False,
     ):
         if not isinstance(address, str):
             raise TypeError("address must be a str, not {}".format(type(address).__name__))
@@ -491,14 +576,16 @@ class Board:
         self.tcp_timeout = _setting("tcp_timeout", tcp_timeout)
         self.maxsize = _setting("maxsize", maxsize)
         self.overflow = overflow
+        self.reconnect = bool(reconnect)
         self.ip = _resolve(address)
         where = address if self.ip == address else "{} ({})".format(address, self.ip)
         self._explain = functools.partial(_explain, where, self.tcp_timeout)
         self._lib = lib = library()
         self._delivery = _Delivery(lib, callback, self.maxsize)
+        self._control = _Control()
         handle = _call(lib, lib.mirt_varnel_create, self.ip.encode("utf-8"), self._delivery.cfunction, None)
         self._handle = handle
-        self._finalizer = weakref.finalize(self, _release, lib, handle, self._delivery)
+        self._finalizer = weakref.finalize(self, _release, lib, handle, self._delivery, self._control)
         _call(lib, lib.mirt_varnel_set_package_counter, handle, self.package_counter)
         _call(lib, lib.mirt_varnel_set_wait_time_ms, handle, self.wait_ms)
         _call(lib, lib.mirt_varnel_set_tcp_timeout, handle, self.tcp_timeout)
@@ -550,10 +637,13 @@ class Board:
         packages were malformed or the connection ended at once."""
         handle = self._open_handle()
         self._raise_pending()
-        try:
-            _call(self._lib, self._lib.mirt_varnel_connect, handle)
-        except Error as e:
-            raise self._connect_error(e) from None
+        with self._control.lock:
+            try:
+                _call(self._lib, self._lib.mirt_varnel_connect, handle)
+            except Error as e:
+                raise self._connect_error(e) from None
+        if self.reconnect:
+            self._control.start_reconnecting(self._lib, handle, self._explain)
 
     def _connect_error(self, thrown):
         # The connect reports every failure as ConnectionFailed; the
@@ -567,16 +657,22 @@ class Board:
 
     def disconnect(self):
         """Closes the connection, then raises the error recorded before or
-        during the shutdown, if any, and then a callback's pending
-        exception."""
+        during the shutdown, if any (with `reconnect`, only a
+        `VersionMismatch`), and then a callback's pending exception."""
         self._disconnect()
         self._raise_pending()
 
     def _disconnect(self):
-        try:
-            _call(self._lib, self._lib.mirt_varnel_disconnect, self._open_handle())
-        except Error as e:
-            raise self._explain(e) from None
+        handle = self._open_handle()
+        self._control.stop_reconnecting()
+        with self._control.lock:
+            try:
+                _call(self._lib, self._lib.mirt_varnel_disconnect, handle)
+            except Error as e:
+                error = self._explain(e)
+                if not self.reconnect or isinstance(error, VersionMismatch):
+                    raise error from None
+                self._control.last_failure = error
 
     # ---------------------------------------------------------------- state
 
@@ -623,6 +719,17 @@ class Board:
     @property
     def missing(self):
         return self._delivery.missing
+
+    @property
+    def reconnects(self):
+        """Connections made again after a failure (with `reconnect`)."""
+        return self._control.reconnects
+
+    @property
+    def last_failure(self):
+        """The last failure the board reconnected after (or was to), as an
+        exception object, or None."""
+        return self._control.last_failure
 
     # ------------------------------------------------------------- packages
 
@@ -695,7 +802,9 @@ class Board:
     def _ended(self):
         """True when no more packages will come: the board is disconnected
         and its queue is empty. Raises a recorded failure once the queue is
-        empty."""
+        empty, unless the board is reconnecting."""
+        if self._control.reconnecting():
+            return False
         state = self._lib.mirt_varnel_get_state(self._open_handle(), None)
         if state not in (ConnectionState.ERROR, ConnectionState.NOT_CONNECTED):
             return False
