@@ -28,7 +28,7 @@ from ._errors import (
     error_for,
 )
 from ._library import CALLBACK, library
-from ._packages import META_DTYPE, WAVEFORM_TYPE_SLOTS, Batch, MetaData, Package
+from ._packages import META_DTYPE, WAVEFORM_TYPE_SLOTS, Batch
 
 PORT = 63751
 _UINT32_MAX = 0xFFFFFFFF
@@ -168,16 +168,9 @@ class _Run:
         )
 
     def package(self, index):
-        """The run's package `index` as a Package."""
-        chunk, at = self.chunk, self.start + index
-        channels, size = self.shape
-        offset = self.offset + index * channels * size
-        # A copy, so that a package kept for long keeps no chunk.
-        return Package(
-            MetaData._make(chunk.meta[at].item()),
-            tuple(chunk.types[at, :channels].tolist()),
-            chunk.samples[offset : offset + channels * size].reshape(channels, size).copy(),
-        )
+        """The run's package `index` as a Package, with its own samples, so
+        that a package kept for long keeps no chunk."""
+        return self.part(index, 1).batch()[0]
 
 
 class _Chunk:

@@ -88,9 +88,10 @@ class Batch:
     - `waveform_types`: uint32, shape (packages, channels).
 
     `len(batch)` is the number of packages, `batch[i]` the i-th as a
-    `Package`, and iterating gives every package. An empty batch has the
-    shape 0 x 0. The arrays are the batch's own; nothing changes them
-    afterwards."""
+    `Package` (with a copy of its samples), `batch[i:j]` a batch, and
+    iterating gives every package. An empty batch has the shape 0 x 0.
+    Nothing changes the arrays afterwards; they may be views of a larger
+    block that they keep alive."""
 
     __slots__ = ("meta", "waveform_types", "samples")
 
@@ -132,7 +133,7 @@ class Batch:
         return Package(
             MetaData._make(self.meta[index].item()),
             tuple(self.waveform_types[index].tolist()),
-            self.samples[index],
+            self.samples[index].copy(),
         )
 
     def __iter__(self):
