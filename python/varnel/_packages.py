@@ -152,8 +152,10 @@ class Batch:
         there is only one."""
         if len(parts) == 1:
             return parts[0]
+        # As plain records: NumPy joins structured arrays field by field.
+        records = np.dtype((np.void, META_DTYPE.itemsize))
         return Batch(
-            np.concatenate([p.meta for p in parts]),
+            np.concatenate([p.meta.view(records) for p in parts]).view(META_DTYPE),
             np.concatenate([p.waveform_types for p in parts]),
             np.concatenate([p.samples for p in parts]),
         )
