@@ -13,9 +13,9 @@ class Error(Exception):
 
     `code` is the library's error code (1 to 4) for a failure the library
     reported, None for the package's own; `message` is the library's text
-    for it ("" from a library that keeps no texts). `summary`, when set,
-    names the board and says in words what happened ("127.0.0.5: the board
-    closed the connection"); str() puts it first."""
+    for it (the resolver's for a host name it cannot resolve). `summary`,
+    when set, names the board and says in words what happened ("127.0.0.5:
+    the board closed the connection"); str() puts it first."""
 
     code = None
     summary = None

@@ -158,20 +158,14 @@ class Library:
             function.restype = result
             function.argtypes = parameters if name == "mirt_get_version_info" else parameters + [_ERR]
             setattr(self, name, function)
-        # Libraries before 1.1 have no message texts: "" stands in for them.
-        try:
-            message = cdll.mirt_get_last_error_message
-        except AttributeError:
-            message = None
-        else:
-            message.restype = ctypes.c_char_p
-            message.argtypes = []
-        self._message = message
+        # Only libraries with the batch copy get here, and they all keep
+        # message texts.
+        self._message = cdll.mirt_get_last_error_message
+        self._message.restype = ctypes.c_char_p
+        self._message.argtypes = []
 
     def last_error_message(self):
         """The text of the last failure of a mirt_* call on this thread."""
-        if self._message is None:
-            return ""
         text = self._message()
         return text.decode("utf-8", "replace") if text else ""
 
