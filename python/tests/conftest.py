@@ -105,14 +105,14 @@ class BoardProcess:
 @pytest.fixture
 def start_board():
     """start_board(*options) starts varnel-board on an address of its own
-    and returns it once it listens; every board is stopped after the
-    test."""
+    (or on `address=`, where an earlier board of the test has ended) and
+    returns it once it listens; every board is stopped after the test."""
     if not os.access(BOARD_PROGRAM, os.X_OK):
         pytest.skip("varnel-board not found at {} (set VARNEL_BOARD)".format(BOARD_PROGRAM))
     boards = []
 
-    def start(*options):
-        board = BoardProcess(next_address(), list(options))
+    def start(*options, address=None):
+        board = BoardProcess(address or next_address(), list(options))
         boards.append(board)
         if not board.wait_line("listening on", timeout=10):
             raise AssertionError(

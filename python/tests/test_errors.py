@@ -22,6 +22,7 @@ def test_a_refused_connect_raises_connection_failed_with_the_cause():
         assert isinstance(failed, varnel.Error)
         assert failed.code == 1
         assert failed.message.startswith("start: ") and len(failed.message) > len("start: ")
+        assert str(failed).startswith("{}: connection refused".format(REFUSING_ADDRESS))
         assert failed.message in str(failed)
 
         # The cause stays recorded, as the communication error it was.
@@ -46,14 +47,16 @@ def test_a_refused_connect_leaves_the_with_block_unentered():
     assert not entered
 
 
-def test_a_name_instead_of_an_address_is_a_general_error():
-    b = varnel.Board("board.local", tcp_timeout=1)
+def test_host_names_are_resolved_and_an_unknown_one_is_named():
+    b = varnel.Board("localhost", tcp_timeout=1)
     try:
-        with pytest.raises(varnel.GeneralError) as caught:
-            b.connect()
-        assert caught.value.code == 3 and caught.value.message
+        assert (b.address, b.ip) == ("localhost", "127.0.0.1")
     finally:
         b.close()
+    with pytest.raises(varnel.ConnectionFailed) as caught:
+        varnel.Board("no-such-board.invalid")
+    assert str(caught.value).startswith("no-such-board.invalid: the host name cannot be resolved")
+    assert caught.value.code is None
 
 
 def test_a_callback_exception_is_raised_by_the_next_call_and_streaming_goes_on(start_board):
@@ -112,47 +115,49 @@ def test_a_callback_exception_does_not_replace_the_with_blocks_own(start_board):
 
 
 # Runs in a process of its own: the library checks the board's version
-# only until a board has passed the check once in a process.
-OLD_BOARD_CLIENT = r"""
-import json, sys, time
+# only until a board has passed the check once in a process. The refusal
+# may come before connect returns or after.
+CAUSES_CLIENT = r"""
+import json, sys
 import varnel
 
-b = varnel.Board(sys.argv[1], package_counter=1, tcp_timeout=5)
-result = {}
-try:
-    b.connect()
-    result["connect"] = None
-except varnel.ConnectionFailed as e:  # the refusal may come before connect returns
-    result["connect"] = e.message
-deadline = time.monotonic() + 10
-while b.state != varnel.ConnectionState.ERROR and time.monotonic() < deadline:
-    time.sleep(0.01)
-result["state"] = b.state.name
-error = b.error
-result["error"] = [type(error).__name__, error.code, error.message] if error else None
-try:
-    for package in b.packages(timeout=5):
-        result.setdefault("packages", 0)
-        result["packages"] += 1
-    result["iterator"] = None
-except varnel.Error as e:
-    result["iterator"] = [type(e).__name__, e.code]
-b.close()
-print(json.dumps(result))
+results = []
+for address in sys.argv[1:]:
+    b = varnel.Board(address, package_counter=1, tcp_timeout=5)
+    result = {}
+    try:
+        b.connect()
+        result["connect"] = None
+    except varnel.Error as e:
+        result["connect"] = [type(e).__name__, e.code, str(e)]
+    try:
+        result["packages"] = len(list(b.packages(timeout=10)))
+    except varnel.Error as e:
+        result["iterator"] = [type(e).__name__, e.code, str(e)]
+    b.close()
+    results.append(result)
+print(json.dumps(results))
 """
 
 
-def test_a_board_too_old_is_a_version_mismatch(start_board):
-    board = start_board("--channels", 1, "--samples", 4, "--old-board", "--rate", 50)
+def test_a_failed_connection_raises_the_exception_of_its_cause(start_board):
+    signals = ["--channels", 1, "--samples", 4, "--rate", 50]
+    cases = [
+        (start_board(*signals, "--old-board"), "VersionMismatch", 4,
+         "the board's versions are older than the library accepts"),
+        (start_board(*signals, "--bad-header", "protocol-version"), "VersionMismatch", 4,
+         "the board speaks another protocol version"),
+        (start_board(*signals, "--bad-header", "size-too-small"), "CommunicationError", 2,
+         "the board sent a malformed package"),
+    ]
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
-    run = subprocess.run([sys.executable, "-c", OLD_BOARD_CLIENT, board.address], env=env,
-                         capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, "-c", CAUSES_CLIENT] + [board.address for board, *_ in cases], env=env,
+                         capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
-    result = json.loads(run.stdout)
-    assert result["state"] == "ERROR"
-    kind, code, message = result["error"]
-    assert (kind, code) == ("VersionMismatch", 4)
-    assert "wrong version" in message
-    assert result["connect"] in (None, message)
-    assert result["iterator"] == ["VersionMismatch", 4]
-    assert "packages" not in result
+    for result, (board, kind, code, words) in zip(json.loads(run.stdout), cases):
+        assert "packages" not in result, result
+        expected = [kind, code]
+        for raised in (result["connect"], result["iterator"]):
+            if raised is not None:
+                assert raised[:2] == expected, result
+                assert raised[2].startswith("{}: {} (".format(board.address, words)), result

@@ -41,7 +41,7 @@ def connect_to_a_short_board(b):
     every package has been received all the same."""
     try:
         b.connect()
-    except varnel.ConnectionFailed as e:
+    except varnel.CommunicationError as e:
         assert e.message.startswith("readHeader: "), e.message
 
 
@@ -152,15 +152,60 @@ def test_drops_can_raise_instead(start_board):
         b.close()
 
 
-def test_iteration_ends_when_no_package_comes_in_time(start_board):
+def test_a_time_out_is_told_apart_from_the_end(start_board):
     board = start_board("--channels", 1, "--samples", 4, "--fast", "--stall-after", 3, "--stall-ms", 8000)
-    with varnel.Board(board.address, package_counter=1, wait_ms=50) as b:
+    b = varnel.Board(board.address, package_counter=1, wait_ms=50)
+    try:
+        b.connect()
+        received = []
         started = time.monotonic()
-        received = [p.header_value for p in b.packages(timeout=1.0)]
-        elapsed = time.monotonic() - started
+        with pytest.raises(varnel.Timeout):
+            for p in b.packages(timeout=1.0):
+                received.append(p.header_value)
         assert received == [1, 2, 3]
-        assert 1.0 <= elapsed < 7
+        assert 1.0 <= time.monotonic() - started < 7
+        assert len(b.read(timeout=0)) == 0  # nothing queued now
         assert b.is_connected and b.error is None
+        # After a disconnect both end at once instead of waiting.
+        b.disconnect()
+        started = time.monotonic()
+        assert list(b.packages(timeout=30)) == []
+        assert len(b.read(timeout=30)) == 0
+        assert time.monotonic() - started < 10
+    finally:
+        b.close()
+
+
+def test_read_gives_runs_of_one_shape_in_order_across_a_reconnect(start_board):
+    # The first board sends 20 packages and closes the connection; the
+    # second, on the same address, numbers its packages on from 31 in
+    # another shape. Nothing is read until the reconnect.
+    first = start_board("--channels", 1, "--samples", 4, "--rate", 100, "--count", 20)
+    b = varnel.Board(first.address, package_counter=5, wait_ms=50, reconnect=True)
+    try:
+        b.connect()
+        assert first.wait_line("disconnected", timeout=20)
+        assert wait_until(lambda: b.last_failure is not None, timeout=10)
+        assert str(b.last_failure).startswith("{}: the board closed the connection".format(first.address))
+        second = start_board("--channels", 2, "--samples", 8, "--rate", 200, "--first-number", 31,
+                             address=first.address)
+        assert wait_until(lambda: b.reconnects == 1, timeout=20)
+
+        head = b.read(7, timeout=10)
+        assert list(head.header_values) == list(range(1, 8))
+        assert next(b.packages(timeout=10)).header_value == 8
+        rest = b.read(1000, timeout=10)  # stops where the shape changes
+        assert list(rest.header_values) == list(range(9, 21))
+        assert rest.samples.shape == (12, 1, 4) and rest.waveform_types.shape == (12, 1)
+        after = b.read(1000, timeout=10)
+        assert after.samples.shape[1:] == (2, 8) and after.header_values[0] == 31
+        assert list(after.header_values) == list(range(31, 31 + len(after)))
+        assert after.meta["dspVersion"].tolist() == [3646] * len(after)
+        assert (b.gaps, b.missing, b.reconnects) == (1, 10, 1)
+        b.disconnect()  # the failures were handled: nothing raised
+        assert second.wait_line("disconnected")
+    finally:
+        b.close()
 
 
 def test_context_manager_connects_disconnects_and_can_connect_again(start_board):
@@ -192,50 +237,3 @@ def test_a_board_that_is_no_longer_referenced_disconnects(start_board):
     gc.collect()
     assert ref() is None
     assert board.wait_line("disconnected")
-
-
-def test_every_popped_package_is_deleted_also_when_reading_it_fails(start_board, monkeypatch):
-    board = start_board("--channels", 2, "--samples", 8, "--rate", 1000)
-    lib = varnel._library.library()
-    lock = threading.Lock()
-    counts = {"popped": 0, "deleted": 0, "meta": 0}
-    pop, delete, meta = (lib.mirt_ostra_data_stream_pop, lib.mirt_ostra_data_package_delete,
-                         lib.mirt_ostra_data_package_get_meta_data)
-
-    def counting_pop(*args):
-        handle = pop(*args)
-        if handle:
-            with lock:
-                counts["popped"] += 1
-        return handle
-
-    def counting_delete(handle, error):
-        with lock:
-            counts["deleted"] += 1
-        return delete(handle, error)
-
-    def failing_meta(*args):
-        with lock:
-            counts["meta"] += 1
-            fail = counts["meta"] % 3 == 0
-        if fail:
-            raise MemoryError("the test's failure while reading a package")
-        return meta(*args)
-
-    monkeypatch.setattr(lib, "mirt_ostra_data_stream_pop", counting_pop)
-    monkeypatch.setattr(lib, "mirt_ostra_data_package_delete", counting_delete)
-    monkeypatch.setattr(lib, "mirt_ostra_data_package_get_meta_data", failing_meta)
-
-    b = varnel.Board(board.address, package_counter=1)
-    try:
-        b.connect()
-        assert wait_until(lambda: counts["meta"] >= 30, timeout=10)
-        with pytest.raises(varnel.CallbackError) as caught:
-            for _ in range(1000):
-                next(b.packages(timeout=5))
-        assert isinstance(caught.value.__cause__, MemoryError)
-    finally:
-        b.close()
-    with lock:
-        assert counts["popped"] >= 30
-        assert counts["deleted"] == counts["popped"]

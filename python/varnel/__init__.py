@@ -7,12 +7,15 @@ arrays, through the Varnel shared library's C interface.
         for package in board.packages(timeout=2.0):
             print(package.header_value, package.samples.shape, package.samples[0, :5])
 
+    with varnel.Board("board-7.lab") as board:  # many packages per call
+        batch = board.read(10000, timeout=1.0)  # batch.samples: (packages, channels, samples)
+
 The shared library is found through the environment variable
 VARNEL_LIBRARY (a file), next to this package, or on the system's library
 path; see `varnel._library` for the details.
 """
 
-from ._board import Board, ConnectionState, MetaData, Package, VersionInfo, library_path, version
+from ._board import Board, ConnectionState, VersionInfo, library_path, version
 from ._errors import (
     CallbackError,
     CommunicationError,
@@ -21,13 +24,17 @@ from ._errors import (
     GeneralError,
     PackagesDropped,
     PackagesDroppedWarning,
+    Timeout,
     VersionMismatch,
 )
 from ._library import LibraryNotFoundError
+from ._packages import META_DTYPE, Batch, MetaData, Package
 
 __version__ = "1.1.0"
 
 __all__ = [
+    "META_DTYPE",
+    "Batch",
     "Board",
     "CallbackError",
     "CommunicationError",
@@ -40,6 +47,7 @@ __all__ = [
     "Package",
     "PackagesDropped",
     "PackagesDroppedWarning",
+    "Timeout",
     "VersionInfo",
     "VersionMismatch",
     "library_path",

@@ -1,10 +1,13 @@
-"""The board connection: `Board`, `Package` and their helpers."""
+"""The board connection: `Board`, and what runs for it on the library's
+I/O thread (`_Delivery`) and on its reconnecting thread."""
 
 import collections
 import ctypes
-import dataclasses
 import enum
+import functools
 import operator
+import queue
+import socket
 import threading
 import time
 import warnings
@@ -12,15 +15,43 @@ import weakref
 
 import numpy as np
 
-from ._errors import CallbackError, Error, GeneralError, PackagesDropped, PackagesDroppedWarning, error_for
-from ._library import CALLBACK, META_FIELDS, library
+from ._errors import (
+    ERROR_CONNECTION_FAILED,
+    CallbackError,
+    ConnectionFailed,
+    Error,
+    PackagesDropped,
+    PackagesDroppedWarning,
+    Timeout,
+    VersionMismatch,
+    describe,
+    error_for,
+)
+from ._library import CALLBACK, library
+from ._packages import META_DTYPE, WAVEFORM_TYPE_SLOTS, Batch
 
+PORT = 63751
 _UINT32_MAX = 0xFFFFFFFF
-_SAMPLE_POINTER = ctypes.POINTER(ctypes.c_uint32)
 
-# How long the package iterator waits for the queue before it looks at the
-# connection state again.
+# How long a waiting reader, and the reconnecting thread, wait before they
+# look at the connection state again.
 _STATE_POLL_SECONDS = 0.05
+
+# The reconnecting thread's wait before each attempt: doubled after every
+# failure up to the maximum, and back to the first once a connection has
+# lasted as long as the maximum.
+_BACKOFF_FIRST_SECONDS = 0.1
+_BACKOFF_MAX_SECONDS = 5.0
+
+# A chunk's room, in bytes of packages (meta data, waveform types and
+# samples); a chunk holds at least one hand-over. Large enough that a read
+# seldom spans two chunks, which costs a copy (a batch's arrays are views
+# of its chunk, and keep all of it).
+_CHUNK_BYTES = 8 << 20
+
+# What a wait for packages can end with besides packages.
+_ENDED = object()
+_TIMED_OUT = object()
 
 
 class ConnectionState(enum.IntEnum):
@@ -34,44 +65,6 @@ class ConnectionState(enum.IntEnum):
 
 VersionInfo = collections.namedtuple("VersionInfo", "major minor patch")
 VersionInfo.__doc__ = "The library's version; compares equal to a tuple such as (1, 1, 0)."
-
-MetaData = collections.namedtuple("MetaData", META_FIELDS)
-MetaData.__doc__ = (
-    "The twenty meta data values of a package, named as in the C interface "
-    "(statusWord, headerValue, word36, ..., word108)."
-)
-
-
-@dataclasses.dataclass(frozen=True, eq=False)
-class Package:
-    """One package, copied out of the library.
-
-    `samples` is a uint32 array of shape (channels, samples per channel);
-    the board's samples are signed 32-bit values, so `samples.view(np.int32)`
-    gives them with their sign."""
-
-    meta: MetaData
-    waveform_types: tuple
-    samples: np.ndarray
-
-    @property
-    def header_value(self):
-        """The package's number as the board sent it (meta.headerValue)."""
-        return self.meta.headerValue
-
-    @property
-    def channel_count(self):
-        return self.samples.shape[0]
-
-    @property
-    def size(self):
-        """Samples per channel."""
-        return self.samples.shape[1]
-
-    def __repr__(self):
-        return "Package(header_value={}, channels={}, samples per channel={}, waveform_types={})".format(
-            self.header_value, self.channel_count, self.size, self.waveform_types
-        )
 
 
 def version():
@@ -96,49 +89,154 @@ def _call(lib, function, *args):
     return result
 
 
-def _read_package(lib, handle):
-    """Copies a popped package into a `Package`; always deletes the C
-    package, also when copying fails."""
+def _explain(where, tcp_timeout, error):
+    """Gives a library failure its summary: the board and, in words, what
+    happened. Returns the error."""
+    if error.code is not None and error.summary is None:
+        error.summary = "{}: {}".format(where, describe(error.code, error.message, tcp_timeout))
+    return error
+
+
+def _recorded_error(lib, handle, explain):
+    """The failure recorded for the parser, explained, or None."""
     try:
-        channels = _call(lib, lib.mirt_ostra_data_package_get_channel_count, handle)
-        size = _call(lib, lib.mirt_ostra_data_package_get_size, handle)
-        samples = np.empty((channels, size), dtype=np.uint32)
-        for channel in range(channels):
-            row = samples[channel]
-            copied = _call(
-                lib, lib.mirt_ostra_data_package_get_waveform, handle, row.ctypes.data_as(_SAMPLE_POINTER), size, channel
-            )
-            if copied != size:
-                raise GeneralError(
-                    "channel {} of package holds {} samples instead of {}".format(channel, copied, size)
-                )
-        types = tuple(
-            _call(lib, lib.mirt_ostra_data_package_get_waveform_type, handle, channel) for channel in range(channels)
+        _call(lib, lib.mirt_varnel_get_async_error, handle)
+    except Error as e:
+        return explain(e)
+    return None
+
+
+def _resolve(address):
+    """The numeric address for `address`, which may be a host name; IPv4
+    before IPv6, since that is what a board usually has."""
+    for family in (socket.AF_INET, socket.AF_INET6):
+        try:
+            socket.inet_pton(family, address)
+            return address
+        except (OSError, ValueError):
+            pass
+    try:
+        found = socket.getaddrinfo(address, PORT, type=socket.SOCK_STREAM)
+        cause = "it has no IPv4 or IPv6 address"
+    except (OSError, UnicodeError) as e:
+        found = []
+        cause = getattr(e, "strerror", None) or str(e)
+    found = sorted(
+        (f for f in found if f[0] in (socket.AF_INET, socket.AF_INET6)), key=lambda f: f[0] != socket.AF_INET
+    )
+    if not found:
+        error = ConnectionFailed(cause, summary="{}: the host name cannot be resolved".format(address))
+        error.code = None  # the resolver's failure, not the library's
+        raise error
+    return found[0][4][0]
+
+
+class _Run:
+    """Packages of one shape that lie one after the other in a chunk: the
+    `count` packages from index `start`, their samples from `offset` on."""
+
+    __slots__ = ("chunk", "start", "count", "shape", "offset")
+
+    def __init__(self, chunk, start, count, shape, offset):
+        self.chunk = chunk
+        self.start = start
+        self.count = count
+        self.shape = shape
+        self.offset = offset
+
+    def follows(self, other):
+        """True when this run goes on where `other` ends, in its chunk."""
+        per_package = other.shape[0] * other.shape[1]
+        return (
+            self.chunk is other.chunk
+            and self.shape == other.shape
+            and self.start == other.start + other.count
+            and self.offset == other.offset + other.count * per_package
         )
-        record = _call(lib, lib.mirt_ostra_data_package_get_meta_data, handle)
-        meta = MetaData(*(getattr(record, name) for name in META_FIELDS))
-    finally:
-        lib.mirt_ostra_data_package_delete(handle, None)
-    return Package(meta, types, samples)
+
+    def part(self, first, count):
+        """The run's packages `first` to `first + count` as a run."""
+        channels, size = self.shape
+        return _Run(self.chunk, self.start + first, count, self.shape, self.offset + first * channels * size)
+
+    def batch(self):
+        chunk, start, stop = self.chunk, self.start, self.start + self.count
+        channels, size = self.shape
+        samples = chunk.samples[self.offset : self.offset + self.count * channels * size]
+        return Batch(
+            chunk.meta[start:stop], chunk.types[start:stop, :channels], samples.reshape(self.count, channels, size)
+        )
+
+    def package(self, index):
+        """The run's package `index` as a Package, with its own samples, so
+        that a package kept for long keeps no chunk."""
+        return self.part(index, 1).batch()[0]
+
+
+class _Chunk:
+    """Arrays that the library's batch copy fills, hand-over after
+    hand-over, with packages of one shape. Readers get views of them; a
+    place once filled is never written again, so the views stay valid."""
+
+    __slots__ = ("shape", "capacity", "filled", "meta", "types", "samples", "numbers", "addresses")
+
+    def __init__(self, shape, packages):
+        channels, size = shape
+        per_package = channels * size
+        self.shape = shape
+        package_bytes = META_DTYPE.itemsize + 4 * WAVEFORM_TYPE_SLOTS + 4 * per_package
+        self.capacity = max(packages, _CHUNK_BYTES // package_bytes)
+        self.filled = 0
+        self.meta = np.empty(self.capacity, META_DTYPE)
+        self.types = np.empty((self.capacity, WAVEFORM_TYPE_SLOTS), np.uint32)
+        self.samples = np.empty(self.capacity * per_package, np.uint32)
+        self.numbers = self.meta["headerValue"]
+        self.addresses = (
+            self.meta.ctypes.data,
+            self.types.ctypes.data,
+            self.samples.ctypes.data if per_package else None,
+        )
 
 
 class _Delivery:
-    """The side of a board that runs on the library's I/O thread: takes the
-    packages out of each stream handed over and gives them to the
-    application's callback or to the bounded queue. Holds no reference to
-    the Board, so that a Board can be collected while its C parser lives."""
+    """The side of a board that runs on the library's I/O thread: copies
+    the packages out of each stream handed over into chunks, counts the
+    gaps in their numbers and gives them to the application's callback or
+    to the bounded queue of runs of packages that the readers take from.
+    Holds no reference to the Board, so that a Board can be collected while
+    its C parser lives.
+
+    The I/O thread never waits for a reader: it passes its runs on through
+    a SimpleQueue (whose put never blocks), and each counter is written by
+    one side only. A lock the readers held while they wait for the
+    interpreter lock would otherwise stall the reading of the board."""
 
     def __init__(self, lib, callback, maxsize):
         self.lib = lib
         self.callback = callback
         self.maxsize = maxsize
-        self.condition = threading.Condition()
-        # Under `condition`:
-        self.queue = collections.deque()
-        self.dropped = 0  # all packages dropped
-        self.unreported = 0  # dropped since the iterator last reported
+        # Written by the I/O thread:
+        self.arrivals = queue.SimpleQueue()  # lists of _Runs; [] only wakes the reader
+        self.received = 0  # packages put into the queue
+        self.dropped = 0  # packages dropped because the queue was full
+        self.gaps = 0  # jumps in headerValue
+        self.missing = 0  # numbers left out by forward jumps
+        self.error_lock = threading.Lock()
         self.first_error = None  # the first exception of a hand-over ...
-        self.error_count = 0  # ... and how many hand-overs raised
+        self.error_count = 0  # ... and how many hand-overs raised (both under error_lock)
+        # Written by the reader:
+        self.queue = collections.deque()  # _Runs taken from `arrivals`, oldest first
+        self.taken = 0  # packages of queue[0] already given out
+        self.given = 0  # packages given out
+        self.reported = 0  # drops reported
+        # Only on the I/O thread:
+        self.last_number = None
+        self.shape = None  # of the last packages taken
+        self.chunk = None  # the chunk being filled
+        self.error = ctypes.c_int32(0)
+        self.channels = ctypes.c_uint32(0)
+        self.samples_per_channel = ctypes.c_uint32(0)
+        self.references = tuple(map(ctypes.byref, (self.channels, self.samples_per_channel, self.error)))
         # The C function pointer must live as long as the C parser.
         self.cfunction = CALLBACK(self.on_stream)
 
@@ -146,43 +244,168 @@ class _Delivery:
         # Nothing may propagate into the library: whatever is raised here is
         # recorded and raised by the Board's next call.
         try:
-            packages = self.take_packages(stream)
+            runs = self.take_runs(stream)
+            self.count_gaps(runs)
             if self.callback is not None:
-                self.callback(packages)
-            else:
-                self.enqueue(packages)
+                self.callback([run.package(index) for run in runs for index in range(run.count)])
+            elif runs:
+                self.enqueue(runs)
         except BaseException as e:  # noqa: B902 - the C frame must not see it
-            with self.condition:
+            with self.error_lock:
                 if self.first_error is None:
                     self.first_error = e
                 self.error_count += 1
-                self.condition.notify_all()
+            self.arrivals.put([])
 
-    def take_packages(self, stream):
-        lib = self.lib
-        count = _call(lib, lib.mirt_ostra_data_stream_get_size, stream)
-        packages = []
-        for _ in range(count):
-            handle = _call(lib, lib.mirt_ostra_data_stream_pop, stream)
-            if not handle:
+    def check(self):
+        if self.error.value != 0:
+            raise error_for(self.error.value, self.lib.last_error_message())
+
+    def take_runs(self, stream):
+        """Empties the stream into the chunks, in one call per run of
+        packages of one shape that fits the chunk being filled."""
+        pop_batch = self.lib.mirt_ostra_data_stream_pop_batch
+        channels_out, size_out, error = self.references
+        remaining = self.lib.mirt_ostra_data_stream_get_size(stream, error)
+        self.check()
+        if remaining and self.shape is None:
+            # No room at all: the call only tells the first package's shape.
+            pop_batch(stream, 0, None, None, None, 0, channels_out, size_out, error)
+            self.check()
+            self.shape = (self.channels.value, self.samples_per_channel.value)
+        runs = []
+        # Each call takes packages, or tells the shape that lets the next
+        # call take them.
+        for _ in range(2 * remaining):
+            if not remaining:
                 break
-            packages.append(_read_package(lib, handle))
-        return packages
+            chunk = self.chunk
+            if chunk is None or chunk.filled == chunk.capacity:
+                chunk = self.chunk = _Chunk(self.shape, remaining)
+            start = chunk.filled
+            room = min(remaining, chunk.capacity - start)
+            per_package = chunk.shape[0] * chunk.shape[1]
+            offset = start * per_package
+            meta, types, samples = chunk.addresses
+            taken = pop_batch(
+                stream,
+                room,
+                meta + start * META_DTYPE.itemsize,
+                types + start * 4 * WAVEFORM_TYPE_SLOTS,
+                None if samples is None else samples + 4 * offset,
+                room * per_package,
+                channels_out,
+                size_out,
+                error,
+            )
+            self.check()
+            shape = (self.channels.value, self.samples_per_channel.value)
+            if not taken:
+                if shape == (0, 0):
+                    break  # the stream is empty
+                self.shape, self.chunk = shape, None  # larger packages: a chunk of their own
+                continue
+            self.shape = shape
+            runs.append(_Run(chunk, start, taken, shape, offset))
+            # Packages of another shape that still fitted end the chunk's use.
+            chunk.filled = start + taken if shape == chunk.shape else chunk.capacity
+            remaining -= taken
+        return runs
 
-    def enqueue(self, packages):
-        with self.condition:
-            for package in packages:
-                if len(self.queue) < self.maxsize:
-                    self.queue.append(package)
-                else:
-                    self.dropped += 1
-                    self.unreported += 1
-            self.condition.notify_all()
+    def count_gaps(self, runs):
+        """Counts the jumps in the packages' numbers, and the numbers they
+        leave out, continuing from the last package of the previous
+        hand-over (also across a reconnect)."""
+        gaps = missing = 0
+        last = self.last_number
+        for run in runs:
+            numbers = run.chunk.numbers[run.start : run.start + run.count].tolist()
+            first = numbers[0]
+            if last is not None and first != last + 1:
+                gaps += 1
+                missing += max(first - last - 1, 0)
+            if numbers != list(range(first, first + len(numbers))):
+                for before, after in zip(numbers, numbers[1:]):
+                    if after != before + 1:
+                        gaps += 1
+                        missing += max(after - before - 1, 0)
+            last = numbers[-1]
+        self.last_number = last
+        self.gaps += gaps
+        self.missing += missing
+
+    def enqueue(self, runs):
+        kept = []
+        for run in runs:
+            room = self.maxsize - (self.received - self.given)
+            if run.count > room:
+                self.dropped += run.count - room
+                run.count = room
+            if run.count:
+                kept.append(run)
+                self.received += run.count
+        self.arrivals.put(kept)
+
+    # The reader's side.
+
+    def collect(self, deadline):
+        """Moves the runs that arrived into `queue`; when none are there,
+        waits for them up to the poll interval, but not past `deadline`.
+        True when packages are queued."""
+        if not self.queue:
+            wait = _STATE_POLL_SECONDS if deadline is None else min(_STATE_POLL_SECONDS, deadline - time.monotonic())
+            if wait > 0:
+                try:
+                    self.queue.extend(self.arrivals.get(timeout=wait))
+                except queue.Empty:
+                    pass
+        while not self.arrivals.empty():
+            self.queue.extend(self.arrivals.get_nowait())
+        return bool(self.queue)
+
+    def news(self):
+        """True when drops or a hand-over's failure wait to be reported."""
+        return self.dropped != self.reported or self.first_error is not None
+
+    def _advance(self, count):
+        self.taken += count
+        self.given += count
+        if self.taken == self.queue[0].count:
+            self.queue.popleft()
+            self.taken = 0
+
+    def take_one(self):
+        """The oldest package, as its run and index in the run."""
+        run, index = self.queue[0], self.taken
+        self._advance(1)
+        return run, index
+
+    def take_run(self, limit):
+        """The oldest packages of the oldest one's shape, at most `limit`
+        (None: no limit), as a list of runs; runs that lie one after the
+        other in a chunk are joined."""
+        if limit is None:
+            limit = self.received - self.given
+        shape = self.queue[0].shape
+        parts = []
+        count = 0
+        while self.queue and count < limit and self.queue[0].shape == shape:
+            run, first = self.queue[0], self.taken
+            take = min(run.count - first, limit - count)
+            part = run.part(first, take)
+            if parts and part.follows(parts[-1]):
+                last = parts[-1]
+                parts[-1] = _Run(last.chunk, last.start, last.count + take, shape, last.offset)
+            else:
+                parts.append(part)
+            self._advance(take)
+            count += take
+        return parts
 
     def take_error(self):
         """The recorded hand-over failure as a CallbackError, or None;
         forgets it."""
-        with self.condition:
+        with self.error_lock:
             if self.first_error is None:
                 return None
             error = CallbackError(self.first_error, self.error_count)
@@ -192,10 +415,80 @@ class _Delivery:
             return error
 
 
-def _release(lib, handle, delivery):
+class _Control:
+    """Keeps the parser's operations to one thread at a time, the
+    application's or the reconnecting thread's, and runs that thread."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.thread = None
+        self.stop = None
+        # Written by the reconnecting thread only:
+        self.reconnects = 0
+        self.last_failure = None
+
+    def reconnecting(self):
+        return self.thread is not None and self.thread.is_alive()
+
+    def start_reconnecting(self, lib, handle, explain):
+        if self.reconnecting():
+            return
+        self.stop = threading.Event()
+        self.thread = threading.Thread(
+            target=_reconnect, args=(lib, handle, self, self.stop, explain), name="varnel-reconnect", daemon=True
+        )
+        self.thread.start()
+
+    def stop_reconnecting(self):
+        """Ends the reconnecting thread, waiting for an attempt in progress
+        (at most about the TCP timeout)."""
+        thread = self.thread
+        if thread is None:
+            return
+        self.stop.set()
+        if thread is not threading.current_thread():
+            thread.join()
+        self.thread = None
+
+
+def _reconnect(lib, handle, control, stop, explain):
+    """The reconnecting thread: looks at the state every poll interval;
+    after a failure it connects again, after a growing wait, until it has a
+    connection again or is stopped. A board refused for its version is not
+    tried again: its failure stays recorded for the application."""
+    delay = _BACKOFF_FIRST_SECONDS
+    connected_at = time.monotonic()
+    while not stop.wait(_STATE_POLL_SECONDS):
+        if lib.mirt_varnel_get_state(handle, None) != ConnectionState.ERROR:
+            continue
+        if time.monotonic() - connected_at >= _BACKOFF_MAX_SECONDS:
+            delay = _BACKOFF_FIRST_SECONDS
+        failure = _recorded_error(lib, handle, explain)
+        while failure is not None and not isinstance(failure, VersionMismatch):
+            control.last_failure = failure
+            if stop.wait(delay):
+                return
+            delay = min(2 * delay, _BACKOFF_MAX_SECONDS)
+            with control.lock:
+                if stop.is_set():
+                    return
+                try:
+                    _call(lib, lib.mirt_varnel_connect, handle)
+                except Error as e:
+                    failure = _recorded_error(lib, handle, explain) or explain(e)
+                else:
+                    failure = None
+                    control.reconnects += 1
+                    connected_at = time.monotonic()
+        if failure is not None:
+            return
+
+
+def _release(lib, handle, delivery, control):
     # `delivery` is passed only to keep its C function pointer alive until
     # the parser is gone.
     del delivery
+    control.stop_reconnecting()
     lib.mirt_varnel_delete(handle, None)
 
 
@@ -209,10 +502,18 @@ def _setting(name, value):
     return value
 
 
+def _timeout(timeout):
+    if timeout is not None and timeout < 0:
+        raise ValueError("timeout must not be negative")
+    return None if timeout is None else time.monotonic() + timeout
+
+
 class Board:
     """A connection to one board, read on the library's own I/O thread.
 
-    address: the board's numeric IPv4 or IPv6 address (port 63751).
+    address: the board's IPv4 or IPv6 address or host name (port 63751). A
+        name is resolved here, once (IPv4 first); `ip` is the address used.
+        A name that cannot be resolved raises `ConnectionFailed` (code None).
     package_counter: packages per hand-over (a hand-over also comes when
         the board ends a stream, and `wait_ms` after the last one).
     wait_ms: the longest time in milliseconds between two hand-overs.
@@ -224,21 +525,37 @@ class Board:
         guard whatever it shares with other threads. An exception it raises
         is recorded, and raised as `CallbackError` by the board's next call
         or when the `with` block ends. Without a callback the packages go
-        to a queue that `packages()` reads.
+        to a queue that `read()` and `packages()` read.
     maxsize: the queue's capacity in packages. Packages that arrive while
         it is full are dropped and counted in `dropped`.
-    overflow: what `packages()` does when packages were dropped: "warn"
-        issues a `PackagesDroppedWarning`, "raise" raises
+    overflow: what `read()` and `packages()` do when packages were dropped:
+        "warn" issues a `PackagesDroppedWarning`, "raise" raises
         `PackagesDropped`.
+    reconnect: when True, a connection that fails after `connect()` has
+        succeeded is replaced by a new one, on a thread of the board's:
+        after a wait of 0.1 s, doubled with every failed attempt up to 5 s.
+        Readers meanwhile wait (their time-outs apply) and raise nothing;
+        `reconnects`, `gaps`, `missing` and `last_failure` tell what
+        happened. A board refused for its version is not tried again: its
+        `VersionMismatch` is raised as without reconnecting.
 
     Call a board's methods from one thread at a time. Used as a context
-    manager, the board connects on entering and disconnects on leaving. Library failures raise `ConnectionFailed`,
-    `CommunicationError`, `VersionMismatch` or `GeneralError` (all `Error`)
-    with the library's code and message.
+    manager, the board connects on entering and disconnects on leaving.
+    Library failures raise `ConnectionFailed`, `CommunicationError`,
+    `VersionMismatch` or `GeneralError` (all `Error`) with the library's
+    code and message, and a summary that names the board and the cause.
     """
 
     def __init__(
-        self, address, package_counter=25, wait_ms=250, tcp_timeout=10, callback=None, maxsize=1000, overflow="warn"
+        self,
+        address,
+        package_counter=25,
+        wait_ms=250,
+        tcp_timeout=10,
+        callback=None,
+        maxsize=1000,
+        overflow="warn",
+        reconnect=False,
     ):
         if not isinstance(address, str):
             raise TypeError("address must be a str, not {}".format(type(address).__name__))
@@ -252,11 +569,16 @@ class Board:
         self.tcp_timeout = _setting("tcp_timeout", tcp_timeout)
         self.maxsize = _setting("maxsize", maxsize)
         self.overflow = overflow
+        self.reconnect = bool(reconnect)
+        self.ip = _resolve(address)
+        where = address if self.ip == address else "{} ({})".format(address, self.ip)
+        self._explain = functools.partial(_explain, where, self.tcp_timeout)
         self._lib = lib = library()
         self._delivery = _Delivery(lib, callback, self.maxsize)
-        handle = _call(lib, lib.mirt_varnel_create, address.encode("utf-8"), self._delivery.cfunction, None)
+        self._control = _Control()
+        handle = _call(lib, lib.mirt_varnel_create, self.ip.encode("utf-8"), self._delivery.cfunction, None)
         self._handle = handle
-        self._finalizer = weakref.finalize(self, _release, lib, handle, self._delivery)
+        self._finalizer = weakref.finalize(self, _release, lib, handle, self._delivery, self._control)
         _call(lib, lib.mirt_varnel_set_package_counter, handle, self.package_counter)
         _call(lib, lib.mirt_varnel_set_wait_time_ms, handle, self.wait_ms)
         _call(lib, lib.mirt_varnel_set_tcp_timeout, handle, self.tcp_timeout)
@@ -299,23 +621,51 @@ class Board:
         self._finalizer()
 
     def connect(self):
-        """Connects to the board; returns once connected. Raises
-        `ConnectionFailed` with the cause's text when the board cannot be
-        reached in `tcp_timeout` seconds. Does nothing while a healthy
-        connection exists; a failed one is replaced by a new attempt."""
+        """Connects to the board; returns once connected. Does nothing
+        while a healthy connection exists; a failed one is replaced by a
+        new attempt. On failure raises the cause's exception:
+        `ConnectionFailed` when the board could not be reached (refused, no
+        answer within `tcp_timeout` s), `VersionMismatch` when it was
+        refused for its version, `CommunicationError` when its first
+        packages were malformed or the connection ended at once."""
         handle = self._open_handle()
         self._raise_pending()
-        _call(self._lib, self._lib.mirt_varnel_connect, handle)
+        with self._control.lock:
+            try:
+                _call(self._lib, self._lib.mirt_varnel_connect, handle)
+            except Error as e:
+                raise self._connect_error(e) from None
+        if self.reconnect:
+            self._control.start_reconnecting(self._lib, handle, self._explain)
+
+    def _connect_error(self, thrown):
+        # The connect reports every failure as ConnectionFailed; the
+        # recorded cause tells what it was.
+        recorded = _recorded_error(self._lib, self._handle, self._explain)
+        if recorded is None:
+            return self._explain(ConnectionFailed(thrown.message, thrown.code))
+        if recorded.message.startswith(("start: ", "waitForConnectionLockFree")):
+            return ConnectionFailed(recorded.message, ERROR_CONNECTION_FAILED, recorded.summary)
+        return recorded
 
     def disconnect(self):
         """Closes the connection, then raises the error recorded before or
-        during the shutdown, if any, and then a callback's pending
-        exception."""
+        during the shutdown, if any (with `reconnect`, only a
+        `VersionMismatch`), and then a callback's pending exception."""
         self._disconnect()
         self._raise_pending()
 
     def _disconnect(self):
-        _call(self._lib, self._lib.mirt_varnel_disconnect, self._open_handle())
+        handle = self._open_handle()
+        self._control.stop_reconnecting()
+        with self._control.lock:
+            try:
+                _call(self._lib, self._lib.mirt_varnel_disconnect, handle)
+            except Error as e:
+                error = self._explain(e)
+                if not self.reconnect or isinstance(error, VersionMismatch):
+                    raise error from None
+                self._control.last_failure = error
 
     # ---------------------------------------------------------------- state
 
@@ -339,11 +689,7 @@ class Board:
         object (not raised), or None."""
         handle = self._open_handle()
         self._raise_pending()
-        try:
-            _call(self._lib, self._lib.mirt_varnel_get_async_error, handle)
-        except Error as e:
-            return e
-        return None
+        return _recorded_error(self._lib, handle, self._explain)
 
     def check(self):
         """Raises the error recorded on the library's thread, if any."""
@@ -354,64 +700,119 @@ class Board:
     @property
     def dropped(self):
         """Packages dropped so far because the queue was full."""
-        with self._delivery.condition:
-            return self._delivery.dropped
+        return self._delivery.dropped
+
+    @property
+    def gaps(self):
+        """Jumps in the received packages' numbers (headerValue), within
+        and across connections; `missing` counts the numbers they left
+        out."""
+        return self._delivery.gaps
+
+    @property
+    def missing(self):
+        return self._delivery.missing
+
+    @property
+    def reconnects(self):
+        """Connections made again after a failure (with `reconnect`)."""
+        return self._control.reconnects
+
+    @property
+    def last_failure(self):
+        """The last failure the board reconnected after (or was to), as an
+        exception object, or None."""
+        return self._control.last_failure
 
     # ------------------------------------------------------------- packages
 
-    def packages(self, timeout=None):
-        """Iterates over the received packages in order.
+    def read(self, max_packages=None, timeout=None):
+        """The queued packages as one `Batch`, oldest first: at most
+        `max_packages` (None: all), and only the leading ones of one shape;
+        the packages of another shape come with the next call.
 
-        `timeout`: seconds to wait for each next package; the iteration ends
-        when none came in that time. With None it ends only when the board
-        is disconnected. When the connection fails, the packages queued
+        Waits up to `timeout` seconds (None: without limit) for the first
+        package; with 0 it gives what is queued now. Returns an empty batch
+        when none came in time, and at once when the board is disconnected
+        and everything queued was read. When the connection has failed, the
+        packages queued before are given first, then the failure is raised.
+        Dropped packages are reported as `overflow` says."""
+        limit = None if max_packages is None else _setting("max_packages", max_packages)
+        self._packages_to_read()
+        delivery = self._delivery
+        got = self._wait(_timeout(timeout), lambda: delivery.take_run(limit))
+        if got is _ENDED or got is _TIMED_OUT:
+            return Batch.empty()
+        return Batch.join([part.batch() for part in got])
+
+    def packages(self, timeout=None):
+        """Iterates over the received packages in order, as `Package`
+        objects (made from the same queue as `read()`).
+
+        `timeout`: seconds to wait for each next package; when none came in
+        that time, `Timeout` is raised (the iteration can be started again).
+        The iteration ends when the board is disconnected and everything
+        queued was given. When the connection fails, the packages queued
         before are given first, then the recorded error is raised. Dropped
         packages are reported as `overflow` says."""
-        if self._delivery.callback is not None:
-            raise RuntimeError("this board hands its packages to its callback; packages() has none to give")
-        if timeout is not None and timeout < 0:
-            raise ValueError("timeout must not be negative")
-        self._open_handle()
+        self._packages_to_read()
+        _timeout(timeout)
         return self._iterate(timeout)
 
+    def _packages_to_read(self):
+        if self._delivery.callback is not None:
+            raise RuntimeError("this board hands its packages to its callback; there are none to read")
+        self._open_handle()
+
     def _iterate(self, timeout):
+        while True:
+            got = self._wait(_timeout(timeout), self._delivery.take_one)
+            if got is _ENDED:
+                return
+            if got is _TIMED_OUT:
+                raise Timeout("{}: no package within {} s".format(self.address, timeout))
+            run, index = got
+            yield run.package(index)
+
+    def _wait(self, deadline, take):
+        """`take()`'s result as soon as packages are queued; _TIMED_OUT
+        once `deadline` has passed, _ENDED
+        when no more will come. Raises pending callback errors, reports
+        drops and raises the connection's failure."""
         delivery = self._delivery
-        deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             self._raise_pending()
             self._report_drops()
-            package = None
-            with delivery.condition:
-                slice_end = time.monotonic() + _STATE_POLL_SECONDS
-                if deadline is not None:
-                    slice_end = min(slice_end, deadline)
-                while not delivery.queue and not delivery.unreported and delivery.first_error is None:
-                    remaining = slice_end - time.monotonic()
-                    if remaining <= 0:
-                        break
-                    delivery.condition.wait(remaining)
-                if delivery.queue:
-                    package = delivery.queue.popleft()
-            if package is not None:
-                yield package
-                if timeout is not None:
-                    deadline = time.monotonic() + timeout
-                continue
-            if delivery.unreported or delivery.first_error is not None:
+            if delivery.collect(deadline):
+                return take()
+            if delivery.news():
                 continue  # reported at the top
-            state = ConnectionState(self._lib.mirt_varnel_get_state(self._open_handle(), None))
-            if state == ConnectionState.ERROR:
-                self.check()
-            if state == ConnectionState.NOT_CONNECTED:
-                return
+            if self._ended():
+                return _ENDED
             if deadline is not None and time.monotonic() >= deadline:
-                return
+                return _TIMED_OUT
+
+    def _ended(self):
+        """True when no more packages will come: the board is disconnected
+        and its queue is empty. Raises a recorded failure once the queue is
+        empty, unless the board is reconnecting."""
+        if self._control.reconnecting():
+            return False
+        state = self._lib.mirt_varnel_get_state(self._open_handle(), None)
+        if state not in (ConnectionState.ERROR, ConnectionState.NOT_CONNECTED):
+            return False
+        # The library hands the last packages over before it records a
+        # failure or finishes a disconnect, so they have arrived by now.
+        if self._delivery.collect(time.monotonic()):
+            return False
+        if state == ConnectionState.ERROR:
+            self.check()
+        return True
 
     def _report_drops(self):
         delivery = self._delivery
-        with delivery.condition:
-            dropped, total = delivery.unreported, delivery.dropped
-            delivery.unreported = 0
+        total = delivery.dropped
+        dropped, delivery.reported = total - delivery.reported, total
         if not dropped:
             return
         if self.overflow == "raise":
@@ -420,7 +821,7 @@ class Board:
             PackagesDroppedWarning(
                 "{} packages dropped because the queue of {} was full ({} in all)".format(dropped, self.maxsize, total)
             ),
-            stacklevel=3,
+            stacklevel=4,
         )
 
     # -------------------------------------------------------------- helpers

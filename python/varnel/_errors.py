@@ -13,20 +13,28 @@ class Error(Exception):
 
     `code` is the library's error code (1 to 4) for a failure the library
     reported, None for the package's own; `message` is the library's text
-    for it ("" from a library that keeps no texts)."""
+    for it (the resolver's for a host name it cannot resolve). `summary`,
+    when set, names the board and says in words what happened ("127.0.0.5:
+    the board closed the connection"); str() puts it first."""
 
     code = None
+    summary = None
 
-    def __init__(self, message="", code=None):
+    def __init__(self, message="", code=None, summary=None):
         super().__init__(message)
         self.message = message
         if code is not None:
             self.code = code
+        if summary is not None:
+            self.summary = summary
 
     def __str__(self):
-        if self.code is None:
-            return self.message
-        return "{} (error code {})".format(self.message or "no message", self.code)
+        if self.summary is None:
+            if self.code is None:
+                return self.message
+            return "{} (error code {})".format(self.message or "no message", self.code)
+        detail = self.message if self.code is None else "{}; error code {}".format(self.message, self.code)
+        return "{} ({})".format(self.summary, detail) if detail else self.summary
 
 
 class ConnectionFailed(Error):
@@ -53,6 +61,12 @@ class VersionMismatch(Error):
     than the library's minimum."""
 
     code = ERROR_VERSION_MISMATCH
+
+
+class Timeout(Error, TimeoutError):
+    """No package came within the time the package iterator was given;
+    the connection itself is fine (an end of the packages is the end of the
+    iteration, a failure the failure's own exception)."""
 
 
 class CallbackError(Error):
@@ -95,8 +109,39 @@ _BY_CODE = {
 }
 
 
-def error_for(code, message):
+def error_for(code, message, summary=None):
     """The exception for a library error code; an unknown code counts as a
     general error, keeping its number."""
     cls = _BY_CODE.get(code, GeneralError)
-    return cls(message, code)
+    return cls(message, code, summary)
+
+
+# The library's texts begin with the step that failed; what follows is the
+# cause (a system text after "ErrorCode: ", or the package check's refusal).
+_STEPS = ("start: ", "readHeader: ", "readBody: ", "timerHandler: ")
+
+
+def describe(code, text, tcp_timeout):
+    """What a recorded failure means, in words, from its code and the
+    library's text."""
+    if text.startswith("waitForConnectionLockFree"):
+        return "no answer within {} s".format(tcp_timeout)
+    if text.startswith("start: "):
+        cause = text[len("start: "):].strip()
+        return cause[:1].lower() + cause[1:] if cause else "cannot connect"
+    if code == ERROR_VERSION_MISMATCH:
+        if "protocol version" in text:
+            return "the board speaks another protocol version"
+        return "the board's versions are older than the library accepts"
+    if "End of file" in text:
+        return "the board closed the connection"
+    if "reset by peer" in text:
+        return "the board reset the connection"
+    if "timed out" in text:
+        return "the board stopped answering"
+    if text.startswith(_STEPS):
+        step_cause = text.split(": ", 1)[1]
+        if step_cause.startswith("ErrorCode: "):
+            return "the connection broke"
+        return "the board sent a malformed package"
+    return "the connection failed"

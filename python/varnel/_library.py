@@ -120,17 +120,28 @@ _PROTOTYPES = {
     "mirt_varnel_set_package_counter": (None, [_H, ctypes.c_uint32]),
     "mirt_varnel_set_wait_time_ms": (None, [_H, ctypes.c_uint32]),
     "mirt_ostra_data_stream_get_size": (ctypes.c_size_t, [_H]),
-    "mirt_ostra_data_stream_pop": (_H, [_H]),
-    "mirt_ostra_data_package_delete": (None, [_H]),
-    "mirt_ostra_data_package_get_size": (ctypes.c_size_t, [_H]),
-    "mirt_ostra_data_package_get_channel_count": (ctypes.c_size_t, [_H]),
-    "mirt_ostra_data_package_get_waveform": (
+    # The extension that copies many packages per call; the arrays are
+    # passed as addresses (NumPy's), the shape comes back through the two
+    # uint32 pointers.
+    "mirt_ostra_data_stream_pop_batch": (
         ctypes.c_size_t,
-        [_H, ctypes.POINTER(ctypes.c_uint32), ctypes.c_size_t, ctypes.c_uint32],
+        [
+            _H,
+            ctypes.c_size_t,
+            ctypes.c_void_p,
+            ctypes.c_void_p,
+            ctypes.c_void_p,
+            ctypes.c_size_t,
+            ctypes.POINTER(ctypes.c_uint32),
+            ctypes.POINTER(ctypes.c_uint32),
+        ],
     ),
-    "mirt_ostra_data_package_get_waveform_type": (ctypes.c_uint32, [_H, ctypes.c_size_t]),
-    "mirt_ostra_data_package_get_meta_data": (MetaDataStruct, [_H]),
 }
+
+# Called inside the callback, where the I/O thread holds the interpreter
+# lock: these short calls keep it, instead of letting other threads run
+# in between and waiting to get it back (see ctypes.PyDLL).
+_KEEP_INTERPRETER_LOCK = ("mirt_ostra_data_stream_get_size", "mirt_ostra_data_stream_pop_batch")
 
 
 class Library:
@@ -140,25 +151,21 @@ class Library:
     def __init__(self, cdll, path):
         self.cdll = cdll
         self.path = path
+        pydll = ctypes.PyDLL(path, handle=cdll._handle)
         for name, (result, parameters) in _PROTOTYPES.items():
-            function = getattr(cdll, name)  # AttributeError: not a Varnel library
+            # AttributeError: not a Varnel library, or one without the batch copy
+            function = getattr(pydll if name in _KEEP_INTERPRETER_LOCK else cdll, name)
             function.restype = result
             function.argtypes = parameters if name == "mirt_get_version_info" else parameters + [_ERR]
             setattr(self, name, function)
-        # Libraries before 1.1 have no message texts: "" stands in for them.
-        try:
-            message = cdll.mirt_get_last_error_message
-        except AttributeError:
-            message = None
-        else:
-            message.restype = ctypes.c_char_p
-            message.argtypes = []
-        self._message = message
+        # Only libraries with the batch copy get here, and they all keep
+        # message texts.
+        self._message = cdll.mirt_get_last_error_message
+        self._message.restype = ctypes.c_char_p
+        self._message.argtypes = []
 
     def last_error_message(self):
         """The text of the last failure of a mirt_* call on this thread."""
-        if self._message is None:
-            return ""
         text = self._message()
         return text.decode("utf-8", "replace") if text else ""
 
