@@ -48,17 +48,22 @@ void Report::addText(std::string section, std::string metric, std::string value)
   rows_.push_back(Row{std::move(section), "", "", std::move(metric), std::move(value), "", "", ""});
 }
 
-Goal Report::goal(std::string section, std::string caseName, std::string subject, std::string metric,
-                  double value, std::string unit, bool atLeast, double limit, std::string text) {
+std::string Report::figure(std::string section, std::string caseName, std::string subject, std::string metric,
+                           double value, std::string unit, const std::optional<Limit>& limit) {
+  if (!limit) {
+    add(std::move(section), std::move(caseName), std::move(subject), std::move(metric), value,
+        std::move(unit));
+    return "";
+  }
   Goal g;
   g.name = caseName + " " + metric;
   g.value = value;
-  g.pass = !std::isnan(value) && (atLeast ? value >= limit : value <= limit);
-  g.text = std::move(text);
+  g.pass = !std::isnan(value) && (limit->atLeast ? value >= limit->limit : value <= limit->limit);
+  g.text = limit->text;
   add(std::move(section), std::move(caseName), std::move(subject), std::move(metric), value, std::move(unit),
-      fmt::format("{} {}", atLeast ? ">=" : "<=", limit), verdict(g.pass));
+      fmt::format("{} {}", limit->atLeast ? ">=" : "<=", limit->limit), verdict(g.pass));
   goals_.push_back(g);
-  return g;
+  return fmt::format("{} {}", limit->label, verdict(g.pass));
 }
 
 bool Report::writeCsv(const std::string& path) const {

@@ -4,6 +4,7 @@
 // unit, goal, result) and the goals among them with PASS or MISS.
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,24 @@ struct Goal {
   bool pass = false;
 };
 
+// What a figure must reach: at least or at most `limit`.
+struct Limit {
+  bool atLeast = true;
+  double limit = 0;
+  std::string text;   // in the summary, e.g. "varnel >= 0.9 x raw"
+  std::string label;  // in the table, e.g. "v/raw >= 0.9"
+};
+
 class Report {
  public:
   void add(std::string section, std::string caseName, std::string subject, std::string metric, double value,
            std::string unit, std::string goal = "", std::string result = "");
   void addText(std::string section, std::string metric, std::string value);
-  // Adds the figure like `add`, with the goal and its verdict in the last two
-  // columns, and keeps it for the summary.
-  Goal goal(std::string section, std::string caseName, std::string subject, std::string metric, double value,
-            std::string unit, bool atLeast, double limit, std::string text);
+  // Adds the figure like `add`; with a limit, also the goal and its verdict
+  // in the last two columns, and keeps the goal for the summary. Returns the
+  // table's goal column: the limit's label and the verdict, or nothing.
+  std::string figure(std::string section, std::string caseName, std::string subject, std::string metric,
+                     double value, std::string unit, const std::optional<Limit>& limit);
   const std::vector<Goal>& goals() const { return goals_; }
 
   bool writeCsv(const std::string& path) const;

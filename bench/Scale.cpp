@@ -186,6 +186,7 @@ void runScale(const Settings& s, Report& report) {
     }
     rate[i] = median(rates);
   }
+  const Limit rateGoal{true, 0.7, "32 boards >= 0.7 x one", ">= 0.7"};
   fmt::print("  {:>6} | {:>12} {:>8} | {:>12} | {:>8} | {}\n", "boards", "pkg/s total", "MB/s", "pkg/s each",
              "to one", "goal");
   for (int i = 0; i < 3; ++i) {
@@ -194,20 +195,15 @@ void runScale(const Settings& s, Report& report) {
     const double toOne = rate[i] / rate[0];
     report.add("scale", name, "varnel", "packages_per_s", rate[i], "1/s");
     report.add("scale", name, "varnel", "mb_per_s", rate[i] * 1024 / 1e6, "MB/s");
-    std::string goalText;
-    if (n == maxBoards) {
-      const Goal g = report.goal("scale", name, "varnel", "ratio_to_one", toOne, "", true, 0.7,
-                                 "32 boards >= 0.7 x one");
-      goalText = fmt::format(">= 0.7 {}", verdict(g.pass));
-    } else {
-      report.add("scale", name, "varnel", "ratio_to_one", toOne, "");
-    }
+    const std::string goalText = report.figure("scale", name, "varnel", "ratio_to_one", toOne, "",
+                                               n == maxBoards ? std::optional(rateGoal) : std::nullopt);
     fmt::print("  {:>6} | {:>12.0f} {:>8.1f} | {:>12.0f} | {:>8.2f} | {}\n", n, rate[i], rate[i] * 1024 / 1e6,
                rate[i] / n, toOne, goalText);
   }
   std::fflush(stdout);
 
   const std::size_t stackKiB = defaultThreadStackBytes() / 1024;
+  const Limit rssGoal{false, 256, "RSS per idle parser <= 256 KiB", "<= 256"};
   fmt::print(
       "\n  Resident memory per idle parser (VmRSS before and after creating and connecting N parsers\n"
       "  to silent boards, in a fresh process; a bare thread blocked on a condition variable beside it)\n");
@@ -222,14 +218,8 @@ void runScale(const Settings& s, Report& report) {
     report.add("scale", name, "varnel", "rss_before", static_cast<double>(parsers.beforeKiB), "KiB");
     report.add("scale", name, "varnel", "rss_after", static_cast<double>(parsers.afterKiB), "KiB");
     report.add("scale", name, "bare_thread", "rss_per_thread", perThread, "KiB");
-    std::string goalText;
-    if (n == maxBoards) {
-      const Goal g = report.goal("scale", name, "varnel", "rss_per_idle_parser", perParser, "KiB", false, 256,
-                                 "RSS per idle parser <= 256 KiB");
-      goalText = fmt::format("<= 256 {}", verdict(g.pass));
-    } else {
-      report.add("scale", name, "varnel", "rss_per_idle_parser", perParser, "KiB");
-    }
+    const std::string goalText = report.figure("scale", name, "varnel", "rss_per_idle_parser", perParser,
+                                               "KiB", n == maxBoards ? std::optional(rssGoal) : std::nullopt);
     fmt::print("  {:>6} | {:>11} {:>11} | {:>14.1f} | {:>14.1f} | {}\n", n, parsers.beforeKiB,
                parsers.afterKiB, perParser, perThread, goalText);
   }
