@@ -16,38 +16,36 @@
 // Exit status 0 when no package was out of order or corrupted, no error
 // other than the board's own drops was recorded, and the process holds as
 // many threads and descriptors at the end as at the start.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <exception>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ProcessFigures.hpp"
+#include "Timing.hpp"
+#include "boardsim/Net.hpp"
 #include "boardsim/PackageBuilder.hpp"
 #include "varnel/varnel.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 using namespace std::chrono_literals;
+namespace net = boardsim::net;
 
-constexpr std::uint16_t boardPort = 63751;
 constexpr std::uint32_t channels = 2;
 constexpr std::uint32_t samplesPerChannel = 16;
 constexpr std::uint64_t endOfStreamEvery = 64;
@@ -98,6 +96,10 @@ Options parseOptions(int argc, char** argv) {
   return o;
 }
 
+Clock::duration toDuration(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 // ------------------------------------------------------------ process
 
 std::size_t entries(const char* dir) {
@@ -106,17 +108,8 @@ std::size_t entries(const char* dir) {
   return n;
 }
 
-long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
 struct Resources {
-  long rssKiB = residentKiB();
+  long rssKiB = bench::vmRssKiB();
   std::size_t threads = entries("/proc/self/task");
   std::size_t fds = entries("/proc/self/fd");
 };
@@ -130,31 +123,25 @@ std::uint64_t numberOf(std::uint64_t connection, std::uint64_t sequence) {
 }
 
 // A board that streams numbered packages at a fixed rate to one client
-// after another, and notices when the client closes.
+// after another, and notices when the client closes. Not a
+// boardsim::BoardServer: its numbers restart with every connection, which
+// makes the order check exact, and its drops reset the connection at set
+// times with data still in flight.
 class SoakBoard {
  public:
-  // The first drop comes after `firstDrop` seconds, then one every
-  // `dropEvery` seconds (0: never).
+  // Listens on `address`; throws std::system_error or std::invalid_argument
+  // naming it. The first drop comes after `firstDrop` seconds, then one
+  // every `dropEvery` seconds (0: never).
   SoakBoard(const std::string& address, double rate, double dropEvery, double firstDrop)
-      : rate_(rate), dropEvery_(dropEvery) {
-    if (dropEvery > 0) nextDrop_ = Clock::now() + seconds(firstDrop);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(boardPort);
-    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) fail("bad address " + address);
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (listener_ < 0 || ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener_, 4) != 0) {
-      fail("cannot listen on " + address);
-    }
+      : rate_(rate), dropEvery_(dropEvery), listener_(net::makeListener(address, net::boardPort, 4, who)) {
+    if (dropEvery > 0) nextDrop_ = Clock::now() + toDuration(firstDrop);
     thread_ = std::thread([this] { run(); });
   }
   ~SoakBoard() {
     stopping_ = true;
+    wake_.wake();
     thread_.join();
-    ::close(listener_);
+    net::closeFd(listener_);
   }
   SoakBoard(const SoakBoard&) = delete;
   SoakBoard& operator=(const SoakBoard&) = delete;
@@ -162,22 +149,20 @@ class SoakBoard {
   std::uint64_t drops() const { return drops_.load(); }
 
  private:
-  [[noreturn]] static void fail(const std::string& what) {
-    std::fprintf(stderr, "varnel-soak: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(1);
-  }
+  static constexpr const char* who = "varnel-soak";
 
   void run() {
     std::uint64_t connection = 0;
-    while (!stopping_) {
-      pollfd p{listener_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (client < 0) continue;
-      const int on = 1;
-      ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      stream(client, ++connection);
-      ::close(client);
+    try {
+      while (!stopping_) {
+        if (!net::waitReady(wake_.readFd(), -1, false, listener_, std::nullopt).listener) continue;
+        int client = net::acceptConnection(listener_, who);
+        if (client < 0) continue;
+        stream(client, ++connection);
+        net::closeFd(client);
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "varnel-soak: a board stopped: %s\n", e.what());
     }
   }
 
@@ -190,15 +175,14 @@ class SoakBoard {
     std::size_t sentOfPending = 0;
     while (!stopping_) {
       const auto now = Clock::now();
-      const double elapsed = std::chrono::duration<double>(now - start).count();
+      const double elapsed = bench::secondsSince(start, now);
       // A drop is due, unless the connection is younger than a second:
       // then it comes one interval later.
-      if (now >= nextDrop_ && now - start < 1s) nextDrop_ += seconds(dropEvery_);
+      if (now >= nextDrop_ && now - start < 1s) nextDrop_ += toDuration(dropEvery_);
       if (now >= nextDrop_) {
-        const linger hard{1, 0};  // reset
-        ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        net::setAbortiveClose(client);
         ++drops_;
-        nextDrop_ += seconds(dropEvery_);
+        nextDrop_ += toDuration(dropEvery_);
         return;
       }
       const auto due = static_cast<std::uint64_t>(elapsed * rate_);
@@ -224,24 +208,17 @@ class SoakBoard {
           return;  // the client is gone
         }
       }
-      pollfd p{client, POLLIN, 0};
-      if (sentOfPending < pending.size()) p.events |= POLLOUT;
-      if (::poll(&p, 1, 1) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        char scratch[256];
-        const ssize_t r = ::recv(client, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
-      }
+      const net::Readiness r =
+          net::waitReady(wake_.readFd(), client, sentOfPending < pending.size(), -1, Clock::now() + 1ms);
+      if (r.input && net::peerHasClosed(client)) return;
     }
-  }
-
-  static Clock::duration seconds(double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
   }
 
   const double rate_;
   const double dropEvery_;
   // The board drops whatever connection it serves at these moments.
   Clock::time_point nextDrop_ = Clock::time_point::max();
+  net::WakePipe wake_;
   int listener_ = -1;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> drops_{0};
@@ -370,11 +347,16 @@ int main(int argc, char** argv) {
   printLine("start", 0, {}, 0, 0, 0, atStart);
 
   std::vector<std::unique_ptr<SoakBoard>> boards;
-  for (unsigned i = 0; i < options.boards; ++i) {
-    // Drops spread over the interval, one board after the other.
-    const double firstDrop = options.dropEvery * (i + 1) / options.boards;
-    boards.push_back(
-        std::make_unique<SoakBoard>(boardAddress(i), options.rate, options.dropEvery, firstDrop));
+  try {
+    for (unsigned i = 0; i < options.boards; ++i) {
+      // Drops spread over the interval, one board after the other.
+      const double firstDrop = options.dropEvery * (i + 1) / options.boards;
+      boards.push_back(
+          std::make_unique<SoakBoard>(boardAddress(i), options.rate, options.dropEvery, firstDrop));
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
   }
   std::vector<std::unique_ptr<SoakParser>> parsers;
   for (unsigned i = 0; i < options.boards; ++i)
@@ -431,17 +413,13 @@ int main(int argc, char** argv) {
   };
 
   const auto start = Clock::now();
-  const auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+  const auto seconds = [&] { return bench::secondsSince(start, Clock::now()); };
   for (auto& p : parsers) connect(*p);
   printLine("connected", seconds(), totals(parsers), cycles, expectedErrors, unexpectedErrors, Resources{});
 
-  const auto end =
-      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.duration));
-  const auto every = [](double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-  };
-  auto nextReport = start + every(options.interval);
-  auto nextCycle = options.cycleEvery > 0 ? start + every(options.cycleEvery) : Clock::time_point::max();
+  const auto end = start + toDuration(options.duration);
+  auto nextReport = start + toDuration(options.interval);
+  auto nextCycle = options.cycleEvery > 0 ? start + toDuration(options.cycleEvery) : Clock::time_point::max();
   std::size_t nextToCycle = 0;
   long firstIntervalRss = -1;
   while (Clock::now() < end) {
@@ -458,13 +436,13 @@ int main(int argc, char** argv) {
       disconnect(p);
       connect(p);
       ++cycles;
-      nextCycle += every(options.cycleEvery);
+      nextCycle += toDuration(options.cycleEvery);
     }
     if (Clock::now() >= nextReport) {
       const Resources now;
       if (firstIntervalRss < 0) firstIntervalRss = now.rssKiB;
       printLine("interval", seconds(), totals(parsers), cycles, expectedErrors, unexpectedErrors, now);
-      nextReport += every(options.interval);
+      nextReport += toDuration(options.interval);
     }
   }
 

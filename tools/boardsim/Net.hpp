@@ -99,8 +99,8 @@ struct Readiness {
   bool timedOut = false;  // the deadline has passed, nothing else happened
 };
 
-/// One poll() over the wake-up pipe, the connection `fd` (if >= 0; for
-/// output too if `wantWrite`) and `listener` (if >= 0), until something is
+/// One poll() over the wake-up pipe (if `wakeFd` >= 0), the connection `fd`
+/// (if >= 0; for output too if `wantWrite`) and `listener` (if >= 0), until something is
 /// ready or `deadline` has passed. Retries on EINTR only while the deadline
 /// has not passed; throws std::system_error for other failures.
 Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,

@@ -1,0 +1,27 @@
+#include "Statistics.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace bench {
+
+double median(std::vector<double> values) {
+  if (values.empty()) {
+    return NAN;
+  }
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double percentile(std::vector<double> values, double q) {
+  if (values.empty()) {
+    return NAN;
+  }
+  std::sort(values.begin(), values.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+  return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+}  // namespace bench
