@@ -13,6 +13,10 @@ arrays, through the Varnel shared library's C interface.
 The shared library is found through the environment variable
 VARNEL_LIBRARY (a file), next to this package, or on the system's library
 path; see `varnel._library` for the details.
+
+`python3 -m varnel scope ADDRESS` and `python3 -m varnel plot FILE.h5` draw
+the live stream and recordings of varnel-monitor; they need matplotlib,
+which nothing else here does.
 """
 
 from ._board import Board, ConnectionState, VersionInfo, library_path, version

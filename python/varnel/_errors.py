@@ -145,3 +145,9 @@ def describe(code, text, tcp_timeout):
             return "the connection broke"
         return "the board sent a malformed package"
     return "the connection failed"
+
+
+class CommandError(Exception):
+    """A failure of `python3 -m varnel`'s commands that is reported in one
+    line, such as a missing module or a channel a recording does not
+    have."""
