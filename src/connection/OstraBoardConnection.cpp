@@ -118,7 +118,16 @@ void OstraBoardConnection::abandon(std::shared_ptr<OstraBoardConnection> self,
 asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& address) {
   // make_address tries the IPv6 form first, then IPv4 dotted decimal; host
   // names and port suffixes are refused.
-  return asio::ip::tcp::endpoint(asio::ip::make_address(address), boardPort);
+  const asio::ip::address parsed = asio::ip::make_address(address);
+#if defined(_WIN32)
+  // There it parses with WSAStringToAddress, which also takes brackets and
+  // a port suffix ("[::1]:63751", "192.0.2.7:63751") and drops the port.
+  if (address.find_first_of("[]") != std::string::npos ||
+      (parsed.is_v4() && address.find(':') != std::string::npos)) {
+    throw boost::system::system_error(asio::error::make_error_code(asio::error::invalid_argument));
+  }
+#endif
+  return asio::ip::tcp::endpoint(parsed, boardPort);
 }
 
 void OstraBoardConnection::start() {
