@@ -8,8 +8,15 @@
 # path. It also sets CMAKE_CROSSCOMPILING_EMULATOR, so that executable
 # targets made after the call carry it (add_test and gtest_discover_tests
 # prefix their commands with it).
+#
+# A Windows build runs its programs under Wine: its toolchain file names the
+# emulator (scripts/wine-run with the prefix of its word size).
 function(varnel_detect_test_emulator)
   set(VARNEL_TEST_EMULATOR "" PARENT_SCOPE)
+  if(WIN32)
+    set(VARNEL_TEST_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}" PARENT_SCOPE)
+    return()
+  endif()
   if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     return()
   endif()
