@@ -18,7 +18,10 @@ set(CMAKE_FIND_ROOT_PATH /usr/${VARNEL_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages also outside the MinGW root: an application finds an installed
+# Windows Varnel through CMAKE_PREFIX_PATH (its package refuses other
+# platforms).
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libstdc++")
 # Windows programs of this build run under Wine, in a 32-bit prefix.

@@ -19,6 +19,15 @@ namespace e2e {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// The system's text for a connection the board reset, as Boost.Asio reports
+// it. Under Wine a reset reaches the completion port as the end of the
+// stream, so a read fails with the end-of-file text there.
+#if defined(_WIN32)
+inline constexpr const char* resetText = "End of file";
+#else
+inline constexpr const char* resetText = "Connection reset by peer";
+#endif
+
 struct HandOver {
   std::size_t size = 0;               // packages in the stream at the call
   mirt::ConnectionState stateInside;  // parser state seen inside the callback

@@ -329,9 +329,9 @@ Failure failure(int which) {
       return {"reset",
               Script().send(good).reset(),
               VarnelException::CommunicationError,
-              "readHeader: ErrorCode: Connection reset by peer",
+              std::string("readHeader: ErrorCode: ") + resetText,
               false,
-              "start: Connection reset by peer"};
+              std::string("start: ") + resetText};
     case 4:
       spec.protocolVersion = 2;
       return {
