@@ -6,8 +6,9 @@
 // handles (sockets among them).
 
 #if defined(_WIN32)
-#include <tlhelp32.h>
 #include <windows.h>
+// tlhelp32.h needs windows.h first.
+#include <tlhelp32.h>
 #else
 #include <sys/syscall.h>
 #include <unistd.h>
