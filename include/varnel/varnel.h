@@ -148,14 +148,17 @@ VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
 
 /* Connects to the board (port 63751) and blocks until the connection is
  * established or has failed, at most about the TCP time-out. Does nothing
- * while a connection exists, also a failed one (disconnect first). On
+ * while a healthy connection exists; a failed one (MIRT_STATE_ERROR) is
+ * discarded without reporting its error, and a new attempt starts. On
  * failure the error is MIRT_ERROR_CONNECTION_FAILED (the cause is then
- * recorded: see mirt_varnel_get_state), or MIRT_ERROR_GENERAL for an
- * address that is not numeric. */
+ * recorded: see mirt_varnel_get_state) and nothing of the attempt runs on,
+ * or MIRT_ERROR_GENERAL for an address that is not numeric. */
 VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Closes the connection (waiting for the I/O thread), then reports the
- * recorded asynchronous error, if any, through `error`. */
+ * recorded asynchronous error, if any, through `error`. The packages
+ * collected since the last hand-over are handed to the callback before it
+ * returns. */
 VARNEL_API void mirt_varnel_disconnect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Returns true while connected or receiving; false on failure. */
@@ -170,7 +173,11 @@ VARNEL_API mirt_connection_state mirt_varnel_get_state(mirt_varnel* handle, mirt
  * MIRT_ERROR_NONE when none is recorded. Returns nothing. */
 VARNEL_API void mirt_varnel_get_async_error(mirt_varnel* handle, mirt_error_code* error);
 
-/* Sets the connection time-out in seconds (0 counts as 1; default 10).
+/* Sets the TCP time-out t in seconds (0 counts as 1; default 10): connect
+ * gives up after about t s, and a board that stops answering (switched
+ * off, cable pulled) is reported after about t s without a byte from it
+ * (the system probes the idle connection; never before t, at most
+ * 2t + 2 s). A board that is alive but sends nothing stays connected.
  * Fails, changing nothing, with the recorded asynchronous error's code
  * when one is recorded. */
 VARNEL_API void mirt_varnel_set_tcp_timeout(mirt_varnel* handle, uint32_t timeout, mirt_error_code* error);
@@ -192,6 +199,29 @@ VARNEL_API size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream
  * is empty, and NULL on failure. */
 VARNEL_API mirt_ostra_data_package* mirt_ostra_data_stream_pop(mirt_ostra_data_stream* stream,
                                                                mirt_error_code* error);
+
+/* An extension of the interface, for callers that want many packages per
+ * call (bindings of other languages, where every call costs): takes, from
+ * the front of the stream, the packages that share the first one's shape
+ * (channel count and samples per channel), as many as fit, and copies them
+ * into the caller's arrays; the packages are freed, the rest stay in the
+ * stream. At most `maxPackages` packages are taken, and only as many as
+ * `sampleCapacity` samples (not bytes) hold. For the i-th package taken:
+ * its meta data goes to metaData[i], its eight waveform type slots (0 past
+ * its channels) to waveformTypes[8 * i] to [8 * i + 7], and its samples,
+ * channel after channel, to samples[i * channels * samplesPerChannel] on.
+ * metaData and waveformTypes may be NULL (not copied); samples may be NULL
+ * when sampleCapacity is 0. The shape is written to *channels and
+ * *samplesPerChannel (either may be NULL). Returns the number of packages
+ * taken: 0 for an empty stream (shape 0 x 0), and 0 with the first
+ * package's shape when not even it fits, so that a call with
+ * sampleCapacity 0 tells how much room a batch needs. 0 on failure. Only
+ * inside the callback, like every use of the stream. */
+VARNEL_API size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* stream, size_t maxPackages,
+                                                   mirt_ostra_meta_data* metaData, uint32_t* waveformTypes,
+                                                   uint32_t* samples, size_t sampleCapacity,
+                                                   uint32_t* channels, uint32_t* samplesPerChannel,
+                                                   mirt_error_code* error);
 
 /* Frees a popped package; `package` is invalid afterwards. Does nothing
  * for a NULL package. May be called on any thread. */

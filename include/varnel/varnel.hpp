@@ -146,14 +146,19 @@ class VARNEL_API Varnel {
 
   /// Connects to the board (port 63751) and blocks until the connection is
   /// established or has failed, at most about the TCP timeout in seconds.
-  /// Does nothing while a connection exists, also after a failed connect
-  /// (call disconnect first). Throws VarnelException (ConnectionFailed) with
-  /// the recorded cause on failure; an address that is not a numeric IPv4 or
-  /// IPv6 address throws the address parser's std::exception unchanged.
+  /// Does nothing while a healthy connection exists; a connection that has
+  /// failed (state Error) is discarded without throwing its error, and a
+  /// new attempt starts. Throws VarnelException (ConnectionFailed) with the
+  /// recorded cause on failure, and then nothing of the attempt runs on:
+  /// the callback is not called for it. An address that is not a numeric
+  /// IPv4 or IPv6 address throws the address parser's std::exception
+  /// unchanged.
   virtual void connect() = 0;
   /// Closes the connection (waiting for the I/O thread), then throws the
-  /// recorded asynchronous error, if any. Called from inside the callback it
-  /// throws VarnelException (GeneralError) and changes nothing.
+  /// recorded asynchronous error, if any. The packages collected since the
+  /// last hand-over are handed to the callback before it returns. Called
+  /// from inside the callback it throws VarnelException (GeneralError) and
+  /// changes nothing.
   virtual void disconnect() = 0;
   /// True exactly when getState() is Connected or Receiving.
   virtual bool isConnected() = 0;
@@ -162,8 +167,13 @@ class VARNEL_API Varnel {
   /// Throws the recorded asynchronous error as VarnelException, if there is
   /// one (state Error); returns normally otherwise.
   virtual void getAsyncError() = 0;
-  /// Connection time-out in seconds (0 counts as 1; default 10). Throws the
-  /// recorded asynchronous error first, if there is one.
+  /// The TCP timeout t in seconds (0 counts as 1; default 10): connect gives
+  /// up after about t s, and a board that stops answering (switched off,
+  /// cable pulled) is reported after about t s without a byte from it (the
+  /// system probes the idle connection; never before t, at most 2t + 2 s).
+  /// A board that is alive but sends nothing stays connected. The probing
+  /// takes the value of the moment the connection is established. Throws
+  /// the recorded asynchronous error first, if there is one.
   virtual void setTcpTimeout(std::uint32_t timeout) = 0;
   /// Number of packages at which a stream is handed over (default 25; 0 is
   /// ignored). Takes effect at the next connect.

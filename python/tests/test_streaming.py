@@ -136,19 +136,20 @@ def test_drops_can_raise_instead(start_board):
     board = start_board("--channels", 1, "--samples", 4, "--fast", "--count", 50)
     b = varnel.Board(board.address, package_counter=1, maxsize=20, overflow="raise")
     connect_to_a_short_board(b)
-    with pytest.raises(varnel.CommunicationError):  # the board closed the connection
-        with b:  # connects no more: the failed connection is kept until the end
-            assert wait_until(lambda: b.state == varnel.ConnectionState.ERROR, timeout=20)
-            with pytest.raises(varnel.PackagesDropped) as caught:
-                next(b.packages(timeout=5))
-            assert (caught.value.dropped, caught.value.total, b.dropped) == (30, 30, 30)
-            assert isinstance(caught.value, varnel.Error)
-            # What the queue holds is still there.
-            received = []
-            with pytest.raises(varnel.CommunicationError):
-                for p in b.packages(timeout=5):
-                    received.append(p.header_value)
-            assert received == list(range(1, 21))
+    try:
+        assert wait_until(lambda: b.state == varnel.ConnectionState.ERROR, timeout=20)
+        with pytest.raises(varnel.PackagesDropped) as caught:
+            next(b.packages(timeout=5))
+        assert (caught.value.dropped, caught.value.total, b.dropped) == (30, 30, 30)
+        assert isinstance(caught.value, varnel.Error)
+        # What the queue holds is still there.
+        received = []
+        with pytest.raises(varnel.CommunicationError):  # the board closed the connection
+            for p in b.packages(timeout=5):
+                received.append(p.header_value)
+        assert received == list(range(1, 21))
+    finally:
+        b.close()
 
 
 def test_iteration_ends_when_no_package_comes_in_time(start_board):

@@ -301,8 +301,8 @@ class Board:
     def connect(self):
         """Connects to the board; returns once connected. Raises
         `ConnectionFailed` with the cause's text when the board cannot be
-        reached in `tcp_timeout` seconds. Does nothing while a connection
-        exists, also a failed one (disconnect first)."""
+        reached in `tcp_timeout` seconds. Does nothing while a healthy
+        connection exists; a failed one is replaced by a new attempt."""
         handle = self._open_handle()
         self._raise_pending()
         _call(self._lib, self._lib.mirt_varnel_connect, handle)

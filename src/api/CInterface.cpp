@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "api/CallbackConverter.hpp"
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
+#include "stream/OstraDataStreamImpl.hpp"
 #include "varnel/varnel.hpp"
 
 // The record behind a mirt_varnel handle. The parser goes first, so that
@@ -164,6 +165,42 @@ mirt::OstraDataPackage* fromHandle(mirt_ostra_data_package* package) {
   return reinterpret_cast<mirt::OstraDataPackage*>(package);
 }
 
+mirt_ostra_meta_data toC(const OstraMetaData& meta) {
+  mirt_ostra_meta_data result{};
+  result.statusWord = meta.statusWord;
+  result.headerValue = meta.headerValue;
+  result.word36 = meta.word36;
+  result.dspVersion = meta.dspVersion;
+  result.firmwareVersion = meta.firmwareVersion;
+  result.biosVersion = meta.biosVersion;
+  result.word52 = meta.word52;
+  result.word56 = meta.word56;
+  result.word60 = meta.word60;
+  result.word64 = meta.word64;
+  result.word68 = meta.word68;
+  result.real72 = meta.real72;
+  result.real80 = meta.real80;
+  result.word88 = meta.word88;
+  result.word92 = meta.word92;
+  result.word96 = meta.word96;
+  result.half100 = meta.half100;
+  result.half102 = meta.half102;
+  result.word104 = meta.word104;
+  result.word108 = meta.word108;
+  return result;
+}
+
+struct Shape {
+  std::size_t channels = 0;
+  std::size_t samplesPerChannel = 0;
+  bool operator==(const Shape&) const = default;
+  std::size_t samples() const { return channels * samplesPerChannel; }
+};
+
+Shape shapeOf(const mirt::OstraDataPackage& package) {
+  return {package.getChannelCount(), package.getSize()};
+}
+
 }  // namespace
 
 extern "C" {
@@ -303,33 +340,45 @@ uint32_t mirt_ostra_data_package_get_waveform_type(mirt_ostra_data_package* pack
 mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_package* package,
                                                            mirt_error_code* error) {
   return guarded(
+      error, [&] { return toC(fromHandle(package)->getMetaData()); }, mirt_ostra_meta_data{});
+}
+
+size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* stream, size_t maxPackages,
+                                        mirt_ostra_meta_data* metaData, uint32_t* waveformTypes,
+                                        uint32_t* samples, size_t sampleCapacity, uint32_t* channels,
+                                        uint32_t* samplesPerChannel, mirt_error_code* error) {
+  return guarded(
       error,
-      [&] {
-        const OstraMetaData& meta = fromHandle(package)->getMetaData();
-        mirt_ostra_meta_data result{};
-        result.statusWord = meta.statusWord;
-        result.headerValue = meta.headerValue;
-        result.word36 = meta.word36;
-        result.dspVersion = meta.dspVersion;
-        result.firmwareVersion = meta.firmwareVersion;
-        result.biosVersion = meta.biosVersion;
-        result.word52 = meta.word52;
-        result.word56 = meta.word56;
-        result.word60 = meta.word60;
-        result.word64 = meta.word64;
-        result.word68 = meta.word68;
-        result.real72 = meta.real72;
-        result.real80 = meta.real80;
-        result.word88 = meta.word88;
-        result.word92 = meta.word92;
-        result.word96 = meta.word96;
-        result.half100 = meta.half100;
-        result.half102 = meta.half102;
-        result.word104 = meta.word104;
-        result.word108 = meta.word108;
-        return result;
+      [&]() -> std::size_t {
+        // Streams reach C callers only through the library's callback.
+        auto* impl = static_cast<OstraDataStreamImpl*>(fromHandle(stream));
+        const mirt::OstraDataPackage* first = impl->front();
+        const Shape shape = first != nullptr ? shapeOf(*first) : Shape{};
+        if (channels != nullptr) *channels = static_cast<uint32_t>(shape.channels);
+        if (samplesPerChannel != nullptr) *samplesPerChannel = static_cast<uint32_t>(shape.samplesPerChannel);
+        const std::size_t perPackage = shape.samples();
+        std::size_t limit = maxPackages;
+        if (perPackage != 0) limit = std::min(limit, samples != nullptr ? sampleCapacity / perPackage : 0);
+        std::size_t taken = 0;
+        while (taken < limit && impl->front() != nullptr && shapeOf(*impl->front()) == shape) {
+          const std::unique_ptr<mirt::OstraDataPackage> package = impl->pop();
+          if (metaData != nullptr) metaData[taken] = toC(package->getMetaData());
+          if (waveformTypes != nullptr) {
+            for (std::size_t c = 0; c < package::maxChannels; ++c) {
+              waveformTypes[package::maxChannels * taken + c] =
+                  c < shape.channels ? package->getWaveformType(c) : 0;
+            }
+          }
+          for (std::size_t c = 0; c < shape.channels; ++c) {
+            const std::vector<std::uint32_t>& channel = package->getWaveform(c);
+            std::copy_n(channel.data(), shape.samplesPerChannel,
+                        samples + taken * perPackage + c * shape.samplesPerChannel);
+          }
+          ++taken;
+        }
+        return taken;
       },
-      mirt_ostra_meta_data{});
+      std::size_t{0});
 }
 
 const char* mirt_get_last_error_message(void) { return lastError().get(); }

@@ -3,7 +3,7 @@
 #include <exception>
 #include <memory>
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 #include "connection/OstraReceiver.hpp"
 #include "varnel/varnel.hpp"
 

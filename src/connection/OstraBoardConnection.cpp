@@ -5,15 +5,18 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#if defined(_WIN32)
+#include <mstcpip.h>  // SIO_KEEPALIVE_VALS
+#endif
+
 #include <algorithm>
-#include <cstring>
+#include <chrono>
 #include <iostream>
 #include <stdexcept>
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 #include "connection/StateMachine.hpp"
 #include "stream/PackageChecker.hpp"
-#include "stream/PackageReader.hpp"
 
 namespace asio = boost::asio;
 using ErrorCode = mirt::VarnelException::ErrorCode;
@@ -23,6 +26,10 @@ namespace {
 
 constexpr const char* unknownExceptionText = "exception of unknown type";
 
+// The system's limits for the keepalive settings (Linux).
+constexpr std::uint32_t maxKeepaliveSeconds = 32767;
+constexpr std::uint32_t maxKeepaliveProbes = 127;
+
 ReadOutcome readOutcome(const boost::system::error_code& error, std::size_t bytesTransferred) {
   ReadOutcome outcome;
   outcome.failed = static_cast<bool>(error);
@@ -31,8 +38,8 @@ ReadOutcome readOutcome(const boost::system::error_code& error, std::size_t byte
   return outcome;
 }
 
-// Stops the I/O context when the work item that owns it ends, also by an
-// exception, so that run() returns right after that item.
+// Stops the I/O context when the routine that owns it ends, also by an
+// exception, so that run() returns right after the current handler.
 struct StopOnExit {
   asio::io_context& context;
   ~StopOnExit() { context.stop(); }
@@ -76,23 +83,19 @@ OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraData
       address(address),
       callback(std::move(callback)),
       endCondition(endCondition) {
-  // The buffer is not filled with 0xCD up front: packages are decoded
-  // through readers bounded to the bytes they delivered, which read 0xCD
-  // beyond them. Leaving it untouched keeps an idle connection's pages out
-  // of memory until data arrives.
   start();
 }
 
 OstraBoardConnection::~OstraBoardConnection() {
-  const bool onIoThread = isIoThread();
   try {
     clearWork();
   } catch (...) {
+    ioContext.stop();
   }
-  // On the I/O thread only after abandon, which has detached the thread.
-  if (ioThread.joinable() && !onIoThread) ioThread.join();
-  if (!flushRan.load()) {
-    // The I/O thread had ended before the final flush could run (after a
+  // Not joinable on the I/O thread itself: abandon has detached it then.
+  if (ioThread.joinable()) ioThread.join();
+  if (!tornDown) {
+    // The I/O thread had ended before the teardown could run (after a
     // failure or a failed connect); an error recorded then stays.
     try {
       stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
@@ -100,8 +103,6 @@ OstraBoardConnection::~OstraBoardConnection() {
     }
   }
 }
-
-bool OstraBoardConnection::isIoThread() const { return ioThreadId.load() == std::this_thread::get_id(); }
 
 bool OstraBoardConnection::isInsideCallback(const StateMachine* owner) {
   return owner != nullptr && callbackOwner == owner;
@@ -112,7 +113,7 @@ void OstraBoardConnection::abandon(std::shared_ptr<OstraBoardConnection> self,
   OstraBoardConnection& connection = *self;
   connection.abandonedStream = std::move(stream);
   connection.abandonedSelf = std::move(self);
-  connection.abandoned.store(true);
+  connection.abandoned = true;
 }
 
 asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& address) {
@@ -127,7 +128,7 @@ asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& add
     throw boost::system::system_error(asio::error::make_error_code(asio::error::invalid_argument));
   }
 #endif
-  return asio::ip::tcp::endpoint(parsed, boardPort);
+  return asio::ip::tcp::endpoint(parsed, package::boardPort);
 }
 
 void OstraBoardConnection::start() {
@@ -141,23 +142,30 @@ void OstraBoardConnection::start() {
 }
 
 void OstraBoardConnection::threadBody() {
-  ioThreadId.store(std::this_thread::get_id());
   try {
     boost::system::error_code error;
     const std::size_t count = ioContext.run(error);
     if (error) throw boost::system::system_error(error);
-    if (count != expectedIoHandlerCount && !abandoned.load()) {
+    // run() returns only once stopConnection has stopped the context, which
+    // follows a recorded failure or DISCONNECTED; the state machine then
+    // drops this report. It would stand only if the context ran out of work
+    // on its own, which the pending connect, read or timer wait prevents.
+    if (count != expectedIoHandlerCount && !abandoned) {
       throw VarnelExceptionImpl(
           fmt::format("The number of IO Handlers {} does not match the expected number {}", count,
                       expectedIoHandlerCount),
           VarnelException::GeneralError);
     }
   } catch (const std::exception& e) {
-    reportError(fmt::format("Thread Context: {}", e.what()), VarnelException::CommunicationError);
+    // Also what the teardown's last hand-over let escape (a callback that
+    // threw), before DISCONNECTED.
+    stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", e.what()).c_str(),
+                              VarnelException::CommunicationError);
   } catch (...) {
-    reportError(fmt::format("Thread Context: {}", unknownExceptionText), VarnelException::CommunicationError);
+    stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", unknownExceptionText).c_str(),
+                              VarnelException::CommunicationError);
   }
-  if (abandoned.load()) {
+  if (abandoned) {
     // The owner went away inside the callback. Nobody can join this thread,
     // so it lets go of itself and releases the connection here; *this is
     // not touched after that.
@@ -167,8 +175,23 @@ void OstraBoardConnection::threadBody() {
   }
 }
 
-void OstraBoardConnection::reportError(const std::string& message, ErrorCode code) {
+void OstraBoardConnection::fail(const std::string& message, ErrorCode code) {
+  if (failed) return;
+  // The packages that arrived complete before a failure of the board or the
+  // link are often the most interesting ones: they go to the application in
+  // one last hand-over, before the failure is recorded. Not when the
+  // callback itself failed: it is not called again.
+  if (established && !callbackFailed && !abandoned && stream->getSize() != 0) {
+    try {
+      deliverStream();
+    } catch (...) {
+      // The callback failed on this last hand-over; what is recorded is the
+      // failure that ended the connection.
+    }
+  }
+  failed = true;
   stateMachine->signalState(ERROR, message.c_str(), code);
+  stopConnection(Stop::AfterFailure);
 }
 
 void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
@@ -177,26 +200,82 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
       throw VarnelMinorException(fmt::format("start: {}", error.message()),
                                  VarnelException::CommunicationError);
     }
-    stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
+    if (stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified) != CONNECTED) {
+      // The connection waiter gave up before the connect completed, so the
+      // application's connect() has failed: nothing may run behind it.
+      failed = true;
+      stopConnection(Stop::AfterFailure);
+      return;
+    }
+    established = true;
+    enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
     startRead();
     handOverDue = dueAfterWaitTime();
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
-    reportError(e.what(), e.getErrorCode());
-    closeSocket();
+    fail(e.what(), e.getErrorCode());
   } catch (const std::exception& e) {
-    reportError(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
-    stopConnection();
+    fail(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
   }
 }
 
-asio::deadline_timer::time_type OstraBoardConnection::dueAfterWaitTime() const {
-  return asio::deadline_timer::traits_type::now() + boost::posix_time::milliseconds(endCondition.waitTimeMs);
+void OstraBoardConnection::enableKeepalive() {
+  // The library only reads, so a board that vanishes (power off, cable
+  // pulled) leaves a connection that simply stays quiet. Keepalive probes
+  // turn that into a read error: the first probe after `idle` seconds
+  // without a byte, then `count` probes `interval` seconds apart, which
+  // adds up to about the TCP timeout t (never less, at most 2t + 2 s). A
+  // board that is alive answers the probes, also while it sends nothing.
+  const std::uint32_t t = std::max<std::uint32_t>(stateMachine->getTcpTimeout(), 1);
+  const std::uint32_t idle = std::min<std::uint32_t>(t / 2 + t % 2, maxKeepaliveSeconds);
+  const std::uint32_t rest = t > idle ? t - idle : 0;
+  const std::uint32_t count = std::clamp<std::uint32_t>(rest, 1, maxKeepaliveProbes);
+  const std::uint32_t interval =
+      std::clamp<std::uint32_t>(rest / count + (rest % count != 0), 1, maxKeepaliveSeconds);
+  socket.set_option(asio::socket_base::keep_alive(true));
+#if defined(_WIN32)
+  // Windows 10 takes the three settings per socket as Linux does (the
+  // option numbers are those of its ws2ipdef.h). Older systems know only
+  // SIO_KEEPALIVE_VALS, whose probe count is fixed at ten: there the
+  // interval is a tenth of the rest.
+  using KeepIdle = asio::detail::socket_option::integer<IPPROTO_TCP, 3>;       // TCP_KEEPALIVE
+  using KeepInterval = asio::detail::socket_option::integer<IPPROTO_TCP, 17>;  // TCP_KEEPINTVL
+  using KeepCount = asio::detail::socket_option::integer<IPPROTO_TCP, 16>;     // TCP_KEEPCNT
+  boost::system::error_code error;
+  socket.set_option(KeepIdle(static_cast<int>(idle)), error);
+  if (!error) socket.set_option(KeepInterval(static_cast<int>(interval)), error);
+  if (!error) socket.set_option(KeepCount(static_cast<int>(count)), error);
+  if (error) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = static_cast<ULONG>(idle) * 1000;
+    values.keepaliveinterval = std::max<ULONG>(static_cast<ULONG>(rest) * 100, 100);
+    DWORD returned = 0;
+    if (::WSAIoctl(socket.native_handle(), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
+                   nullptr, nullptr) != 0) {
+      throw boost::system::system_error(
+          boost::system::error_code(::WSAGetLastError(), boost::asio::error::get_system_category()),
+          "keepalive");
+    }
+  }
+#elif defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(static_cast<int>(idle)));
+  socket.set_option(
+      asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(static_cast<int>(interval)));
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(static_cast<int>(count)));
+#else
+#error "no per-socket keepalive timing on this platform"
+#endif
+}
+
+asio::steady_timer::time_point OstraBoardConnection::dueAfterWaitTime() const {
+  return asio::steady_timer::clock_type::now() + std::chrono::milliseconds(endCondition.waitTimeMs);
 }
 
 void OstraBoardConnection::rearmTimer() {
+  // At most one wait is ever pending, so this cancels at most one.
   const std::size_t canceled = timer.expires_at(handOverDue);
   if (canceled > maxCanceledOperations) {
     throw VarnelExceptionImpl(
@@ -207,35 +286,6 @@ void OstraBoardConnection::rearmTimer() {
   }
 }
 
-asio::mutable_buffer OstraBoardConnection::readWindow() {
-  const std::size_t have = bufferEnd - packageStart;
-  if (have == 0) {
-    packageStart = 0;
-    bufferEnd = 0;
-  }
-  // The package in progress must fit behind its start; if it does not, its
-  // first bytes move to the front (at most one package's worth).
-  const std::size_t needed =
-      headerChecked ? static_cast<std::size_t>(currentPackageSize) : package::headerSize;
-  if (packageStart + needed > package::bufferSize) {
-    std::memmove(packageBuffer.data(), packageBuffer.data() + packageStart, have);
-    packageStart = 0;
-    bufferEnd = have;
-  }
-  // Small packages are taken as many at a time as the socket has ready.
-  // A large one is read as its header, then its body together with the next
-  // header, which lands behind it; only those 36 bytes move to the front
-  // before the next body is read.
-  std::size_t windowEnd = package::bufferSize;
-  if (headerChecked) {
-    if (currentPackageSize >= largePackageSize)
-      windowEnd = packageStart + static_cast<std::size_t>(currentPackageSize) + package::headerSize;
-  } else if (lastPackageSize >= largePackageSize) {
-    windowEnd = packageStart + package::headerSize;
-  }
-  return asio::buffer(packageBuffer.data() + bufferEnd, windowEnd - bufferEnd);
-}
-
 void OstraBoardConnection::startRead() {
   // While the socket has data, it is read right here, without a round trip
   // through the I/O context (which would poll epoll once more per read).
@@ -243,7 +293,8 @@ void OstraBoardConnection::startRead() {
   // timer and posted work items get their turn.
   for (unsigned reads = 0; reads < maxReadsInARow; ++reads) {
     boost::system::error_code error;
-    const std::size_t n = socket.read_some(readWindow(), error);
+    const std::span<std::uint8_t> window = framer.readWindow();
+    const std::size_t n = socket.read_some(asio::buffer(window.data(), window.size()), error);
     if (error == asio::error::would_block || error == asio::error::try_again) {
       socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
         // Readable (data, end of stream or a failure): the next read reports
@@ -254,199 +305,173 @@ void OstraBoardConnection::startRead() {
     }
     if (!onReceive(error, n)) return;
   }
-  socket.async_read_some(readWindow(), [this](const boost::system::error_code& error, std::size_t n) {
-    if (onReceive(error, n)) startRead();
-  });
+  const std::span<std::uint8_t> window = framer.readWindow();
+  socket.async_read_some(asio::buffer(window.data(), window.size()),
+                         [this](const boost::system::error_code& error, std::size_t n) {
+                           if (onReceive(error, n)) startRead();
+                         });
 }
 
 bool OstraBoardConnection::onReceive(const boost::system::error_code& error, std::size_t bytesTransferred) {
-  if (abandoned.load()) return false;
-  bufferEnd += bytesTransferred;
-  // Frame every package that is complete in the buffer: its header is
-  // checked as soon as its 36 bytes are in, its body once all of it is.
+  // After a failure nothing more is framed, also from a read that had
+  // completed before the failure stopped the loop.
+  if (failed || abandoned) return false;
+  framer.received(bytesTransferred);
+  // Every header is checked as soon as its 36 bytes are in, every body once
+  // all of it is. A failed read ends the piece in progress, even an empty
+  // header.
   for (;;) {
-    const std::size_t have = bufferEnd - packageStart;
-    if (!headerChecked) {
-      if (have < package::headerSize) {
-        // A failed read ends the header in progress, even an empty one.
+    if (!framer.headerAccepted()) {
+      if (!framer.headerReady()) {
         if (!error) return true;
-        readHeader(error, have);
+        readHeader(error, framer.inHand());
         return false;
       }
       if (!readHeader(boost::system::error_code(), package::headerSize)) return false;
     }
-    const std::size_t bodyHave = have - package::headerSize;
-    const std::size_t bodyNeeded = static_cast<std::size_t>(currentPackageSize) - package::headerSize;
-    if (bodyHave < bodyNeeded) {
+    const std::size_t bodySize = framer.packageSize() - package::headerSize;
+    if (!framer.packageReady()) {
       if (!error) return true;
-      readBody(currentPackageSize, error, bodyHave);
+      readBody(framer.packageSize(), error, framer.inHand() - package::headerSize);
       return false;
     }
-    if (!readBody(currentPackageSize, boost::system::error_code(), bodyNeeded)) return false;
+    if (!readBody(framer.packageSize(), boost::system::error_code(), bodySize)) return false;
   }
 }
 
 bool OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
-  ErrorCode code = VarnelException::Unspecified;
   try {
-    const PackageReader header(packageBuffer.data() + packageStart, bytesTransferred);
-    currentPackageSize =
-        PackageChecker::checkHeader(header, readOutcome(error, bytesTransferred), code).packageSize;
-    headerChecked = true;
+    const PackageHeader header =
+        PackageChecker::checkHeader(framer.inProgress(), readOutcome(error, bytesTransferred));
+    framer.accept(header.packageSize);
     return true;
+  } catch (const PackageRefusal& e) {
+    fail(fmt::format("readHeader: {}", e.what()), e.code);
   } catch (const std::exception& e) {
-    reportError(fmt::format("readHeader: {}", e.what()), code);
-    stopConnection();
-    return false;
+    fail(fmt::format("readHeader: {}", e.what()), VarnelException::Unspecified);
   }
+  return false;
 }
 
 bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::system::error_code& error,
                                     std::size_t bytesTransferred) {
-  ErrorCode code = VarnelException::Unspecified;
   try {
     // The reader sees this package only: positions it did not deliver read
     // as 0xCD, as in a buffer refilled with 0xCD after every package.
-    const std::size_t delivered =
-        std::min(static_cast<std::size_t>(packageSize), package::headerSize + bytesTransferred);
-    const PackageReader reader(packageBuffer.data() + packageStart, delivered);
-    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred), code);
+    const PackageReader reader = framer.inProgress();
+    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred));
     stream->appendPackage(reader);
-    packageStart += static_cast<std::size_t>(packageSize);
-    headerChecked = false;
-    lastPackageSize = packageSize;
-    if (static_cast<std::uint64_t>(stream->getSize()) >=
-            static_cast<std::uint64_t>(endCondition.packageCounter) ||
-        stream->isEndOfStream()) {
+    framer.consume();
+    if (stream->getSize() >= endCondition.packageCounter || stream->isEndOfStream()) {
       deliverStream();
-      if (abandoned.load()) return false;
+      if (abandoned) return false;
     }
     return true;
+  } catch (const PackageRefusal& e) {
+    fail(fmt::format("readBody: {}", e.what()), e.code);
   } catch (const std::exception& e) {
-    reportError(fmt::format("readBody: {}", e.what()), code);
-    stopConnection();
+    fail(fmt::format("readBody: {}", e.what()), VarnelException::Unspecified);
   } catch (...) {
-    reportError(fmt::format("readBody: {}", unknownExceptionText), code);
-    stopConnection();
+    fail(fmt::format("readBody: {}", unknownExceptionText), VarnelException::Unspecified);
   }
   return false;
 }
 
 void OstraBoardConnection::deliverStream() {
-  if (abandoned.load()) return;
+  if (failed || abandoned) return;
   // The next timer hand-over is due waitTimeMs after this one. The pending
   // timer wait is left as it is: when it completes before that, the timer
   // handler only waits for the rest (see timerHandler).
   handOverDue = dueAfterWaitTime();
 
-  // After the final flush has signalled DISCONNECTED nothing else is
-  // signalled, so the teardown's state stays as it is.
-  const bool signal = !flushRan.load();
+  // RECEIVING before the callback for a stream the board has not finished;
+  // CONNECTED after it for a finished one, but only when RECEIVING was
+  // signalled for it: a stream finished in one piece leaves the state as it
+  // is. An empty stream signals nothing.
   bool connectedAfter = false;
   if (stream->getSize() != 0) {
     const bool goesOn = (stream->back()->getMetaData().statusWord & package::streamContinuesBit) != 0;
     if (goesOn || !stream->isEndOfStream()) {
-      if (signal) stateMachine->signalState(RECEIVING, nullptr, VarnelException::Unspecified);
+      stateMachine->signalState(RECEIVING, nullptr, VarnelException::Unspecified);
       streamInProgress = true;
     } else {
-      connectedAfter = streamInProgress && signal;
+      connectedAfter = streamInProgress;
       streamInProgress = false;
     }
   }
 
   {
     const InsideCallback inside(stateMachine.get());
-    callback(stream);
+    try {
+      callback(stream);
+    } catch (...) {
+      callbackFailed = true;
+      throw;
+    }
   }
 
   if (connectedAfter) stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
   stream->clear();
-  if (abandoned.load()) windDown();
+  if (abandoned) stopConnection(Stop::Abandoned);
 }
 
 void OstraBoardConnection::timerHandler(const boost::system::error_code& error) {
-  if (error == asio::error::operation_aborted || stopping.load() || abandoned.load()) return;
+  if (error == asio::error::operation_aborted || failed || abandoned) return;
   try {
     if (error) throw std::runtime_error("ErrorCode: " + error.message());
     // Hand-overs by package count move the due time on without touching the
     // timer (re-arming it for every hand-over would cost two system calls
     // each); a wait that ends before the due time just waits for the rest.
-    if (asio::deadline_timer::traits_type::now() >= handOverDue) {
+    if (asio::steady_timer::clock_type::now() >= handOverDue) {
       deliverStream();
-      if (abandoned.load()) return;
+      if (abandoned) return;
     }
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const std::exception& e) {
-    reportError(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
-    closeSocket();
+    fail(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
   } catch (...) {
-    reportError(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError);
-    closeSocket();
+    fail(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError);
   }
 }
 
-void OstraBoardConnection::stopConnection() {
-  // The item stops the context itself: a stop() here would keep the item
-  // from running at all.
-  asio::post(ioContext, [this] {
-    StopOnExit stopOnExit{ioContext};
-    stopping.exchange(true);
-    // The pending timer wait is cancelled at once rather than waited for:
-    // blocking the I/O thread until the timer's expiry would make every
-    // disconnect after a failure wait up to waitTimeMs.
-    const std::size_t canceled = timer.cancel();
-    if (canceled > maxCanceledOperations) {
-      std::cerr << fmt::format("The number of canceled operations {} exceeds the maximum {}", canceled,
-                               maxCanceledOperations);
-    }
-    boost::system::error_code error;
-    socket.close(error);  // a failure to close changes nothing here
-  });
-}
-
-void OstraBoardConnection::closeSocket() {
-  asio::post(ioContext, [this] {
-    boost::system::error_code error;
-    socket.close(error);
-    if (error) throw boost::system::system_error(error, "close");
-  });
+void OstraBoardConnection::stopConnection(Stop how) {
+  StopOnExit stopOnExit{ioContext};
+  if (how == Stop::Teardown) {
+    tornDown = true;
+    // The packages collected since the last hand-over go to the application
+    // now, so that a disconnect loses nothing and the next connection starts
+    // with an empty stream. Not for a connection that was never established
+    // (its connect failed), that has failed (it made its last hand-over
+    // then), or whose owner went away inside the callback. A callback that
+    // throws here leaves this routine; the I/O thread records it with the
+    // prefix "Thread Context: ", and DISCONNECTED is not signalled.
+    if (established && !failed && !abandoned && stream->getSize() != 0) deliverStream();
+    stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
+  }
+  // The pending timer wait is cancelled at once rather than waited for:
+  // blocking the I/O thread until the timer's expiry would make every
+  // disconnect after a failure wait up to waitTimeMs. At most one wait is
+  // ever pending, so the line below cannot be written.
+  const std::size_t canceled = timer.cancel();
+  if (canceled > maxCanceledOperations) {
+    std::cerr << fmt::format("The number of canceled operations {} exceeds the maximum {}", canceled,
+                             maxCanceledOperations);
+  }
+  boost::system::error_code ignored;
+  socket.shutdown(asio::socket_base::shutdown_receive, ignored);  // fails on a socket never connected
+  socket.close(ignored);
 }
 
 void OstraBoardConnection::clearWork() {
   try {
-    asio::post(ioContext, [this] { finalFlush(); });
+    asio::post(ioContext, [this] { stopConnection(Stop::Teardown); });
   } catch (const std::exception& e) {
-    reportError(fmt::format("clearWork: {}", e.what()), VarnelException::CommunicationError);
-    stopConnection();
+    // Without the teardown item the I/O thread must still end.
+    stateMachine->signalState(ERROR, fmt::format("clearWork: {}", e.what()).c_str(),
+                              VarnelException::CommunicationError);
+    ioContext.stop();
+  } catch (...) {
+    ioContext.stop();
   }
-}
-
-void OstraBoardConnection::finalFlush() {
-  // DISCONNECTED goes first, on this thread and after everything queued
-  // before the flush, so no report of this thread can follow it.
-  flushRan.store(true);
-  stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
-  stopping.exchange(true);
-  StopOnExit stopOnExit{ioContext};
-
-  if (timer.cancel() != 0) {
-    throw VarnelExceptionImpl("Asynchronous operation was canceled", VarnelException::GeneralError);
-  }
-  boost::system::error_code error;
-  socket.shutdown(asio::socket_base::shutdown_receive, error);
-  if (error) throw boost::system::system_error(error, "shutdown");
-  socket.close(error);
-  if (error) throw boost::system::system_error(error, "close");
-  deliverStream();
-}
-
-void OstraBoardConnection::windDown() {
-  asio::post(ioContext, [this] {
-    StopOnExit stopOnExit{ioContext};
-    stopping.exchange(true);
-    timer.cancel();
-    boost::system::error_code error;
-    socket.close(error);
-  });
 }

@@ -8,34 +8,38 @@
 //   thread; the connection takes no lock. Handlers hold a plain pointer to
 //   the connection, which outlives them because the destructor joins the
 //   I/O thread before it releases anything.
-// - Two loops run on the thread: the read loop (36-byte header, checks,
-//   body, checks, decode into the stream, maybe hand over, next header;
-//   small packages are read many at a time and framed in the buffer; the
-//   socket is read on the spot while it has data) and the timer loop (hand
-//   the stream over waitTimeMs after the last hand-over, even empty; the
-//   timer is set again only when it fires).
-// - Every event and failure is reported to the shared StateMachine; the
-//   connection never reads the state back. No read is retried.
-// - Teardown: the destroying thread posts a final flush; the flush signals
-//   DISCONNECTED on the I/O thread, after everything queued before it, so no
-//   report of the I/O thread can follow DISCONNECTED.
+// - Two loops run on the thread: the read loop (read what the socket has,
+//   let the framer cut it into packages, check each header and body, decode
+//   into the stream, hand over at packageCounter packages or at the end of
+//   a stream; the socket is read on the spot while it has data) and the
+//   timer loop (hand the stream over waitTimeMs after the last hand-over,
+//   even empty; the timer is set again only when it fires).
+// - Every event and failure is reported to the shared StateMachine. No read
+//   is retried.
+// - Nothing received is lost: a failure of the board or the link first
+//   hands over the complete packages collected so far, then records the
+//   failure; after it nothing is framed and the callback is not called.
+// - Every way down goes through stopConnection on the I/O thread: after a
+//   failure, at the teardown (the destroying thread posts it; it hands over
+//   what was collected, then signals DISCONNECTED, after everything queued
+//   before it, so no report of the I/O thread can follow DISCONNECTED), and
+//   when the owner went away inside the callback. It stops the I/O context,
+//   so no completion runs after it.
 
 #include <utility>  // before Boost.Asio with -std=c++20 (Boost 1.74)
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "stream/OstraDataStreamImpl.hpp"
-#include "stream/PackageFormat.hpp"
+#include "stream/PackageFramer.hpp"
 #include "varnel/varnel.hpp"
 
 class StateMachine;
@@ -48,12 +52,8 @@ class OstraBoardConnection {
     std::uint32_t waitTimeMs;      // ... or this long after the last hand-over
   };
 
-  static constexpr unsigned short boardPort = 63751;
   static constexpr std::size_t expectedIoHandlerCount = 2;
   static constexpr std::size_t maxCanceledOperations = 1;
-  // From this size on a package is read as its header, then its body with
-  // only the next header behind it, instead of with full read-ahead.
-  static constexpr std::size_t largePackageSize = 32768;
   // Reads in a row on the I/O thread before the timer and posted work get
   // their turn.
   static constexpr unsigned maxReadsInARow = 16;
@@ -68,8 +68,9 @@ class OstraBoardConnection {
                                                       std::function<void(mirt::OstraDataStream*)> callback,
                                                       ReadStreamEndCondition endCondition);
 
-  // Stops the connection and joins its I/O thread. Must not run on that
-  // thread (see abandon).
+  // Stops the connection and joins its I/O thread, after the packages
+  // collected so far have been handed over. Must not run on that thread
+  // (see abandon).
   virtual ~OstraBoardConnection();
 
   OstraBoardConnection(const OstraBoardConnection&) = delete;
@@ -78,9 +79,6 @@ class OstraBoardConnection {
   // The board's endpoint for a numeric IPv6 (scope suffix allowed) or IPv4
   // address text, port 63751. Throws boost::system::system_error otherwise.
   static boost::asio::ip::tcp::endpoint endpointFor(const std::string& address);
-
-  // True on the connection's own I/O thread.
-  bool isIoThread() const;
 
   // True while the calling thread runs the callback of a connection that
   // reports to `owner`. Reads nothing of any connection, so a receiver can
@@ -102,12 +100,21 @@ class OstraBoardConnection {
                        ReadStreamEndCondition endCondition);
 
  private:
+  // How the connection goes down; see stopConnection.
+  enum class Stop {
+    AfterFailure,  // a failure is recorded (or the connect was given up)
+    Teardown,      // the owner disconnects: hand over, then DISCONNECTED
+    Abandoned      // the owner went away inside the callback
+  };
+
   void start();
   void threadBody();
   void onConnect(const boost::system::error_code& error);
+  // Asks the system to probe an idle connection, so that a board that
+  // stops answering is reported within about the TCP timeout.
+  void enableKeepalive();
   // The read loop: reads while the socket has data, then waits for more.
   void startRead();
-  boost::asio::mutable_buffer readWindow();
   // Frames what a read delivered; false when the read loop ends.
   bool onReceive(const boost::system::error_code& error, std::size_t bytesTransferred);
   // The checks of one header and one body; false when the read loop ends.
@@ -116,54 +123,41 @@ class OstraBoardConnection {
                 std::size_t bytesTransferred);
   void deliverStream();
   void timerHandler(const boost::system::error_code& error);
-  void stopConnection();
-  void closeSocket();
-  void clearWork();
-  void finalFlush();
-  void windDown();
   void rearmTimer();
   // waitTimeMs from now, on the timer's clock.
-  boost::asio::deadline_timer::time_type dueAfterWaitTime() const;
-  void reportError(const std::string& message, mirt::VarnelException::ErrorCode code);
+  boost::asio::steady_timer::time_point dueAfterWaitTime() const;
+  // Records a failure of the I/O thread, after the last hand-over of what
+  // was collected, and stops the connection.
+  void fail(const std::string& message, mirt::VarnelException::ErrorCode code);
+  // The one way down, on the I/O thread: cancels the timer, closes the
+  // socket and stops the I/O context, so that run() returns after the
+  // current handler and nothing queued behind it runs.
+  void stopConnection(Stop how);
+  // On the destroying thread: posts the teardown.
+  void clearWork();
 
   boost::asio::io_context ioContext;
   std::jthread ioThread;
-  boost::asio::deadline_timer timer;
+  boost::asio::steady_timer timer;
   boost::asio::ip::tcp::socket socket;
   OstraDataStreamImpl* stream;
   std::shared_ptr<StateMachine> stateMachine;
   std::string address;
-  // A package lies within the first package::bufferSize bytes; the bytes
-  // behind take the next header when a large package's body is read, so that
-  // such a package costs one read instead of two.
-  std::array<std::uint8_t, package::bufferSize + package::headerSize>
-      packageBuffer;  // deliberately left uninitialised; see the constructor
   std::function<void(mirt::OstraDataStream*)> callback;
   ReadStreamEndCondition endCondition;
-  std::atomic<bool> stopping{false};
+  PackageFramer framer;
   // When the timer hands the stream over next: waitTimeMs after the last
   // hand-over (or after the connect).
-  boost::asio::deadline_timer::time_type handOverDue;
+  boost::asio::steady_timer::time_point handOverDue;
 
-  // Framing state of the read loop: the package in progress starts at
-  // packageStart, bytes up to bufferEnd have arrived. Several small packages
-  // arrive with one read and are framed here; see startRead.
-  std::size_t packageStart = 0;
-  std::size_t bufferEnd = 0;
-  bool headerChecked = false;
-  std::uint64_t currentPackageSize = 0;
-  std::uint64_t lastPackageSize = 0;
-
-  // RECEIVING was signalled for the stream in progress, so a finished
-  // stream answers with CONNECTED after its hand-over. A stream finished
-  // in one piece signals nothing and leaves the state as it is.
-  bool streamInProgress = false;
-  // Set by the final flush when it runs; otherwise the destroying thread
-  // signals DISCONNECTED itself after the join.
-  std::atomic<bool> flushRan{false};
-  // Set by abandon: the owner is gone, the callback is not called again.
-  std::atomic<bool> abandoned{false};
-  std::atomic<std::thread::id> ioThreadId{};
+  // The progress of the connection. Only the I/O thread uses these, and
+  // the destroying thread after it has joined the I/O thread.
+  bool established = false;       // the connect completed and CONNECTED was taken
+  bool streamInProgress = false;  // RECEIVING was signalled for the stream in progress
+  bool failed = false;            // a failure is recorded: nothing is framed or handed over
+  bool callbackFailed = false;    // the callback threw: its packages stay in the stream
+  bool tornDown = false;          // the teardown ran and signalled DISCONNECTED
+  bool abandoned = false;         // the owner is gone: the callback is not called again
   // Filled only by abandon; released on the I/O thread after it wound down.
   std::unique_ptr<OstraDataStreamImpl> abandonedStream;
   std::shared_ptr<OstraBoardConnection> abandonedSelf;

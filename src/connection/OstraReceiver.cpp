@@ -1,6 +1,7 @@
 #include "connection/OstraReceiver.hpp"
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
+#include "connection/OstraBoardConnection.hpp"
 #include "connection/StateMachine.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 
@@ -30,12 +31,23 @@ OstraReceiver::~OstraReceiver() {
 }
 
 void OstraReceiver::connect() {
-  if (connection) return;
+  if (connection) {
+    // A healthy connection is left alone. One that has failed (its connect
+    // or later) can deliver nothing more: it is discarded as disconnect()
+    // would, without throwing its error, and a new attempt starts.
+    if (stateMachine->getState() != ERROR) return;
+    closeConnection();
+  }
   stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
   const OstraBoardConnection::ReadStreamEndCondition endCondition{packageCounter, waitTimeMs};
   connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition);
   if (!stateMachine->waitForConnection()) {
-    throw VarnelExceptionImpl(stateMachine->getErrorMessage(), VarnelException::ConnectionFailed);
+    const std::string message = stateMachine->getErrorMessage();
+    // Nothing of a failed attempt may run on behind the exception: the
+    // connection is shut down (its thread joined) before connect throws.
+    // The recorded error stays for getState, getAsyncError and disconnect.
+    closeConnection();
+    throw VarnelExceptionImpl(message, VarnelException::ConnectionFailed);
   }
 }
 
@@ -87,10 +99,9 @@ ConnectionState OstraReceiver::getState() {
 }
 
 void OstraReceiver::getAsyncError() {
-  if (stateMachine->getState() != ERROR) return;
-  const std::string message = stateMachine->getErrorMessage();
-  const VarnelException::ErrorCode code = stateMachine->getErrorCode();
-  throw VarnelExceptionImpl(message, code);
+  StateMachine::Snapshot recorded = stateMachine->getSnapshot();
+  if (recorded.state != ERROR) return;
+  throw VarnelExceptionImpl(recorded.message, recorded.code);
 }
 
 void OstraReceiver::setTcpTimeout(std::uint32_t timeout) {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "connection/OstraBoardConnection.hpp"
 #include "varnel/varnel.hpp"
 
+class OstraBoardConnection;
 class OstraDataStreamImpl;
 class StateMachine;
 

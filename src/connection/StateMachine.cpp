@@ -20,18 +20,14 @@ constexpr std::chrono::milliseconds pollSleep{1};
 }  // namespace
 
 StateMachine::StateMachine()
-    : state(IDLE),
-      pollCount(0),
-      errorCode(mirt::VarnelException::GeneralError),
-      pollIntervalUs(1),
-      maxPolls(10000) {}
+    : state(IDLE), pollCount(0), errorCode(mirt::VarnelException::GeneralError), maxPolls(10000) {}
 
 StateMachine::~StateMachine() {
   // The waiter uses every field; let it finish before any is destroyed.
   if (connectionResult.valid()) connectionResult.wait();
 }
 
-void StateMachine::signalState(TCPStates requested, const char* message, ErrorCode code) {
+TCPStates StateMachine::signalState(TCPStates requested, const char* message, ErrorCode code) {
   // A replaced waiter result is released only after the lock: releasing the
   // last reference to an std::async result waits for the task, and the task
   // needs the lock for its next poll.
@@ -63,10 +59,13 @@ void StateMachine::signalState(TCPStates requested, const char* message, ErrorCo
     case CONNECTED:
       if (state == CONNECTING || state == RECEIVING) {
         state = CONNECTED;
-      } else {
+      } else if (state != ERROR) {
         state = ERROR;
         errorMessage = unknownTransition;
       }
+      // In ERROR the recorded failure stays as it is: a connect that
+      // completes after the waiter has given up must not replace the first
+      // cause (the time-out) with a text that tells the caller nothing.
       break;
     case RECEIVING:
       if (state == CONNECTED) state = RECEIVING;
@@ -84,7 +83,9 @@ void StateMachine::signalState(TCPStates requested, const char* message, ErrorCo
     default:
       break;
   }
+  const TCPStates now = state;
   guard.unlock();
+  return now;
 }
 
 TCPStates StateMachine::getState() const {
@@ -102,9 +103,21 @@ std::string StateMachine::getErrorMessage() const {
   return errorMessage;
 }
 
+StateMachine::Snapshot StateMachine::getSnapshot() const {
+  std::shared_lock guard(lock);
+  return {state, errorMessage, errorCode};
+}
+
 void StateMachine::setTcpTimeout(std::uint32_t timeout) {
   if (timeout == 0) return;
-  maxPolls.store(timeout * 1000U, std::memory_order_relaxed);
+  constexpr std::uint32_t pollsPerSecond = 1000;
+  const std::uint32_t polls = timeout > UINT32_MAX / pollsPerSecond ? UINT32_MAX : timeout * pollsPerSecond;
+  maxPolls.store(polls, std::memory_order_relaxed);
+  tcpTimeoutSeconds.store(timeout, std::memory_order_relaxed);
+}
+
+std::uint32_t StateMachine::getTcpTimeout() const {
+  return tcpTimeoutSeconds.load(std::memory_order_relaxed);
 }
 
 void StateMachine::setMaxPolls(std::uint32_t polls) { maxPolls.store(polls, std::memory_order_relaxed); }
@@ -151,6 +164,10 @@ bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
       return false;
     case CONNECTING: {
       std::unique_lock guard(lock);
+      // The connection may have been established during the last sleep:
+      // then it runs, and reporting a time-out would leave the caller with
+      // a failed connect and a live connection.
+      if (state == CONNECTED || state == RECEIVING) return true;
       if (state != DISCONNECTED && state != ERROR) {
         errorCode = mirt::VarnelException::GeneralError;
         errorMessage = connectionTimeout;

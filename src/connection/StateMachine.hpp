@@ -40,17 +40,31 @@ class StateMachine {
   StateMachine& operator=(const StateMachine&) = delete;
 
   // Requests a transition; `message` and `code` are used only for ERROR
-  // (the text is copied). Never throws a state back at the caller; may
-  // throw std::system_error when the waiter task cannot be started.
-  void signalState(TCPStates requested, const char* message, ErrorCode code);
+  // (the text is copied). Returns the state after the call, so that the
+  // connection can tell whether its CONNECTED was taken. Never throws a
+  // state back at the caller; may throw std::system_error when the waiter
+  // task cannot be started.
+  TCPStates signalState(TCPStates requested, const char* message, ErrorCode code);
 
   TCPStates getState() const;
   ErrorCode getErrorCode() const;
   std::string getErrorMessage() const;
 
-  // Poll limit = timeout × 1000 (unsigned 32-bit arithmetic); 0 is ignored.
-  // A wait under way sees the new limit at its next comparison.
+  // State, message and code read together, so that message and code always
+  // belong to the same record.
+  struct Snapshot {
+    TCPStates state;
+    std::string message;
+    ErrorCode code;
+  };
+  Snapshot getSnapshot() const;
+
+  // Poll limit = timeout × 1000, saturating at the largest count; 0 is
+  // ignored. A wait under way sees the new limit at its next comparison.
   void setTcpTimeout(std::uint32_t timeout);
+  // The TCP timeout in seconds (10 until set); a connection reads it when it
+  // is established, for the detection of a board that stops answering.
+  std::uint32_t getTcpTimeout() const;
 
   // The connection waiter's result: false at once when no CONNECTING was
   // signalled since construction or the last IDLE; otherwise blocks until
@@ -70,8 +84,8 @@ class StateMachine {
   std::string errorMessage;
   ErrorCode errorCode;
   std::shared_future<bool> connectionResult;
-  const std::uint32_t pollIntervalUs;
   std::atomic<std::uint32_t> maxPolls;
+  std::atomic<std::uint32_t> tcpTimeoutSeconds{10};
   // Bumped by IDLE and CONNECTING: a waiter whose result was discarded
   // stops at its next poll instead of polling on to its limit, so that
   // releasing its result (which waits for the task) never blocks for long.

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 
 OstraDataPackageImpl::OstraDataPackageImpl(const mirt::OstraMetaData& metaData,
                                            std::vector<std::uint32_t> channelTypes, Waveforms waveforms,

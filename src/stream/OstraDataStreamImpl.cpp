@@ -1,10 +1,9 @@
 #include "stream/OstraDataStreamImpl.hpp"
 
-#include <stdexcept>
+#include <algorithm>
+#include <cassert>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "stream/OstraDataPackageImpl.hpp"
 #include "stream/PackageReader.hpp"
@@ -25,29 +24,27 @@ std::unique_ptr<mirt::OstraDataPackage> OstraDataStreamImpl::pop() {
   return oldest;
 }
 
-void OstraDataStreamImpl::appendPackage(const PackageBuffer& buffer) { appendPackage(PackageReader(buffer)); }
-
 void OstraDataStreamImpl::appendPackage(const PackageReader& reader) {
   const PackageHeader header = reader.parseHeader();
-  // The header checks refuse such packages; the channel table and the
-  // waveform slots have room for eight channels only.
-  if (header.channelCount > package::maxChannels) {
-    throw std::length_error(fmt::format("Invalid channel count {}; allowed are 0 to {} channels",
-                                        header.channelCount, package::maxChannels));
-  }
+  // The header checks have refused more than eight channels, all the
+  // channel table and the waveform slots have room for.
+  assert(header.channelCount <= package::maxChannels);
+  const std::uint32_t channelCount = std::min(header.channelCount, package::maxChannels);
   const mirt::OstraMetaData metaData = reader.parseMetaData();
 
   std::vector<std::uint32_t> channelTypes;
-  channelTypes.reserve(header.channelCount);
-  for (std::uint32_t c = 0; c < header.channelCount; ++c) {
+  channelTypes.reserve(channelCount);
+  for (std::uint32_t c = 0; c < channelCount; ++c) {
     channelTypes.push_back(header.waveformTypes[c]);
   }
 
   endOfStream = (header.flags & package::endOfStreamFlag) != 0;
 
+  // Every channel holds the same number of samples (see readChannel).
+  const std::size_t samplesPerChannel = channelCount == 0 ? 0 : header.dataSize / channelCount / 4;
   OstraDataPackageImpl::Waveforms waveforms;
   for (std::uint32_t c = 0; c < channelTypes.size(); ++c) {
-    waveforms[c] = recycler->take();
+    waveforms[c] = recycler->take(samplesPerChannel);
     reader.readChannel(c, waveforms[c]);
   }
 
@@ -66,4 +63,8 @@ void OstraDataStreamImpl::clear() {
 
 const mirt::OstraDataPackage* OstraDataStreamImpl::back() const {
   return packages.empty() ? nullptr : packages.back().get();
+}
+
+const mirt::OstraDataPackage* OstraDataStreamImpl::front() const {
+  return packages.empty() ? nullptr : packages.front().get();
 }

@@ -4,7 +4,6 @@
 #include <deque>
 #include <memory>
 
-#include "stream/PackageFormat.hpp"
 #include "stream/PackageReader.hpp"
 #include "stream/SampleRecycler.hpp"
 #include "varnel/varnel.hpp"
@@ -22,9 +21,8 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   std::size_t getSize() const override;
   std::unique_ptr<mirt::OstraDataPackage> pop() override;
 
-  // Decodes the package in `buffer` (already checked) and appends it;
-  // endOfStream takes that package's end-of-stream bit.
-  void appendPackage(const PackageBuffer& buffer);
+  // Decodes the package (already checked) and appends it; endOfStream takes
+  // that package's end-of-stream bit.
   void appendPackage(const PackageReader& package);
   // Destroys every package still held, newest first, and releases the
   // queue's storage. endOfStream is left as it is.
@@ -32,6 +30,8 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   bool isEndOfStream() const { return endOfStream; }
   // The package appended last; null when the stream is empty.
   const mirt::OstraDataPackage* back() const;
+  // The package pop would return next; null when the stream is empty.
+  const mirt::OstraDataPackage* front() const;
 
  private:
   std::deque<std::unique_ptr<mirt::OstraDataPackage>> packages;

@@ -1,6 +1,7 @@
 #include "stream/PackageChecker.hpp"
 
 #include <atomic>
+#include <cassert>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -13,53 +14,34 @@ namespace {
 // version check, no body is checked again.
 std::atomic<bool> versionVerified{false};
 
-[[noreturn]] void refuse(PackageChecker::ErrorCode& code, PackageChecker::ErrorCode failure,
-                         const std::string& message) {
-  code = failure;
-  throw std::runtime_error(message);
+[[noreturn]] void refuse(mirt::VarnelException::ErrorCode code, const std::string& message) {
+  throw PackageRefusal(code, message);
 }
 
 // Largest sample area that fits the buffer behind the 128-byte offset.
 constexpr std::uint64_t maxDataSize = package::bufferSize - package::sampleDataOffset;
 
-void checkPackageSize(std::uint64_t packageSize, PackageChecker::ErrorCode& code) {
-  if (packageSize < package::headerSize || packageSize > package::bufferSize) {
-    refuse(code, mirt::VarnelException::CommunicationError,
-           fmt::format("Invalid package size {}; allowed are {} to {} bytes", packageSize,
-                       package::headerSize, package::bufferSize));
-  }
-}
-
 }  // namespace
 
 namespace PackageChecker {
 
-PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, ErrorCode& code) {
-  return checkHeader(PackageReader(buffer), read, code);
-}
-
-void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,
-               ErrorCode& code) {
-  checkBody(PackageReader(buffer), packageSize, read, code);
-}
-
-PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read, ErrorCode& code) {
+PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read) {
   if (read.failed) {
-    refuse(code, mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
+    refuse(mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
   }
   if (read.bytesTransferred < package::headerSize) {
-    refuse(code, mirt::VarnelException::CommunicationError,
+    refuse(mirt::VarnelException::CommunicationError,
            fmt::format("Received header size too small. Expected {} bytes but received {} bytes.",
                        package::headerSize, read.bytesTransferred));
   }
   const PackageHeader header = package.parseHeader();
   // Before the version test, so that an all-zero header counts as empty.
   if (header.packageSize == 0) {
-    refuse(code, mirt::VarnelException::CommunicationError, "Empty Package");
+    refuse(mirt::VarnelException::CommunicationError, "Empty Package");
   }
   if (header.protocolVersion != package::requiredProtocolVersion) {
     refuse(
-        code, mirt::VarnelException::VersionMismatch,
+        mirt::VarnelException::VersionMismatch,
         fmt::format("TCP-Package Header has wrong protocol version. Found: {}; Required: {}; Hint: Minimum "
                     "required Ostra6-Version is {}",
                     header.protocolVersion, package::requiredProtocolVersion, package::minimumBoardVersion));
@@ -67,34 +49,42 @@ PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read,
   // Sizes that cannot be read safely: a body of negative length or one that
   // does not fit the buffer, a channel table beyond its eight entries, and
   // a sample area reaching past the buffer's end.
-  checkPackageSize(header.packageSize, code);
+  if (header.packageSize < package::headerSize || header.packageSize > package::bufferSize) {
+    refuse(mirt::VarnelException::CommunicationError,
+           fmt::format("Invalid package size {}; allowed are {} to {} bytes", header.packageSize,
+                       package::headerSize, package::bufferSize));
+  }
   if (header.channelCount > package::maxChannels) {
-    refuse(code, mirt::VarnelException::CommunicationError,
+    refuse(mirt::VarnelException::CommunicationError,
            fmt::format("Invalid channel count {}; allowed are 0 to {} channels", header.channelCount,
                        package::maxChannels));
   }
   if (header.dataSize > maxDataSize) {
-    refuse(code, mirt::VarnelException::CommunicationError,
+    refuse(mirt::VarnelException::CommunicationError,
            fmt::format("Invalid data size {}; allowed are 0 to {} bytes", header.dataSize, maxDataSize));
   }
   return header;
 }
 
-void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
-               ErrorCode& code) {
+void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read) {
   if (read.failed) {
-    refuse(code, mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
+    refuse(mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
   }
-  // checkHeader has refused such sizes already; repeated here so that the
-  // body length below can never wrap around.
-  checkPackageSize(packageSize, code);
+  // checkHeader has refused other sizes, so the body length cannot wrap.
+  assert(packageSize >= package::headerSize && packageSize <= package::bufferSize);
   const std::uint64_t bodySize = packageSize - package::headerSize;
   const std::uint64_t received = read.bytesTransferred;
   if (received < bodySize) {
-    refuse(code, mirt::VarnelException::CommunicationError,
+    refuse(mirt::VarnelException::CommunicationError,
            fmt::format("Size mismatch in body: {}", bodySize - received));
   }
   if (versionVerified.load()) {
+    return;
+  }
+  // A package that ends before the version fields carries no versions (its
+  // positions would read as filler, which passes): it neither passes nor
+  // fails the check, which waits for the next package that has them.
+  if (packageSize < package::versionFieldsEnd) {
     return;
   }
   const mirt::OstraMetaData meta = package.parseMetaData();
@@ -103,7 +93,7 @@ void checkBody(const PackageReader& package, std::uint64_t packageSize, const Re
   const std::uint32_t bios = meta.biosVersion;
   if (dsp < package::minimumDspVersion || firmware < package::minimumFirmwareVersion ||
       bios < package::minimumBiosVersion) {
-    refuse(code, mirt::VarnelException::VersionMismatch,
+    refuse(mirt::VarnelException::VersionMismatch,
            fmt::format(
                "Connected Ostra6 has wrong version (Minimum {}). Found (Minimum): DSP: {} ({}), Firmware: "
                "{} ({}), BIOS: 0x{:x} (0x{:x})",

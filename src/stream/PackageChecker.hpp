@@ -1,15 +1,14 @@
 #pragma once
 
 // The checks that the board connection runs when a header and when a body
-// have arrived. They depend only on the receive buffer and on the read's
-// outcome, so they can be exercised without a socket.
-//
-// Each check sets `code` to the code of the failing check (it leaves it
-// untouched on success) and throws std::runtime_error with the message; the
-// caller prefixes the message with its own name and records it.
+// have arrived. They depend only on the package's bytes and on the read's
+// outcome, so they can be exercised without a socket. A failed check throws
+// PackageRefusal with the message and the code to record; the caller
+// prefixes the message with its own name.
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "stream/PackageFormat.hpp"
@@ -24,23 +23,26 @@ struct ReadOutcome {
   std::size_t bytesTransferred = 0;
 };
 
-namespace PackageChecker {
+// A header or body the checks refuse.
+class PackageRefusal : public std::runtime_error {
+ public:
+  PackageRefusal(mirt::VarnelException::ErrorCode code, const std::string& message)
+      : std::runtime_error(message), code(code) {}
+  mirt::VarnelException::ErrorCode code;
+};
 
-using ErrorCode = mirt::VarnelException::ErrorCode;
+namespace PackageChecker {
 
 // Header checks, in this order: read error, short header, "Empty Package",
 // protocol version, then the refusals of sizes that cannot be read safely
 // (package size outside 36..65536, more than 8 channels, a sample area that
 // reaches beyond the buffer). Returns the parsed header.
-PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read, ErrorCode& code);
-PackageHeader checkHeader(const PackageBuffer& buffer, const ReadOutcome& read, ErrorCode& code);
+PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read);
 
-// Body checks, in this order: read error, short body, and, until one body
-// of this process has passed it, the board version check.
-void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
-               ErrorCode& code);
-void checkBody(const PackageBuffer& buffer, std::uint64_t packageSize, const ReadOutcome& read,
-               ErrorCode& code);
+// Body checks of a package whose header passed, in this order: read error,
+// short body, and, until one body of this process has passed it, the board
+// version check (only on bodies long enough to carry the version fields).
+void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read);
 
 // The process-wide flag of the one-time board version check.
 bool boardVersionVerified();

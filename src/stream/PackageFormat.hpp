@@ -9,6 +9,9 @@
 
 namespace package {
 
+// The board's TCP port; an address names no other.
+inline constexpr std::uint16_t boardPort = 63751;
+
 inline constexpr std::uint32_t headerSize = 36;
 inline constexpr std::uint16_t requiredProtocolVersion = 1;
 inline constexpr const char* minimumBoardVersion = "1.16.3";
@@ -22,6 +25,9 @@ inline constexpr std::uint8_t fillerByte = 0xCD;
 inline constexpr std::uint32_t minimumDspVersion = 646;
 inline constexpr std::uint32_t minimumFirmwareVersion = 639;
 inline constexpr std::uint32_t minimumBiosVersion = 0x40;
+// The DSP, firmware and BIOS versions lie at offsets 40 to 51: a package
+// shorter than this carries none of them.
+inline constexpr std::uint32_t versionFieldsEnd = 52;
 
 // Bit 0 of the header flags: this package closes the current stream.
 inline constexpr std::uint16_t endOfStreamFlag = 0x0001;
@@ -29,10 +35,6 @@ inline constexpr std::uint16_t endOfStreamFlag = 0x0001;
 inline constexpr std::uint32_t streamContinuesBit = 1u << 30;
 
 }  // namespace package
-
-// A connection's receive buffer: header at bytes 0 to 35, body behind it,
-// so buffer index and package offset coincide.
-using PackageBuffer = std::array<std::uint8_t, package::bufferSize>;
 
 struct PackageHeader {
   std::uint16_t protocolVersion;

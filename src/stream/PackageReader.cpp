@@ -1,12 +1,10 @@
 #include "stream/PackageReader.hpp"
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
-#include <stdexcept>
-
-#include <fmt/format.h>
 
 namespace {
 
@@ -120,12 +118,6 @@ mirt::OstraMetaData PackageReader::parseMetaData() const {
   return meta;
 }
 
-std::vector<std::uint32_t> PackageReader::readChannel(std::uint32_t channel) const {
-  std::vector<std::uint32_t> samples;
-  readChannel(channel, samples);
-  return samples;
-}
-
 void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t>& samples) const {
   // `samples` may hold old contents (recycled storage); every path below
   // sets its size.
@@ -147,12 +139,7 @@ void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t
   const std::uint64_t start =
       static_cast<std::uint64_t>(channel) * dataSize / channelCount + package::sampleDataOffset;
   const std::uint64_t end = start + static_cast<std::uint64_t>(count) * 4;
-  if (end > package::bufferSize) {
-    samples.clear();
-    throw std::out_of_range(
-        fmt::format("Channel {} reaches beyond the receive buffer (data size {}, {} channels)", channel,
-                    dataSize, channelCount));
-  }
+  assert(end <= package::bufferSize);
   const std::size_t first = static_cast<std::size_t>(start);
   if (end <= available) {
     if constexpr (std::endian::native == std::endian::little) {

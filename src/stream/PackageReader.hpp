@@ -17,20 +17,16 @@
 // nothing beyond `available` is ever touched.
 class PackageReader {
  public:
-  // Over a whole receive buffer.
-  explicit PackageReader(const PackageBuffer& buffer) : data(buffer.data()), available(buffer.size()) {}
   // Over one package of `available` bytes (its packageSize, or less).
   PackageReader(const std::uint8_t* package, std::size_t available) : data(package), available(available) {}
 
   PackageHeader parseHeader() const;
   // statusWord and headerValue from the header, the rest from offsets 36-111.
   mirt::OstraMetaData parseMetaData() const;
-  // The samples of `channel`, in wire order; empty for a channel at or
-  // beyond the header's channelCount. Samples never reach beyond the 65536
-  // bytes of a receive buffer: the header checks refuse such packages, and
-  // this throws std::out_of_range should one get here unchecked.
-  std::vector<std::uint32_t> readChannel(std::uint32_t channel) const;
-  // The same into `samples`, reusing its storage.
+  // The samples of `channel` into `samples`, in wire order, reusing its
+  // storage; none for a channel at or beyond the header's channelCount.
+  // The header checks have refused sample areas beyond the 65536 bytes a
+  // package may take; and nothing beyond `available` is read in any case.
   void readChannel(std::uint32_t channel, std::vector<std::uint32_t>& samples) const;
 
  private:

@@ -32,7 +32,8 @@ void SampleRecycler::give(std::vector<std::uint32_t>& samples) noexcept {
   }
 }
 
-std::vector<std::uint32_t> SampleRecycler::take() noexcept {
+std::vector<std::uint32_t> SampleRecycler::take(std::size_t samples) noexcept {
+  if (samples == 0) return {};
   if (ready == nullptr) {
     // Taking the whole list at once is free of the ABA problem that popping
     // single nodes from a shared stack has.
@@ -41,8 +42,9 @@ std::vector<std::uint32_t> SampleRecycler::take() noexcept {
   }
   Node* node = ready;
   ready = node->next;
-  std::vector<std::uint32_t> samples = std::move(node->samples);
+  std::vector<std::uint32_t> kept = std::move(node->samples);
   delete node;
-  heldBytes.fetch_sub(samples.capacity() * sizeof(std::uint32_t), std::memory_order_relaxed);
-  return samples;
+  heldBytes.fetch_sub(kept.capacity() * sizeof(std::uint32_t), std::memory_order_relaxed);
+  if (kept.capacity() > 2 * samples) return {};  // kept is freed here
+  return kept;
 }

@@ -27,12 +27,15 @@ class SampleRecycler {
 
   // Keeps the storage of `samples` if there is room; any thread.
   void give(std::vector<std::uint32_t>& samples) noexcept;
-  // A vector with recycled storage when some is kept, else an empty one. A
+  // Storage for `samples` samples: a recycled vector when one is kept whose
+  // capacity the samples fill at least half of, else an empty one. (A
+  // recycled vector that is more than twice too large is freed instead, so
+  // that a package never holds much more memory than its samples need.) A
   // recycled vector still holds its old samples, so that a caller who
   // overwrites them in place (resize, then copy) pays no zero-fill. Only ever
   // called from one thread at a time (the I/O thread of the stream's
   // current connection).
-  std::vector<std::uint32_t> take() noexcept;
+  std::vector<std::uint32_t> take(std::size_t samples) noexcept;
 
   std::size_t keptBytes() const { return heldBytes.load(std::memory_order_relaxed); }
 

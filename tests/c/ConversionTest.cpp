@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "api/CallbackConverter.hpp"
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
+#include "stream/OstraDataStreamImpl.hpp"
+#include "unit/PackageBytes.hpp"
 #include "varnel/varnel.h"
 #include "varnel/varnel.hpp"
 
@@ -261,6 +263,58 @@ TEST(CallbackConverter, CallsTheCFunctionWithTheUnadjustedStreamAndTheMembersAtC
 
   converter->cFunction = nullptr;
   EXPECT_THROW(copy(&stream), std::bad_function_call);
+}
+
+// Many packages per call: the leading run of packages of one shape, as many
+// as fit; the rest stay in the stream.
+TEST(PopBatch, TakesTheLeadingRunOfOneShapeAsFarAsItFits) {
+  OstraDataStreamImpl stream;
+  for (std::uint64_t n = 1; n <= 3; ++n) {  // 2 channels x 2 samples
+    stream.appendPackage(
+        bytes::readerOf(*bytes::package({.headerValue = n}, static_cast<std::uint32_t>(100 * n))));
+  }
+  stream.appendPackage(bytes::readerOf(
+      *bytes::package({.packageSize = 140, .headerValue = 4, .channelCount = 1, .dataSize = 12})));
+  mirt_error_code error = junk;
+  std::uint32_t channels = 99, perChannel = 99;
+  // No room: nothing taken, but the shape says what a batch needs.
+  EXPECT_EQ(mirt_ostra_data_stream_pop_batch(handle(&stream), 10, nullptr, nullptr, nullptr, 0, &channels,
+                                             &perChannel, &error),
+            0u);
+  EXPECT_EQ(error, MIRT_ERROR_NONE);
+  EXPECT_EQ(std::make_pair(channels, perChannel), std::make_pair(2u, 2u));
+  EXPECT_EQ(stream.getSize(), 4u);
+
+  // Room for two packages of that shape (and a sample more).
+  std::vector<mirt_ostra_meta_data> meta(10);
+  std::vector<std::uint32_t> types(80, 77), samples(9, 77);
+  EXPECT_EQ(mirt_ostra_data_stream_pop_batch(handle(&stream), 10, meta.data(), types.data(), samples.data(),
+                                             9, &channels, &perChannel, &error),
+            2u);
+  EXPECT_EQ(meta[0].headerValue, 1u);
+  EXPECT_EQ(meta[1].headerValue, 2u);
+  EXPECT_EQ(meta[1].dspVersion, 3646u);
+  EXPECT_EQ(std::vector<std::uint32_t>(types.begin(), types.begin() + 16),
+            (std::vector<std::uint32_t>{5, 9, 0, 0, 0, 0, 0, 0, 5, 9, 0, 0, 0, 0, 0, 0}));
+  // Channel after channel, package after package; the ninth slot untouched.
+  EXPECT_EQ(samples, (std::vector<std::uint32_t>{100, 101, 102, 103, 200, 201, 202, 203, 77}));
+
+  // The third package ends the run: the fourth has another shape.
+  EXPECT_EQ(mirt_ostra_data_stream_pop_batch(handle(&stream), 10, meta.data(), nullptr, samples.data(), 9,
+                                             &channels, &perChannel, &error),
+            1u);
+  EXPECT_EQ(meta[0].headerValue, 3u);
+  EXPECT_EQ(mirt_ostra_data_stream_pop_batch(handle(&stream), 1, meta.data(), nullptr, samples.data(), 9,
+                                             &channels, &perChannel, &error),
+            1u);
+  EXPECT_EQ(std::make_pair(channels, perChannel), std::make_pair(1u, 3u));
+  EXPECT_EQ(meta[0].headerValue, 4u);
+  EXPECT_EQ(stream.getSize(), 0u);
+  EXPECT_EQ(mirt_ostra_data_stream_pop_batch(handle(&stream), 10, meta.data(), nullptr, samples.data(), 9,
+                                             &channels, &perChannel, &error),
+            0u);
+  EXPECT_EQ(std::make_pair(channels, perChannel), std::make_pair(0u, 0u));
+  EXPECT_EQ(error, MIRT_ERROR_NONE);
 }
 
 }  // namespace

@@ -113,10 +113,10 @@ void test_refused_connect(void) {
   error = JUNK_ERROR;
   mirt_varnel_set_tcp_timeout(parser, 3, &error);
   CHECK_EQ(error, MIRT_ERROR_COMMUNICATION);
-  /* ... while the failed connection is kept, connect does nothing ... */
+  /* ... a new connect tries again rather than reporting success ... */
   error = JUNK_ERROR;
   mirt_varnel_connect(parser, &error);
-  CHECK_EQ(error, MIRT_ERROR_NONE);
+  CHECK_EQ(error, MIRT_ERROR_CONNECTION_FAILED);
   /* ... and disconnect reports it. */
   error = JUNK_ERROR;
   mirt_varnel_disconnect(parser, &error);

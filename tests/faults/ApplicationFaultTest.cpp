@@ -510,4 +510,38 @@ TEST_P(ThrowingCallback, IsRecordedAndTheStreamKeepsWhatWasNotPopped) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ThrowingCallback, testing::Range<std::size_t>(0, throwing.size()));
 
+// The callback throws on a timer hand-over while the board pours packages
+// in: whatever the read loop still gets, it frames nothing more and never
+// calls the callback again.
+TEST_F(FaultTest, ACallbackThatFailedOnATimerHandOverIsNeverCalledAgain) {
+  const std::string address = faultAddress(slot::application + 16);
+  constexpr std::uint32_t counter = 4;
+  FakeBoard board(address,
+                  Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 20000)), 65536).silent());
+  std::atomic<bool> thrown{false};
+  std::atomic<int> callsAfter{0};
+  std::size_t popped = 0;
+  std::unique_ptr<mirt::Varnel> parser = mirt::createVarnel(address, [&](mirt::OstraDataStream* stream) {
+    if (thrown.load()) {
+      ++callsAfter;
+      return;
+    }
+    // Hand-overs by count hold exactly `counter` packages; fewer means the
+    // timer made this one. Once reading is in full swing, it throws.
+    if (stream->getSize() < counter && popped >= 100) {
+      thrown.store(true);
+      throw std::runtime_error("thrown on a timer hand-over");
+    }
+    while (stream->pop()) ++popped;
+  });
+  parser->setPackageCounter(counter);
+  parser->setWaitTimeMs(1);
+  bounded("connect", 10s, [&] { connectAllowingEarlyFailure(*parser); });
+  ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
+  EXPECT_EQ(asyncError(*parser), std::make_pair(static_cast<int>(VarnelException::CommunicationError),
+                                                std::string("timerHandler: thrown on a timer hand-over")));
+  bounded("destroy", 5s, [&] { parser.reset(); });  // the I/O thread has ended
+  EXPECT_EQ(callsAfter.load(), 0);
+}
+
 }  // namespace

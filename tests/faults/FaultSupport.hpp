@@ -71,7 +71,8 @@ inline constexpr unsigned stall = 208;        // up to 8
 inline constexpr unsigned malformed = 216;    // up to 24
 inline constexpr unsigned random = 240;       // up to 16
 inline constexpr unsigned application = 256;  // up to 64
-inline constexpr unsigned end = 320;
+inline constexpr unsigned link = 320;         // up to 16
+inline constexpr unsigned end = 336;
 }  // namespace slot
 
 inline std::string faultAddress(unsigned n) {

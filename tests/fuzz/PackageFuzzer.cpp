@@ -13,6 +13,7 @@
 //   n bytes  body, n = packageSize - 36 or whatever is left of the input
 // A record that fails a check ends the input, as a failure ends a connection.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +23,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "stream/PackageChecker.hpp"
 
@@ -36,7 +37,7 @@
 
 namespace {
 
-using ErrorCode = mirt::VarnelException::ErrorCode;
+using PackageBuffer = std::array<std::uint8_t, package::bufferSize>;
 
 // Packages at which the stream is handed over, as a connection's counter.
 constexpr std::size_t packageCounter = 4;
@@ -113,12 +114,14 @@ void verify(const mirt::OstraDataPackage& p, const PackageHeader& h, const Packa
   }
 }
 
-// A failed check must leave a code of its own and a message behind.
-void expectRefusal(ErrorCode code, const std::runtime_error& e) {
-  FUZZ_CHECK(code == mirt::VarnelException::CommunicationError ||
-             code == mirt::VarnelException::VersionMismatch);
+// A failed check must carry a code of its own and a message.
+void expectRefusal(const PackageRefusal& e) {
+  FUZZ_CHECK(e.code == mirt::VarnelException::CommunicationError ||
+             e.code == mirt::VarnelException::VersionMismatch);
   FUZZ_CHECK(std::strlen(e.what()) > 0);
 }
+
+PackageReader whole(const PackageBuffer& buffer) { return PackageReader(buffer.data(), buffer.size()); }
 
 }  // namespace
 
@@ -135,15 +138,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t control = in.byte();
     ReadOutcome headerRead{(control & 1) != 0, "End of file", in.byte()};
     in.copy(buffer->data(), package::headerSize);
-    ErrorCode code = mirt::VarnelException::Unspecified;
     PackageHeader header;
     try {
-      header = PackageChecker::checkHeader(*buffer, headerRead, code);
-    } catch (const std::runtime_error& e) {
-      expectRefusal(code, e);
+      header = PackageChecker::checkHeader(whole(*buffer), headerRead);
+    } catch (const PackageRefusal& e) {
+      expectRefusal(e);
       break;
     }
-    FUZZ_CHECK(code == mirt::VarnelException::Unspecified);
     FUZZ_CHECK(header.packageSize >= package::headerSize && header.packageSize <= package::bufferSize);
     FUZZ_CHECK(header.channelCount <= package::maxChannels);
     FUZZ_CHECK(package::sampleDataOffset + std::uint64_t{header.dataSize} <= package::bufferSize);
@@ -151,14 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReadOutcome bodyRead{(control & 2) != 0, "Operation canceled", in.u32()};
     in.copy(buffer->data() + package::headerSize, header.packageSize - package::headerSize);
     try {
-      PackageChecker::checkBody(*buffer, header.packageSize, bodyRead, code);
-    } catch (const std::runtime_error& e) {
-      expectRefusal(code, e);
+      PackageChecker::checkBody(whole(*buffer), header.packageSize, bodyRead);
+    } catch (const PackageRefusal& e) {
+      expectRefusal(e);
       break;
     }
-    FUZZ_CHECK(PackageChecker::boardVersionVerified());
+    // Only a body that carries the version fields passes the check.
+    FUZZ_CHECK(PackageChecker::boardVersionVerified() || header.packageSize < package::versionFieldsEnd);
 
-    stream.appendPackage(*buffer);
+    stream.appendPackage(whole(*buffer));
     FUZZ_CHECK(stream.back() != nullptr);
     FUZZ_CHECK(stream.isEndOfStream() == ((header.flags & 1) != 0));
     verify(*stream.back(), header, *buffer);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "unit/PackageBytes.hpp"
 
@@ -16,7 +16,7 @@ namespace {
 
 std::unique_ptr<OstraDataPackage> decode(const bytes::Header& h) {
   OstraDataStreamImpl stream;
-  stream.appendPackage(*bytes::package(h));
+  stream.appendPackage(bytes::readerOf(*bytes::package(h)));
   return stream.pop();
 }
 
@@ -67,7 +67,7 @@ TEST(DataStream, PopsFirstInFirstOut) {
   OstraDataStreamImpl stream;
   EXPECT_EQ(stream.pop(), nullptr);
   for (std::uint64_t id = 1; id <= 3; ++id) {
-    stream.appendPackage(*bytes::package({.headerValue = id}));
+    stream.appendPackage(bytes::readerOf(*bytes::package({.headerValue = id})));
     EXPECT_EQ(stream.back()->getMetaData().headerValue, id);
   }
   for (std::uint64_t id = 1; id <= 3; ++id) {
@@ -84,11 +84,11 @@ TEST(DataStream, PopsFirstInFirstOut) {
 TEST(DataStream, EndOfStreamFollowsThePackageAppendedLast) {
   OstraDataStreamImpl stream;
   EXPECT_FALSE(stream.isEndOfStream());
-  stream.appendPackage(*bytes::package({.flags = 0xFFFF}));
+  stream.appendPackage(bytes::readerOf(*bytes::package({.flags = 0xFFFF})));
   EXPECT_TRUE(stream.isEndOfStream());
-  stream.appendPackage(*bytes::package({.flags = 0xFFFE}));
+  stream.appendPackage(bytes::readerOf(*bytes::package({.flags = 0xFFFE})));
   EXPECT_FALSE(stream.isEndOfStream());
-  stream.appendPackage(*bytes::package({.flags = 1}));
+  stream.appendPackage(bytes::readerOf(*bytes::package({.flags = 1})));
   stream.clear();
   EXPECT_TRUE(stream.isEndOfStream());
 }
@@ -97,12 +97,13 @@ TEST(DataStream, PoppedPackagesOutliveClearAndTheStream) {
   std::unique_ptr<OstraDataPackage> kept;
   {
     OstraDataStreamImpl stream;
-    for (std::uint64_t id = 1; id <= 3; ++id) stream.appendPackage(*bytes::package({.headerValue = id}));
+    for (std::uint64_t id = 1; id <= 3; ++id)
+      stream.appendPackage(bytes::readerOf(*bytes::package({.headerValue = id})));
     kept = stream.pop();
     stream.clear();
     EXPECT_EQ(stream.getSize(), 0u);
     EXPECT_EQ(stream.pop(), nullptr);
-    stream.appendPackage(*bytes::package({.headerValue = 4}));
+    stream.appendPackage(bytes::readerOf(*bytes::package({.headerValue = 4})));
     EXPECT_EQ(stream.getSize(), 1u);
   }  // destroyed holding one package
   EXPECT_EQ(kept->getMetaData().headerValue, 1u);
@@ -119,7 +120,8 @@ TEST(DataStream, RecycledSampleStorageIsOverwrittenExactly) {
   for (const std::uint32_t n : {64u, 8u, 100u, 1u, 64u}) {
     const std::uint32_t dataSize = 2 * 4 * n;
     const std::uint32_t base = 0x10000 * n;
-    stream.appendPackage(*bytes::package({.packageSize = 128 + dataSize, .dataSize = dataSize}, base));
+    stream.appendPackage(
+        bytes::readerOf(*bytes::package({.packageSize = 128 + dataSize, .dataSize = dataSize}, base)));
     const auto p = stream.pop();  // destroyed at the end of the round
     for (std::uint32_t c = 0; c < 2; ++c) {
       Samples expected(n);

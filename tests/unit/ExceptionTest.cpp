@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 
 using mirt::VarnelException;
 

@@ -7,10 +7,28 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "stream/PackageFormat.hpp"
+#include "stream/PackageReader.hpp"
+
+// A receive buffer as the tests build packages in: header at bytes 0 to 35,
+// body behind it, so buffer index and package offset coincide.
+using PackageBuffer = std::array<std::uint8_t, package::bufferSize>;
 
 namespace bytes {
+
+// A reader over a whole buffer, as if the package had delivered all of it.
+inline PackageReader readerOf(const PackageBuffer& buffer) {
+  return PackageReader(buffer.data(), buffer.size());
+}
+
+// The samples of one channel, as a value.
+inline std::vector<std::uint32_t> samplesOf(const PackageReader& reader, std::uint32_t channel) {
+  std::vector<std::uint32_t> samples;
+  reader.readChannel(channel, samples);
+  return samples;
+}
 
 // A heap buffer filled with the filler byte, as the connection leaves it
 // after each decoded body; on the heap so that AddressSanitizer sees any

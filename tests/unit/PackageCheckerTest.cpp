@@ -13,8 +13,8 @@ using mirt::VarnelException;
 namespace {
 
 // The outcome of one check: its message (empty when it passed) and the code
-// it left behind. The code starts at a value no check uses, so a check that
-// forgets to set it shows.
+// of its refusal. The code starts at a value no check uses, so a refusal
+// without a code of its own shows.
 struct Outcome {
   std::string message;
   VarnelException::ErrorCode code = VarnelException::ConnectionFailed;
@@ -31,9 +31,10 @@ Outcome header(const bytes::Header& h, ReadOutcome read = {false, "", 36}) {
   bytes::writeHeader(*buffer, h);
   Outcome out;
   try {
-    PackageChecker::checkHeader(*buffer, read, out.code);
-  } catch (const std::runtime_error& e) {
+    PackageChecker::checkHeader(bytes::readerOf(*buffer), read);
+  } catch (const PackageRefusal& e) {
     out.message = e.what();
+    out.code = e.code;
   }
   return out;
 }
@@ -41,9 +42,10 @@ Outcome header(const bytes::Header& h, ReadOutcome read = {false, "", 36}) {
 Outcome body(const PackageBuffer& buffer, std::uint64_t packageSize, ReadOutcome read) {
   Outcome out;
   try {
-    PackageChecker::checkBody(buffer, packageSize, read, out.code);
-  } catch (const std::runtime_error& e) {
+    PackageChecker::checkBody(bytes::readerOf(buffer), packageSize, read);
+  } catch (const PackageRefusal& e) {
     out.message = e.what();
+    out.code = e.code;
   }
   return out;
 }
@@ -146,6 +148,20 @@ TEST_F(PackageCheckerTest, BoardVersionIsCheckedUntilOneBodyPasses) {
   EXPECT_EQ(versions(0, 0, 0), passed);
   PackageChecker::resetBoardVersionCheck();
   EXPECT_EQ(versions(0, 0, 0).code, VarnelException::VersionMismatch);
+}
+
+TEST_F(PackageCheckerTest, BodiesWithoutTheVersionFieldsNeitherPassNorFailTheCheck) {
+  // Their version positions would read as filler (DSP 845, firmware 677,
+  // BIOS 0xcdcdcdcd), which passes.
+  auto headerOnly = bytes::filledBuffer();
+  EXPECT_EQ(body(*headerOnly, 36, {false, "", 0}), passed);
+  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}), passed);
+  EXPECT_EQ(body(*headerOnly, 51, {false, "", 15}), passed);
+  EXPECT_FALSE(PackageChecker::boardVersionVerified());
+  EXPECT_EQ(versions(1645, 38, 0x3F).code, VarnelException::VersionMismatch);  // a too-old board after them
+  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}), passed);
+  EXPECT_EQ(versions(3646, 0x127, 0x40), passed);  // a good board after them
+  EXPECT_TRUE(PackageChecker::boardVersionVerified());
 }
 
 TEST_F(PackageCheckerTest, BoardVersionFlagIsSharedRaceFree) {

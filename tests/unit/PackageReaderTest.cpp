@@ -25,7 +25,7 @@ TEST(PackageReader, DecodesTheExampleHeaderByteForByte) {
   std::memcpy(buffer->data(), header, sizeof header);
   for (std::uint8_t i = 0; i < 16; ++i) (*buffer)[128 + i] = i + 1;
 
-  const PackageReader reader(*buffer);
+  const PackageReader reader = bytes::readerOf(*buffer);
   const PackageHeader h = reader.parseHeader();
   EXPECT_EQ(h.protocolVersion, 1);
   EXPECT_EQ(h.flags, 1);
@@ -36,9 +36,9 @@ TEST(PackageReader, DecodesTheExampleHeaderByteForByte) {
   EXPECT_EQ(h.waveformTypes, (std::array<std::uint8_t, 8>{5, 9, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(h.dataSize, 16u);
   // Bytes 01 02 03 04 make the sample 0x04030201.
-  EXPECT_EQ(reader.readChannel(0), (Samples{0x04030201, 0x08070605}));
-  EXPECT_EQ(reader.readChannel(1), (Samples{0x0c0b0a09, 0x100f0e0d}));
-  EXPECT_TRUE(reader.readChannel(2).empty());
+  EXPECT_EQ(bytes::samplesOf(reader, 0), (Samples{0x04030201, 0x08070605}));
+  EXPECT_EQ(bytes::samplesOf(reader, 1), (Samples{0x0c0b0a09, 0x100f0e0d}));
+  EXPECT_TRUE(bytes::samplesOf(reader, 2).empty());
 }
 
 TEST(PackageReader, ChannelsStartAtCTimesDOverNAndSkipPartialSamples) {
@@ -49,9 +49,9 @@ TEST(PackageReader, ChannelsStartAtCTimesDOverNAndSkipPartialSamples) {
   for (std::uint32_t c = 0; c < 3; ++c) {
     for (std::uint32_t i = 0; i < 3; ++i) bytes::put32(*buffer, 128 + 13 * c + 4 * i, 100 * c + i);
   }
-  const PackageReader reader(*buffer);
+  const PackageReader reader = bytes::readerOf(*buffer);
   for (std::uint32_t c = 0; c < 3; ++c) {
-    const Samples samples = reader.readChannel(c);
+    const Samples samples = bytes::samplesOf(reader, c);
     EXPECT_EQ(samples, (Samples{100 * c, 100 * c + 1, 100 * c + 2})) << "channel " << c;
     EXPECT_EQ(samples.capacity(), samples.size()) << "one allocation per channel";
   }
@@ -60,16 +60,16 @@ TEST(PackageReader, ChannelsStartAtCTimesDOverNAndSkipPartialSamples) {
 TEST(PackageReader, ChannelsWithoutAWholeSampleAreEmpty) {
   auto buffer = bytes::filledBuffer();
   bytes::writeHeader(*buffer, {.channelCount = 2, .dataSize = 7});
-  EXPECT_TRUE(PackageReader(*buffer).readChannel(0).empty());
+  EXPECT_TRUE(bytes::samplesOf(bytes::readerOf(*buffer), 0).empty());
   bytes::writeHeader(*buffer, {.channelCount = 0, .dataSize = 16});
-  EXPECT_TRUE(PackageReader(*buffer).readChannel(0).empty());
+  EXPECT_TRUE(bytes::samplesOf(bytes::readerOf(*buffer), 0).empty());
 }
 
 TEST(PackageReader, LargestSampleAreaEndsExactlyAtTheBufferEnd) {
   auto buffer = bytes::filledBuffer();
   bytes::writeHeader(*buffer, {.packageSize = 65536, .channelCount = 8, .dataSize = 65536 - 128});
   bytes::put32(*buffer, 65532, 0xCAFEF00D);
-  const Samples last = PackageReader(*buffer).readChannel(7);
+  const Samples last = bytes::samplesOf(bytes::readerOf(*buffer), 7);
   ASSERT_EQ(last.size(), 65408u / 8 / 4);
   EXPECT_EQ(last.back(), 0xCAFEF00Du);
 }
@@ -84,7 +84,7 @@ TEST(PackageReader, MetaDataComesFromTheTabledOffsets) {
   bytes::put16(*buffer, 100, 0xBEEF);
   bytes::put16(*buffer, 102, 0x1234);
 
-  const mirt::OstraMetaData m = PackageReader(*buffer).parseMetaData();
+  const mirt::OstraMetaData m = bytes::readerOf(*buffer).parseMetaData();
   EXPECT_EQ(m.statusWord, 0x40000001u);
   EXPECT_EQ(m.headerValue, 0x8877665544332211u);
   const std::uint32_t words[] = {m.word36, m.dspVersion, m.firmwareVersion, m.biosVersion, m.word52,
@@ -104,7 +104,7 @@ TEST(PackageReader, MetaDataComesFromTheTabledOffsets) {
 TEST(PackageReader, HeaderOnlyPackageReadsTheFiller) {
   auto buffer = bytes::filledBuffer();
   bytes::writeHeader(*buffer, {.packageSize = 36, .channelCount = 1, .dataSize = 8});
-  const PackageReader reader(*buffer);
+  const PackageReader reader = bytes::readerOf(*buffer);
   const mirt::OstraMetaData m = reader.parseMetaData();
   EXPECT_EQ(m.word36, 0xCDCDCDCDu);
   EXPECT_EQ(m.biosVersion, 0xCDCDCDCDu);
@@ -112,7 +112,7 @@ TEST(PackageReader, HeaderOnlyPackageReadsTheFiller) {
   std::uint64_t bits;
   std::memcpy(&bits, &m.real80, sizeof bits);
   EXPECT_EQ(bits, 0xCDCDCDCDCDCDCDCDu);
-  EXPECT_EQ(reader.readChannel(0), (Samples{0xCDCDCDCD, 0xCDCDCDCD}));
+  EXPECT_EQ(bytes::samplesOf(reader, 0), (Samples{0xCDCDCDCD, 0xCDCDCDCD}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "stream/PackageReader.hpp"
 #include "stream/SampleRecycler.hpp"
+#include "unit/PackageBytes.hpp"
 
 namespace {
 
@@ -23,14 +24,25 @@ TEST(SampleRecycler, GivesStorageBackUpToItsLimit) {
 
   std::vector<const std::uint32_t*> taken;
   for (int i = 0; i < 3; ++i) {
-    auto v = recycler.take();
+    auto v = recycler.take(1000);
     EXPECT_EQ(v.size(), 1024u);  // old contents kept for overwriting in place
     EXPECT_GE(v.capacity(), 1024u);
     taken.push_back(v.data());
   }
   EXPECT_NE(std::find(taken.begin(), taken.end(), storageA), taken.end());
-  EXPECT_EQ(recycler.take().capacity(), 0u);
+  EXPECT_EQ(recycler.take(1000).capacity(), 0u);
   EXPECT_EQ(recycler.keptBytes(), 0u);
+}
+
+TEST(SampleRecycler, StorageMoreThanTwiceTooLargeIsFreedNotHandedOut) {
+  SampleRecycler recycler;
+  std::vector<std::uint32_t> large(16384, 1), fitting(16384, 2);
+  recycler.give(large);
+  recycler.give(fitting);
+  EXPECT_EQ(recycler.take(10).capacity(), 0u);       // a 10-sample channel gets fresh storage
+  EXPECT_GE(recycler.take(8192).capacity(), 8192u);  // exactly half used: taken
+  EXPECT_EQ(recycler.keptBytes(), 0u);
+  EXPECT_EQ(recycler.take(0).capacity(), 0u);
 }
 
 TEST(SampleRecycler, TakesWhatOtherThreadsGiveWhileItTakes) {
@@ -49,11 +61,11 @@ TEST(SampleRecycler, TakesWhatOtherThreadsGiveWhileItTakes) {
   }
   int takenWithStorage = 0;
   for (int i = 0; i < 3 * perThread * 4 && takenWithStorage < 3 * perThread; ++i) {
-    if (recycler.take().capacity() != 0) ++takenWithStorage;
+    if (recycler.take(16).capacity() != 0) ++takenWithStorage;
     if (given.load() == 3 * perThread && recycler.keptBytes() == 0) break;
   }
   for (auto& g : givers) g.join();
-  while (recycler.take().capacity() != 0) ++takenWithStorage;
+  while (recycler.take(16).capacity() != 0) ++takenWithStorage;
   EXPECT_EQ(takenWithStorage, 3 * perThread);
 }
 
@@ -65,8 +77,8 @@ TEST(BoundedPackageReader, PositionsBeyondWhatArrivedReadAsFiller) {
   bytes[32] = 16;
   const PackageReader reader(bytes.data(), 132);  // only one sample arrived
   EXPECT_EQ(reader.parseMetaData().word36, 0x11111111u);
-  EXPECT_EQ(reader.readChannel(0), (std::vector<std::uint32_t>{0x11111111u, 0xCDCDCDCDu}));
-  EXPECT_EQ(reader.readChannel(1), (std::vector<std::uint32_t>{0xCDCDCDCDu, 0xCDCDCDCDu}));
+  EXPECT_EQ(bytes::samplesOf(reader, 0), (std::vector<std::uint32_t>{0x11111111u, 0xCDCDCDCDu}));
+  EXPECT_EQ(bytes::samplesOf(reader, 1), (std::vector<std::uint32_t>{0xCDCDCDCDu, 0xCDCDCDCDu}));
   const PackageReader headerOnly(bytes.data(), 36);
   EXPECT_EQ(headerOnly.parseMetaData().dspVersion, 0xCDCDCDCDu);
   EXPECT_EQ(headerOnly.parseMetaData().half100, 0xCDCDu);

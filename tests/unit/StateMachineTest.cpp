@@ -97,7 +97,7 @@ TEST(StateMachineTransitions, FollowTheWholeTable) {
       /* CONNECTED    */ {I, O, C, R, V, X, E},
       /* RECEIVING    */ {I, O, C, D, V, X, E},
       /* DISCONNECTED */ {I, O, C, R, X, X, X},
-      /* ERROR        */ {I, O, C, R, U, U, U},
+      /* ERROR        */ {I, O, C, U, U, U, U},
   }};
   for (unsigned from = 0; from < 7; ++from) {
     for (unsigned to = 0; to < 7; ++to) {
@@ -187,8 +187,10 @@ TEST(StateMachineTimeout, SetTcpTimeoutScalesByAThousandAndIgnoresZero) {
   EXPECT_EQ(sm.getMaxPolls(), 5000u);
   sm.setTcpTimeout(30);
   EXPECT_EQ(sm.getMaxPolls(), 30000u);
-  sm.setTcpTimeout(4294968u);  // wraps in 32-bit arithmetic
-  EXPECT_EQ(sm.getMaxPolls(), 704u);
+  EXPECT_EQ(sm.getTcpTimeout(), 30u);
+  sm.setTcpTimeout(4294968u);  // would wrap to 704 polls in 32-bit arithmetic
+  EXPECT_EQ(sm.getMaxPolls(), 4294967295u);
+  EXPECT_EQ(sm.getTcpTimeout(), 4294968u);
 }
 
 TEST(ConnectionWaiter, WithoutConnectingReturnsFalseAtOnce) {
@@ -231,6 +233,31 @@ TEST(ConnectionWaiter, ATcpTimeoutOfTwoSecondsLastsTwoSeconds) {
   EXPECT_EQ(sm.getErrorMessage(), "waitForConnectionLockFree: Connection timeout");
 }
 #endif
+
+TEST(ConnectionWaiter, AConnectionEstablishedDuringTheLastPollIsASuccess) {
+  // With a limit of one poll, CONNECTED arrives while the waiter sleeps
+  // after sampling CONNECTING, or before its first sample: both must count
+  // as established, never as a time-out behind a running connection.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    StateMachine sm;
+    sm.setMaxPolls(1);
+    sm.signalState(CONNECTING, nullptr, VarnelException::Unspecified);
+    ASSERT_EQ(sm.signalState(CONNECTED, nullptr, VarnelException::Unspecified), CONNECTED);
+    ASSERT_TRUE(sm.waitForConnection()) << "attempt " << attempt << ": " << sm.getErrorMessage();
+    ASSERT_EQ(sm.getState(), CONNECTED);
+  }
+}
+
+TEST(ConnectionWaiter, AConnectAfterTheTimeOutKeepsTheTimeOutAsTheCause) {
+  StateMachine sm;
+  sm.setMaxPolls(2);
+  sm.signalState(CONNECTING, nullptr, VarnelException::Unspecified);
+  EXPECT_FALSE(sm.waitForConnection());
+  // The connection learns that its CONNECTED was not taken.
+  EXPECT_EQ(sm.signalState(CONNECTED, nullptr, VarnelException::Unspecified), ERROR);
+  EXPECT_EQ(sm.getErrorMessage(), "waitForConnectionLockFree: Connection timeout");
+  EXPECT_EQ(sm.getErrorCode(), VarnelException::GeneralError);
+}
 
 TEST(ConnectionWaiter, SucceedsWhenConnectedIsSignalledFromAnotherThread) {
   StateMachine sm;

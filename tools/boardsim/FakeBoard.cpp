@@ -367,6 +367,19 @@ void FakeBoard::stop() {
   }
 }
 
+void FakeBoard::drainQueue() {
+  std::lock_guard lock(impl_->stopMutex);
+  if (impl_->listener < 0) return;
+  for (std::size_t i = 0; i < 64; ++i) {  // the queue holds a few at most
+    int fd = net::acceptConnection(impl_->listener, who);
+    if (fd < 0) break;
+    closeFd(fd);
+  }
+  for (int& fd : impl_->fillers) {
+    closeFd(fd);
+  }
+}
+
 std::size_t FakeBoard::clientsAccepted() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->accepted;

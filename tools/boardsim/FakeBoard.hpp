@@ -108,6 +108,12 @@ class FakeBoard {
   /// joins the thread. Returns promptly; calling it again does nothing.
   void stop();
 
+  /// For the never-accepting board: takes the fillers out of the accept
+  /// queue and closes them, so that the system completes the next
+  /// connection request again (typically a client's retransmitted SYN),
+  /// which then waits in the queue, still not accepted (see clientsWaiting).
+  void drainQueue();
+
   /// Clients accepted so far.
   std::size_t clientsAccepted() const;
   /// Connections the client closed (noticed while the board waited, paused,

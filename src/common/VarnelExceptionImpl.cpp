@@ -1,4 +1,4 @@
-#include "api/VarnelExceptionImpl.hpp"
+#include "common/VarnelExceptionImpl.hpp"
 
 VarnelExceptionImpl::VarnelExceptionImpl(const std::string& message, ErrorCode code)
     : std::runtime_error(message), code(code) {}

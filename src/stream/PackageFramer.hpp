@@ -1,0 +1,79 @@
+#pragma once
+
+// Cuts the byte stream of a board connection into packages. It does no I/O
+// of its own: the connection asks where the next read goes (readWindow),
+// reports how many bytes the read delivered (received), and then takes
+// what has become complete, one piece at a time:
+//
+//   while (the header of the package in progress is in, not yet accepted)
+//     check it, then accept(packageSize)        -- or refuse it and stop
+//   while (the accepted package is complete)
+//     check and decode inProgress(), then consume()
+//
+// The buffer holds the 65536 bytes a package may take plus 36 spare bytes.
+// Small packages are read many at a time, as many as the buffer has room
+// for behind the package in progress. A large one (32 KiB or more) is read
+// as its header, then its body together with the header behind it, which
+// lands in the spare bytes; only those 36 bytes move to the front before
+// the next body is read, so a large package costs one read and no move.
+// A package in progress that would not fit where it starts moves to the
+// front of the buffer before the next read (at most one package's worth).
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "stream/PackageFormat.hpp"
+#include "stream/PackageReader.hpp"
+
+class PackageFramer {
+ public:
+  static constexpr std::size_t capacity = package::bufferSize + package::headerSize;
+  // From this size on a package is read as its header, then its body with
+  // only the next header behind it, instead of with full read-ahead.
+  static constexpr std::size_t largePackageSize = 32768;
+
+  // The buffer is left uninitialised: every reader is bounded to the bytes
+  // its package delivered and reads the filler byte beyond them, and an
+  // idle connection's buffer stays out of memory until data arrives.
+  PackageFramer() = default;
+  PackageFramer(const PackageFramer&) = delete;
+  PackageFramer& operator=(const PackageFramer&) = delete;
+
+  // Where the next read goes: never empty, inside the buffer. Only while
+  // more bytes are needed, that is neither a header waits for accept nor a
+  // complete package for consume.
+  std::span<std::uint8_t> readWindow();
+  // A read put `bytes` bytes at the start of the window last returned.
+  void received(std::size_t bytes);
+
+  // Bytes in hand of the package in progress, at most its size once its
+  // header is accepted (the bytes behind belong to the next package).
+  std::size_t inHand() const;
+  bool headerAccepted() const { return accepted_; }
+  // The header of the package in progress is complete and waits for accept.
+  bool headerReady() const { return !accepted_ && inHand() >= package::headerSize; }
+  // The accepted package is complete and waits for consume.
+  bool packageReady() const { return accepted_ && inHand() >= packageSize_; }
+  // The size of the package in progress; 0 until its header is accepted.
+  std::uint32_t packageSize() const { return accepted_ ? packageSize_ : 0; }
+
+  // The package in progress as far as it has arrived (its header alone
+  // until the header is accepted); positions not delivered read as filler.
+  PackageReader inProgress() const;
+
+  // The header was checked: the package in progress has `packageSize`
+  // bytes, 36 to 65536.
+  void accept(std::uint32_t packageSize);
+  // The complete package has been dealt with; framing goes on behind it.
+  void consume();
+
+ private:
+  std::array<std::uint8_t, capacity> buffer_;
+  std::size_t start_ = 0;  // first byte of the package in progress
+  std::size_t end_ = 0;    // end of the bytes in hand
+  bool accepted_ = false;
+  std::uint32_t packageSize_ = 0;
+  std::uint32_t lastPackageSize_ = 0;  // of the package consumed last
+};

@@ -1,0 +1,132 @@
+// The framer at exact boundaries, fed by a simulated socket that delivers
+// a chosen number of bytes per read: what TCP tests cannot pin, since the
+// kernel decides there how reads split.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "boardsim/PackageBuilder.hpp"
+#include "stream/PackageFramer.hpp"
+
+namespace {
+
+using boardsim::Bytes;
+using boardsim::PackageSpec;
+
+// A numbered package of `size` bytes: one channel of (size - 128) / 4
+// samples, or eight channels when it is the largest package.
+PackageSpec sized(std::uint64_t number, std::uint32_t size) {
+  if (size == 65536) return boardsim::numberedPackages(number, 1, 8, 2044)[0];
+  return boardsim::numberedPackages(number, 1, 1, (size - 128) / 4)[0];
+}
+
+struct Framed {
+  std::vector<PackageSpec> sent;
+  Bytes wire;
+  std::size_t packages = 0;          // framed and found intact
+  std::vector<std::size_t> reads;    // bytes delivered by each read
+  std::vector<std::size_t> windows;  // size of each read window
+};
+
+// Feeds the packages of the given sizes through a framer, each read taking
+// at most `chunk` bytes of its window (0: the whole window), and checks
+// every package it yields against what was sent.
+Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk) {
+  Framed out;
+  for (std::size_t i = 0; i < sizes.size(); ++i) out.sent.push_back(sized(i + 1, sizes[i]));
+  out.wire = boardsim::encodeAll(out.sent);
+  PackageFramer framer;
+  std::size_t position = 0;
+  for (std::size_t guard = 0; guard < 10 * out.wire.size() + 100; ++guard) {
+    // Take what is complete.
+    for (;;) {
+      if (framer.headerReady()) {
+        const PackageHeader header = framer.inProgress().parseHeader();
+        framer.accept(header.packageSize);
+      } else if (framer.packageReady()) {
+        const PackageReader package = framer.inProgress();
+        const PackageSpec& expected = out.sent.at(out.packages);
+        EXPECT_EQ(package.parseHeader().headerValue, expected.headerValue);
+        EXPECT_EQ(framer.inHand(), expected.effectivePackageSize());
+        EXPECT_EQ(package.parseMetaData().dspVersion, expected.meta.dspVersion);
+        for (std::uint32_t c = 0; c < expected.samples.size(); ++c) {
+          std::vector<std::uint32_t> samples;
+          package.readChannel(c, samples);
+          EXPECT_EQ(samples, expected.samples[c]) << "package " << expected.headerValue << " channel " << c;
+        }
+        framer.consume();
+        ++out.packages;
+      } else {
+        break;
+      }
+    }
+    if (position == out.wire.size()) return out;
+    const std::span<std::uint8_t> window = framer.readWindow();
+    EXPECT_FALSE(window.empty());
+    out.windows.push_back(window.size());
+    std::size_t n = std::min(window.size(), out.wire.size() - position);
+    if (chunk != 0) n = std::min(n, chunk);
+    std::memcpy(window.data(), out.wire.data() + position, n);
+    framer.received(n);
+    out.reads.push_back(n);
+    position += n;
+  }
+  ADD_FAILURE() << "the framer made no progress";
+  return out;
+}
+
+TEST(PackageFramer, APackageEndingExactlyAtTheBufferEndAndTheNextReadStartingAfresh) {
+  // Sixteen packages of 4096 bytes fill the 65536 bytes exactly.
+  const Framed f = frame(std::vector<std::uint32_t>(17, 4096), 0);
+  EXPECT_EQ(f.packages, 17u);
+  ASSERT_EQ(f.reads.size(), 2u);
+  EXPECT_EQ(f.reads[0], 65536u);
+  EXPECT_EQ(f.windows[1], 65536u);  // nothing in hand: the buffer starts over
+}
+
+TEST(PackageFramer, AHeaderStraddlingTheBufferEndMovesToTheFront) {
+  // 468 packages of 140 bytes end at 65520: the next header has 16 of its
+  // 36 bytes in the buffer when the first read is full.
+  const Framed f = frame(std::vector<std::uint32_t>(470, 140), 0);
+  EXPECT_EQ(f.packages, 470u);
+  ASSERT_GE(f.windows.size(), 2u);
+  EXPECT_EQ(f.windows[0], 65536u);
+  EXPECT_EQ(f.windows[1], 65536u - 16);  // the 16 bytes moved to the front
+}
+
+TEST(PackageFramer, LargeSmallLargeInARowWhateverTheReadsDeliver) {
+  const std::vector<std::uint32_t> sizes{65536, 140, 40000, 36 + 92, 65536, 32768, 32764, 140};
+  for (const std::size_t chunk : {0u, 1u, 7u, 35u, 36u, 37u, 1000u, 65535u}) {
+    SCOPED_TRACE("reads of at most " + std::to_string(chunk) + " bytes");
+    EXPECT_EQ(frame(sizes, chunk).packages, sizes.size());
+  }
+}
+
+TEST(PackageFramer, OneByteAtATime) {
+  const Framed f = frame({140, 128, 4096, 65536, 132}, 1);
+  EXPECT_EQ(f.packages, 5u);
+  EXPECT_EQ(f.reads.size(), f.wire.size());
+}
+
+TEST(PackageFramer, TheLargestPackageIsReadInOneWithItsSuccessorsHeader) {
+  // A small package, the largest one, and its successor.
+  const Framed f = frame({140, 65536, 140}, 0);
+  EXPECT_EQ(f.packages, 3u);
+  // The first read takes the small package and the large one's first
+  // 65396 bytes; the large one then moves to the front, and the second read
+  // takes its last 140 bytes together with the next header, no more.
+  ASSERT_EQ(f.reads.size(), 3u);
+  EXPECT_EQ(f.reads[0], 65536u);
+  EXPECT_EQ(f.reads[1], 140u + 36u);
+  EXPECT_EQ(f.reads[2], 140u - 36u);
+
+  // Large packages back to back: each body is one read that brings the
+  // next header along, which alone moves to the front.
+  const Framed back = frame({65536, 65536, 65536}, 0);
+  EXPECT_EQ(back.packages, 3u);
+  EXPECT_EQ(back.reads, (std::vector<std::size_t>{65536, 36, 65536, 65500}));
+}
+
+}  // namespace
