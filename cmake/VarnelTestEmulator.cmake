@@ -3,17 +3,26 @@
 # call layer). In a 32-bit build on such a machine the tests, and the
 # programs they start, run under qemu-i386 (Debian qemu-user) instead.
 #
+# A cross build (toolchain-aarch64.cmake, toolchain-s390x.cmake) names its
+# emulator, qemu-user with the target's library root, in the toolchain file.
+#
 # varnel_detect_test_emulator() sets VARNEL_TEST_EMULATOR in the caller's
 # scope: empty where the build's programs run natively, else the emulator's
-# path. It also sets CMAKE_CROSSCOMPILING_EMULATOR, so that executable
-# targets made after the call carry it (add_test and gtest_discover_tests
-# prefix their commands with it).
-#
-# A Windows build runs its programs under Wine: its toolchain file names the
-# emulator (scripts/wine-run with the prefix of its word size).
+# command line as a list (program, then arguments). It also sets
+# CMAKE_CROSSCOMPILING_EMULATOR, so that executable targets made after the
+# call carry it (add_test and gtest_discover_tests prefix their commands
+# with it).
 function(varnel_detect_test_emulator)
   set(VARNEL_TEST_EMULATOR "" PARENT_SCOPE)
-  if(WIN32)
+  if(CMAKE_CROSSCOMPILING)
+    if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+      message(FATAL_ERROR
+        "The tests of this ${CMAKE_SYSTEM_NAME} ${CMAKE_SYSTEM_PROCESSOR} build need an emulator (qemu-user "
+        "or Wine), which was not found: run scripts/setup, or configure with "
+        "-DVARNEL_BUILD_TESTS=OFF.")
+    endif()
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+    message(STATUS "Cross build for ${CMAKE_SYSTEM_PROCESSOR}; the tests run under ${emulator}")
     set(VARNEL_TEST_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}" PARENT_SCOPE)
     return()
   endif()
@@ -24,7 +33,7 @@ function(varnel_detect_test_emulator)
   file(WRITE ${source} "int main(void) { return 0; }\n")
   try_run(VARNEL_NATIVE_RUN VARNEL_NATIVE_COMPILE ${CMAKE_BINARY_DIR}/CMakeFiles/VarnelRunCheck ${source})
   if(NOT VARNEL_NATIVE_COMPILE)
-    message(FATAL_ERROR "Cannot build a 32-bit test program; is g++-multilib installed?")
+    message(FATAL_ERROR "Cannot build a 32-bit test program; is g++-12-multilib installed?")
   endif()
   if("${VARNEL_NATIVE_RUN}" STREQUAL "0")
     return()

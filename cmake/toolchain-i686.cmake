@@ -1,4 +1,5 @@
-# 32-bit x86 build with the host's multilib GCC (Debian g++-multilib).
+# 32-bit x86 build with the host's multilib GCC (Debian g++-12-multilib and
+# linux-libc-dev:i386).
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(CMAKE_C_FLAGS_INIT "-m32")

@@ -20,7 +20,9 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(args -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Debug)
 if(TOOLCHAIN)
-  list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+  # A cross toolchain searches only the target's roots; the install prefix
+  # becomes one of them.
+  list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_FIND_ROOT_PATH=${prefix})
 endif()
 if(SANITIZE)
   list(APPEND args "-DCMAKE_CXX_FLAGS=-fsanitize=${SANITIZE}")

@@ -32,7 +32,9 @@ foreach(example c cpp)
   set(build ${WORK_DIR}/build-${example})
   set(args -S ${SOURCE_DIR}/${example} -B ${build} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Debug)
   if(TOOLCHAIN)
-    list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+    # A cross toolchain searches only the target's roots; the install prefix
+    # becomes one of them.
+    list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_FIND_ROOT_PATH=${prefix})
   endif()
   if(SANITIZE)
     list(APPEND args "-DCMAKE_C_FLAGS=-fsanitize=${SANITIZE}" "-DCMAKE_CXX_FLAGS=-fsanitize=${SANITIZE}")

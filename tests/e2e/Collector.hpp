@@ -31,6 +31,7 @@ inline constexpr const char* resetText = "Connection reset by peer";
 struct HandOver {
   std::size_t size = 0;               // packages in the stream at the call
   mirt::ConnectionState stateInside;  // parser state seen inside the callback
+  Clock::time_point entered;          // when the callback was entered
 };
 
 class Collector {
@@ -69,6 +70,7 @@ class Collector {
  private:
   void onStream(mirt::OstraDataStream* stream) {
     HandOver h;
+    h.entered = Clock::now();
     h.size = stream->getSize();
     h.stateInside = parser != nullptr ? parser->getState() : mirt::ConnectionState::Error;
     std::vector<std::unique_ptr<mirt::OstraDataPackage>> popped;

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -162,13 +161,6 @@ TEST(ReceiverStreaming, TheTimerHandsOverWaitTimeAfterTheLastHandOverByCount) {
       "127.0.0.13",
       Script().pause(100ms).sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 5))).silent());
   Parser parser("127.0.0.13", 5, static_cast<std::uint32_t>(wait.count()));
-  std::mutex mutex;
-  std::vector<Clock::time_point> seen;  // when each hand-over began
-  parser.collector.extra = [&](mirt::OstraDataStream*) {
-    const auto now = Clock::now();
-    std::lock_guard lock(mutex);
-    seen.push_back(now);
-  };
   parser->connect();
   ASSERT_TRUE(parser.collector.waitForPackages(5));
   // The counted hand-over, then two by the timer (a slow machine may add
@@ -182,11 +174,14 @@ TEST(ReceiverStreaming, TheTimerHandsOverWaitTimeAfterTheLastHandOverByCount) {
   EXPECT_NO_THROW(parser->disconnect());
 
   handOvers = parser.collector.takeHandOvers();
-  std::lock_guard lock(mutex);
   for (std::size_t i = counted + 1; i <= counted + 2; ++i) {
     EXPECT_EQ(handOvers[i].size, 0u);
-    // The due time is taken just before the previous callback was entered.
-    EXPECT_GE(seen[i] - seen[i - 1], wait - 5ms) << "hand-over " << i;
+    // The due time is taken just before the previous callback was entered,
+    // with the state signalled in between: the slack covers that stretch,
+    // which a loaded machine or an emulator can stretch by several
+    // milliseconds (up to 9 ms seen under qemu). A timer that the counted
+    // hand-over did not move on would come 300 ms after it.
+    EXPECT_GE(handOvers[i].entered - handOvers[i - 1].entered, wait - 50ms) << "hand-over " << i;
   }
 }
 

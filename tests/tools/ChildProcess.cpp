@@ -14,8 +14,9 @@
 
 extern char** environ;
 
+// The emulator's program and arguments as string literals, or nothing.
 #ifndef VARNEL_TEST_EMULATOR
-#define VARNEL_TEST_EMULATOR ""
+#define VARNEL_TEST_EMULATOR
 #endif
 
 namespace tooltest {
@@ -77,11 +78,12 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   // Where the build's programs cannot run natively (a 32-bit build on a
-  // kernel without 32-bit support), they run under the emulator the build
-  // found; it passes signals and the exit status through.
-  const std::string emulator = VARNEL_TEST_EMULATOR;
+  // kernel without 32-bit support, a build for another CPU), they run under
+  // the emulator the build found; it passes signals and the exit status
+  // through.
+  static const std::vector<std::string> emulator{VARNEL_TEST_EMULATOR};
   std::vector<char*> argv;
-  if (!emulator.empty()) argv.push_back(const_cast<char*>(emulator.c_str()));
+  for (const std::string& word : emulator) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(const_cast<char*>(path.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

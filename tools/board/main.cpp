@@ -169,7 +169,11 @@ Options parse(int argc, char** argv) {
 
   cli::Arguments args(argc, argv);
   auto count = [&](std::uint64_t max = UINT64_MAX) {
-    return cli::toUnsigned(args.value(), args.name(), 0, max);
+    // The name is copied first: value() may step on to the next argument,
+    // and the order in which call arguments are evaluated differs between
+    // compilers and CPUs.
+    const std::string option(args.name());
+    return cli::toUnsigned(args.value(), option, 0, max);
   };
   while (args.next()) {
     const std::string option(args.name());

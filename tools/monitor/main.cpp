@@ -145,7 +145,11 @@ Options parse(int argc, char** argv) {
   Options o;
   cli::Arguments args(argc, argv);
   auto u32 = [&](std::uint64_t min) {
-    return static_cast<std::uint32_t>(cli::toUnsigned(args.value(), args.name(), min, UINT32_MAX));
+    // The name is copied first: value() may step on to the next argument,
+    // and the order in which call arguments are evaluated differs between
+    // compilers and CPUs.
+    const std::string option(args.name());
+    return static_cast<std::uint32_t>(cli::toUnsigned(args.value(), option, min, UINT32_MAX));
   };
   while (args.next()) {
     const std::string option(args.name());
@@ -553,8 +557,10 @@ int run(const Options& options) {
   };
 
   const auto retryUntil = Clock::now() + options.retry;
+  Clock::time_point connectStarted;
   for (int attempt = 1;; ++attempt) {
     try {
+      connectStarted = Clock::now();
       parser->connect();
       break;
     } catch (const mirt::VarnelException& e) {
@@ -581,7 +587,11 @@ int run(const Options& options) {
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
 #endif
   if (!options.quiet) std::cout << "connected to " << options.address << " port 63751" << std::endl;
-  const auto start = Clock::now();
+  // The figures count every package of the connection, so their clock
+  // starts with the connect that made it: the board sends from the moment
+  // the connection exists, which on a slow machine can be a good while
+  // before connect() returns here.
+  const auto start = connectStarted;
   const Clock::time_point end = options.duration ? start + *options.duration : Clock::time_point::max();
   auto nextStatus = start + 1s;
   auto lastStatus = start;
