@@ -22,6 +22,7 @@
 
 #include "boardsim/BoardServer.hpp"
 #include "common/CommandLine.hpp"
+#include "common/HostName.hpp"
 
 namespace {
 
@@ -34,8 +35,9 @@ numbers (headerValue) and signals run on from one client to the next.
 Stops on SIGINT or SIGTERM, or when a limit below is reached.
 
 Address:
-  --bind ADDRESS           numeric IPv4 or IPv6 address to listen on
-                           (default 127.0.0.1)
+  --bind ADDRESS           numeric IPv4 or IPv6 address or host name to
+                           listen on (default 127.0.0.1); of a name's
+                           addresses the first is used
 
 Packages:
   --channels N             channels per package, 1 to 8 (default 4)
@@ -117,7 +119,8 @@ One line on standard error when the board listens, when a client connects
 and when it disconnects, unless --quiet.
 
 Exit status: 0 after a stop (signal, --count, --duration, --clients); 1 when
-the address cannot be bound or a socket fails; 2 for a wrong command line.
+the address cannot be bound or a socket fails; 2 for a wrong command line
+(a host name that cannot be resolved included).
 )";
 
 struct Options {
@@ -285,6 +288,7 @@ Options parse(int argc, char** argv) {
     signal.amplitude = v.amplitude.value_or(amplitude.value_or(signal.amplitude));
     signal.frequency = v.frequency.value_or(frequency.value_or(signal.frequency));
   }
+  s.address = cli::resolveHost(s.address).front();
   if (oldBoard) g.versions = boardsim::BoardVersions::tooOld();
   if (dsp) g.versions.dsp = *dsp;
   if (firmware) g.versions.firmware = *firmware;

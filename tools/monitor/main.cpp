@@ -42,6 +42,7 @@
 #include <varnel/varnel.hpp>
 
 #include "common/CommandLine.hpp"
+#include "common/HostName.hpp"
 #include "monitor/Recorder.hpp"
 
 namespace {
@@ -51,11 +52,11 @@ using namespace std::chrono_literals;
 
 constexpr const char* usageText = R"(usage: varnel-monitor ADDRESS [options]
 
-Connects to the board at ADDRESS (numeric IPv4 or IPv6, port 63751),
-receives its data stream through the Varnel library and shows what
-arrives: on a terminal a status line refreshed once a second, otherwise a
-plain line each second. Ctrl-C (SIGINT) or SIGTERM disconnects and prints
-the summary.
+Connects to the board at ADDRESS (numeric IPv4 or IPv6 address or host
+name, port 63751; a name's addresses are tried in turn), receives its data
+stream through the Varnel library and shows what arrives: on a terminal a
+status line refreshed once a second, otherwise a plain line each second.
+Ctrl-C (SIGINT) or SIGTERM disconnects and prints the summary.
 
 Library settings:
   --package-counter N   packages per hand-over to the monitor (library
@@ -68,9 +69,18 @@ Library settings:
 Run:
   --duration SECONDS    stop after SECONDS of receiving, fractions allowed
                         (default: until Ctrl-C)
-  --count PACKAGES      stop once PACKAGES packages have arrived
+  --count PACKAGES      stop after exactly PACKAGES packages; later ones
+                        are neither counted nor recorded
   --retry SECONDS       while nothing listens at ADDRESS, try connecting
                         again for up to SECONDS (default 0: fail at once)
+  --reconnect           when the connection fails (the board closed or
+                        reset it, is restarting, sent what the library
+                        refuses, or stopped answering), say so on standard
+                        error and connect again: after 0.1 s, then after
+                        twice the previous wait, at most 5 s, back to 0.1 s
+                        once a connection brought packages; until the run
+                        ends. The summary counts the reconnects and the
+                        gaps in the package numbers across them.
   --quiet               no status lines; only the summary and errors
   --help                this text
 
@@ -97,14 +107,17 @@ from the meta data, and per channel minimum/maximum/mean of the latest
 package, its samples read as signed 32-bit values.
 
 Summary (standard output, after every run that connected): packages,
-streams, empty hand-overs, bytes, gaps with the package numbers missing,
-duration and mean rates; with --record also the packages recorded,
-dropped and skipped and the file's size.
+streams, empty hand-overs, bytes, gaps with the count of package numbers
+missing, the missing numbers as ranges (the first 20 ranges and how many
+more), duration and mean rates; with --reconnect the reconnects and the
+gaps across them; with --record also the packages recorded, dropped and
+skipped and the file's size.
 
 Exit status:
-   0  stopped by --duration, --count, Ctrl-C or SIGTERM
+   0  stopped by --duration, --count, Ctrl-C or SIGTERM (with --reconnect
+      also after failed connections)
    1  any other failure (a recording that cannot be written included)
-   2  wrong command line (an ADDRESS that is not numeric included)
+   2  wrong command line (a host name that cannot be resolved included)
   10 + the library's error code, with its text on standard error:
   10  Unspecified
   11  ConnectionFailed: the connect failed (refused, unreachable, timed out)
@@ -113,17 +126,20 @@ Exit status:
   14  VersionMismatch: wrong protocol version or board firmware too old
 A board that accepts the connection but whose first packages are refused
 exits with the code of that refusal, also when it came before the connect
-had returned.
+had returned. A board that closes the connection exits with 12, and the
+monitor says that the board closed it after how many packages.
 )";
 
 struct Options {
   std::string address;
+  std::vector<std::string> addresses;  // numeric, what `address` resolved to
   std::optional<std::uint32_t> packageCounter;
   std::optional<std::uint32_t> waitMs;
   std::optional<std::uint32_t> tcpTimeout;
   std::optional<Clock::duration> duration;
   std::uint64_t count = 0;
   Clock::duration retry{0};
+  bool reconnect = false;
   std::string record;
   bool quiet = false;
   bool help = false;
@@ -131,14 +147,6 @@ struct Options {
 
 Clock::duration seconds(double value) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
-}
-
-bool isNumericAddress(const std::string& address) {
-  std::uint8_t scratch[16];
-  if (::inet_pton(AF_INET, address.c_str(), scratch) == 1) return true;
-  // IPv6, possibly with a scope suffix ("fe80::1%eth0").
-  const std::string plain = address.substr(0, address.find('%'));
-  return ::inet_pton(AF_INET6, plain.c_str(), scratch) == 1;
 }
 
 Options parse(int argc, char** argv) {
@@ -167,6 +175,8 @@ Options parse(int argc, char** argv) {
       o.count = cli::toUnsigned(args.value(), option, 1, UINT64_MAX);
     } else if (args.is("--retry")) {
       o.retry = seconds(cli::toNumber(args.value(), option, 0, 86400));
+    } else if (args.is("--reconnect")) {
+      o.reconnect = args.flag();
     } else if (args.is("--record")) {
       o.record = args.value();
       if (o.record.empty()) throw cli::UsageError("--record needs a file name");
@@ -183,12 +193,10 @@ Options parse(int argc, char** argv) {
   if (o.help) return o;
   if (o.address.empty()) throw cli::UsageError("the board's ADDRESS is missing");
   if (o.duration && o.count != 0) throw cli::UsageError("--duration and --count exclude each other");
-  if (!isNumericAddress(o.address)) {
-    throw cli::UsageError("'" + o.address + "' is not a numeric IPv4 or IPv6 address");
-  }
   if (!o.record.empty() && !monitor::Recorder::available()) {
     throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
   }
+  o.addresses = cli::resolveHost(o.address);
   return o;
 }
 
@@ -199,8 +207,17 @@ struct Totals {
   std::uint64_t streams = 0;  // hand-overs that carried packages
   std::uint64_t emptyHandOvers = 0;
   std::uint64_t bytes = 0;
-  std::uint64_t gaps = 0;     // jumps in headerValue
-  std::uint64_t missing = 0;  // package numbers left out by forward jumps
+  std::uint64_t gaps = 0;                  // jumps in headerValue
+  std::uint64_t missing = 0;               // package numbers left out by forward jumps
+  std::uint64_t gapsAcrossReconnects = 0;  // jumps from one connection's last package to the next's first
+};
+
+// The package numbers left out by forward jumps, as ranges: the first few
+// kept for the summary, all counted.
+struct MissingNumbers {
+  static constexpr std::size_t kept = 20;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> first;  // first and last number of each range
+  std::uint64_t ranges = 0;
 };
 
 // What the callback shares with the main thread.
@@ -208,26 +225,39 @@ struct Shared {
   std::mutex mutex;
   std::condition_variable changed;
   Totals totals;
+  MissingNumbers missing;
   std::shared_ptr<const mirt::OstraDataPackage> latest;
-  std::uint64_t countLimit = 0;
   bool countReached = false;
   int stopSignal = 0;
 };
 
-// The library's callback, on its I/O thread: takes every package out of
-// the stream (none is left for the library to drop), counts it, keeps only
-// the latest for the status line and, when recording, queues them all for
-// the recorder (which never waits for the file).
+// The library's callback, on the I/O thread of the parser that is
+// connected: takes every package out of the stream (none is left for the
+// library to drop), counts it, keeps only the latest for the status line
+// and, when recording, queues them all for the recorder (which never waits
+// for the file). Packages past --count are released unseen.
 class Receiver {
  public:
-  Receiver(Shared& shared, monitor::Recorder* recorder) : shared_(shared), recorder_(recorder) {}
+  Receiver(Shared& shared, monitor::Recorder* recorder, std::uint64_t countLimit)
+      : shared_(shared), recorder_(recorder), countLimit_(countLimit == 0 ? UINT64_MAX : countLimit) {}
+
+  /// Called by the main thread before every connect: the next package is
+  /// the first of a new connection. No callback runs meanwhile (the last
+  /// connection has failed, or there was none), and connecting orders this
+  /// before the next callback.
+  void startConnection() { firstOfConnection_ = true; }
 
   void operator()(mirt::OstraDataStream* stream) {
     const double receiveTime =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const bool counting = counted_ < countLimit_;
     Totals add;
     std::shared_ptr<const mirt::OstraDataPackage> last;
-    while (std::shared_ptr<const mirt::OstraDataPackage> package = stream->pop()) {
+    ranges_.clear();
+    while (counted_ < countLimit_) {
+      std::shared_ptr<const mirt::OstraDataPackage> package = stream->pop();
+      if (!package) break;
+      ++counted_;
       ++add.packages;
       std::uint64_t samples = 0;
       for (std::size_t c = 0; c < package->getChannelCount(); ++c) samples += package->getWaveform(c).size();
@@ -235,12 +265,20 @@ class Receiver {
       const std::uint64_t number = package->getMetaData().headerValue;
       if (lastNumber_ && number != *lastNumber_ + 1) {
         ++add.gaps;
-        if (number > *lastNumber_) add.missing += number - *lastNumber_ - 1;
+        if (firstOfConnection_) ++add.gapsAcrossReconnects;
+        if (number > *lastNumber_) {
+          add.missing += number - *lastNumber_ - 1;
+          ranges_.emplace_back(*lastNumber_ + 1, number - 1);
+        }
       }
       lastNumber_ = number;
+      firstOfConnection_ = false;
       if (recorder_ != nullptr) received_.push_back(package);
       last = std::move(package);
     }
+    while (stream->pop()) {
+    }
+    if (!counting) return;
     if (recorder_ != nullptr && !received_.empty()) recorder_->add(received_, receiveTime);
     if (add.packages != 0) {
       add.streams = 1;
@@ -256,8 +294,14 @@ class Receiver {
       t.bytes += add.bytes;
       t.gaps += add.gaps;
       t.missing += add.missing;
+      t.gapsAcrossReconnects += add.gapsAcrossReconnects;
+      MissingNumbers& m = shared_.missing;
+      for (const auto& range : ranges_) {
+        if (m.first.size() < MissingNumbers::kept) m.first.push_back(range);
+        ++m.ranges;
+      }
       if (last) std::swap(shared_.latest, last);
-      if (shared_.countLimit != 0 && t.packages >= shared_.countLimit) shared_.countReached = true;
+      shared_.countReached = counted_ == countLimit_;
     }
     shared_.changed.notify_all();
     // `last` now holds the package that was latest before; released here,
@@ -267,8 +311,13 @@ class Receiver {
  private:
   Shared& shared_;
   monitor::Recorder* recorder_;
-  std::optional<std::uint64_t> lastNumber_;                              // only touched on the I/O thread
-  std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // likewise; reused
+  const std::uint64_t countLimit_;
+  // Only touched on the I/O thread, and by startConnection between connections.
+  std::uint64_t counted_ = 0;
+  std::optional<std::uint64_t> lastNumber_;
+  bool firstOfConnection_ = true;
+  std::vector<std::shared_ptr<const mirt::OstraDataPackage>> received_;  // reused
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;          // likewise
 };
 
 struct ChannelFigures {
@@ -393,7 +442,22 @@ std::size_t terminalWidth() {
   return 80;
 }
 
-void printSummary(const Totals& t, Clock::duration elapsed, const char* stopped) {
+// "4, 10-12 and 3 more ranges"; "none" without a gap.
+std::string missingText(const MissingNumbers& m) {
+  if (m.ranges == 0) return "none";
+  std::string text;
+  for (const auto& [first, last] : m.first) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(first);
+    if (last != first) text += "-" + std::to_string(last);
+  }
+  if (m.ranges > m.first.size()) text += " and " + std::to_string(m.ranges - m.first.size()) + " more ranges";
+  return text;
+}
+
+// `reconnects`: only with --reconnect.
+void printSummary(const Totals& t, const MissingNumbers& missing, std::optional<std::uint64_t> reconnects,
+                  Clock::duration elapsed, const char* stopped) {
   const double s = std::max(seconds(elapsed), 1e-9);
   std::cout << "--- varnel-monitor summary ---\n"
             << "stopped: " << stopped << '\n'
@@ -402,7 +466,12 @@ void printSummary(const Totals& t, Clock::duration elapsed, const char* stopped)
             << "empty hand-overs: " << t.emptyHandOvers << '\n'
             << "bytes: " << t.bytes << '\n'
             << "gaps: " << t.gaps << " (" << t.missing << " packages missing)\n"
-            << format("duration: %.2f s\n", seconds(elapsed))
+            << "missing: " << missingText(missing) << '\n';
+  if (reconnects) {
+    std::cout << "reconnects: " << *reconnects << '\n'
+              << "gaps across reconnects: " << t.gapsAcrossReconnects << '\n';
+  }
+  std::cout << format("duration: %.2f s\n", seconds(elapsed))
             << format("rate: %.1f packages/s, %.2f streams/s, %.3f MB/s\n",
                       static_cast<double>(t.packages) / s, static_cast<double>(t.streams) / s,
                       static_cast<double>(t.bytes) / s / 1e6)
@@ -506,10 +575,86 @@ bool isConnectFailure(const Failure& recorded) {
   return startsWith(recorded.text, "start: ") || startsWith(recorded.text, "waitForConnectionLockFree");
 }
 
+std::string failureText(const Failure& f) {
+  return "error " + std::to_string(f.code) + " (" + codeName(f.code) + "): " + f.text;
+}
+
 int reportFailure(const Failure& f) {
-  std::cerr << "varnel-monitor: error " << f.code << " (" << codeName(f.code) << "): " << f.text << std::endl;
+  std::cerr << "varnel-monitor: " << failureText(f) << std::endl;
   return 10 + f.code;
 }
+
+// The board ended the connection in order: the end of the stream where a
+// package would begin.
+bool closedByBoard(const Failure& f) { return f.text == "readHeader: ErrorCode: End of file"; }
+
+// Says so when the board closed the connection (the library's text calls
+// it the end of a file), with the packages the connection brought.
+void reportClose(const Failure& f, std::uint64_t packages) {
+  if (closedByBoard(f)) {
+    std::cerr << "varnel-monitor: the board closed the connection after " << packages << " packages"
+              << std::endl;
+  } else if (f.text == "readBody: ErrorCode: End of file") {
+    std::cerr << "varnel-monitor: the board closed the connection inside a package, after " << packages
+              << " complete packages" << std::endl;
+  }
+}
+
+// The board's parsers: one per address its name resolved to (one for a
+// numeric address), with the same callback and settings. A connect tries
+// them in turn, beginning with the one that connected last.
+class Board {
+ public:
+  Board(const Options& options, Receiver& receiver) : addresses_(options.addresses) {
+    for (const std::string& address : addresses_) {
+      parsers_.push_back(
+          mirt::createVarnel(address, [&receiver](mirt::OstraDataStream* stream) { receiver(stream); }));
+      mirt::Varnel& parser = *parsers_.back();
+      if (options.packageCounter) parser.setPackageCounter(*options.packageCounter);
+      if (options.waitMs) parser.setWaitTimeMs(*options.waitMs);
+      if (options.tcpTimeout) parser.setTcpTimeout(*options.tcpTimeout);
+    }
+  }
+
+  /// Nothing once a parser is connected. Else the failure: that of a board
+  /// that was reached but refused (left recorded in its parser, which
+  /// becomes the current one), or the last address's connect failure.
+  std::optional<Failure> connect() {
+    std::optional<Failure> failure;
+    for (std::size_t i = 0; i < parsers_.size(); ++i) {
+      const std::size_t k = (current_ + i) % parsers_.size();
+      mirt::Varnel& parser = *parsers_[k];
+      try {
+        parser.connect();
+        current_ = k;
+        return std::nullopt;
+      } catch (const mirt::VarnelException& e) {
+        failure = recordedError(parser).value_or(Failure{static_cast<int>(e.getErrorCode()), e.what()});
+      }
+      if (!isConnectFailure(*failure)) {
+        current_ = k;
+        return failure;
+      }
+      try {
+        parser.disconnect();  // throws the recorded error again; a new connect starts afresh
+      } catch (const mirt::VarnelException&) {
+      }
+    }
+    return failure;
+  }
+
+  mirt::Varnel& parser() { return *parsers_[current_]; }
+  const std::string& address() const { return addresses_[current_]; }
+
+ private:
+  std::vector<std::string> addresses_;
+  std::vector<std::unique_ptr<mirt::Varnel>> parsers_;
+  std::size_t current_ = 0;
+};
+
+// --reconnect: the wait before the first try, and the most it grows to.
+constexpr Clock::duration firstBackOff = 100ms;
+constexpr Clock::duration longestBackOff = 5s;
 
 void printRecording(const std::string& path, const monitor::RecordingFigures& r) {
   std::cout << "recorded: " << r.recorded << " packages of " << r.channels << " ch x " << r.samplesPerChannel
@@ -530,7 +675,6 @@ int recordingFailure(const std::string& path, const std::string& text) {
 
 int run(const Options& options) {
   Shared shared;
-  shared.countLimit = options.count;
   const SignalWatcher signals(shared);
 
   // Made before the parser, whose callback uses it, and destroyed after it.
@@ -545,40 +689,41 @@ int run(const Options& options) {
     }
   }
 
-  std::unique_ptr<mirt::Varnel> parser =
-      mirt::createVarnel(options.address, Receiver(shared, recorder.get()));
-  if (options.packageCounter) parser->setPackageCounter(*options.packageCounter);
-  if (options.waitMs) parser->setWaitTimeMs(*options.waitMs);
-  if (options.tcpTimeout) parser->setTcpTimeout(*options.tcpTimeout);
+  // The receiver outlives the parsers, which call it.
+  Receiver receiver(shared, recorder.get(), options.count);
+  Board board(options, receiver);
 
   auto stopRequested = [&] {
     std::lock_guard lock(shared.mutex);
     return shared.stopSignal != 0;
   };
+  auto packagesSoFar = [&] {
+    std::lock_guard lock(shared.mutex);
+    return shared.totals.packages;
+  };
+  auto connectedTo = [&] { return cli::describeHost(options.address, {board.address()}) + " port 63751"; };
 
+  // A board that was reached but failed within the connect (refused, or
+  // closed at once) is taken by the run's first turn as a failed
+  // connection, after the packages it brought.
   const auto retryUntil = Clock::now() + options.retry;
-  Clock::time_point connectStarted;
+  // The figures count every package of the connection, so their clock
+  // starts with the connect that made it: the board sends from the moment
+  // the connection exists, which on a slow machine can be a good while
+  // before connect() returns here.
+  auto start = Clock::now();
   for (int attempt = 1;; ++attempt) {
-    try {
-      connectStarted = Clock::now();
-      parser->connect();
-      break;
-    } catch (const mirt::VarnelException& e) {
-      const Failure thrown{static_cast<int>(e.getErrorCode()), e.what()};
-      const Failure recorded = recordedError(*parser).value_or(thrown);
-      if (!isConnectFailure(recorded)) return reportFailure(recorded);
-      if (Clock::now() >= retryUntil || stopRequested()) {
-        std::cerr << "varnel-monitor: cannot connect to " << options.address << " (" << attempt
-                  << (attempt == 1 ? " attempt)" : " attempts)") << std::endl;
-        return reportFailure({mirt::VarnelException::ConnectionFailed, recorded.text});
-      }
-      try {
-        parser->disconnect();  // throws the recorded error again; a new connect starts afresh
-      } catch (const mirt::VarnelException&) {
-      }
-      std::unique_lock lock(shared.mutex);
-      shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
+    start = Clock::now();
+    const std::optional<Failure> failed = board.connect();
+    if (!failed || !isConnectFailure(*failed)) break;
+    if (Clock::now() >= retryUntil || stopRequested()) {
+      std::cerr << "varnel-monitor: cannot connect to "
+                << cli::describeHost(options.address, options.addresses) << " (" << attempt
+                << (attempt == 1 ? " attempt)" : " attempts)") << std::endl;
+      return reportFailure({mirt::VarnelException::ConnectionFailed, failed->text});
     }
+    std::unique_lock lock(shared.mutex);
+    shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
   }
 
 #if defined(_WIN32)
@@ -586,12 +731,7 @@ int run(const Options& options) {
 #else
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
 #endif
-  if (!options.quiet) std::cout << "connected to " << options.address << " port 63751" << std::endl;
-  // The figures count every package of the connection, so their clock
-  // starts with the connect that made it: the board sends from the moment
-  // the connection exists, which on a slow machine can be a good while
-  // before connect() returns here.
-  const auto start = connectStarted;
+  if (!options.quiet) std::cout << "connected to " << connectedTo() << std::endl;
   const Clock::time_point end = options.duration ? start + *options.duration : Clock::time_point::max();
   auto nextStatus = start + 1s;
   auto lastStatus = start;
@@ -599,11 +739,20 @@ int run(const Options& options) {
   bool statusShown = false;
   std::string shownBoard;
   const char* stopped = "interrupted";
+  bool countReached = false;
   std::optional<Failure> failure;
+  std::uint64_t closedAfter = 0;  // packages of the connection that failed
   std::optional<std::string> recordingError;
+  // --reconnect: the connections made after the first, the time of the next
+  // try while the connection is down, and the wait after that try.
+  std::uint64_t reconnects = 0;
+  std::optional<Clock::time_point> reconnectAt;
+  Clock::duration backOff = firstBackOff;
+  std::uint64_t packagesBefore = 0;  // of the connections before this one
 
-  // Bounded by the run's end, a signal, the count or a failure; each turn
-  // waits at most 50 ms, the time in which a failure is noticed.
+  // Bounded by the run's end, a signal, the count or a failure (or, with
+  // --reconnect, only by the first three); each turn waits at most 50 ms,
+  // the time in which a failure is noticed, and at most one connect.
   for (;;) {
     std::unique_lock lock(shared.mutex);
     const auto until = std::min({nextStatus, Clock::now() + 50ms, end});
@@ -614,6 +763,7 @@ int run(const Options& options) {
     }
     if (shared.countReached) {
       stopped = "count reached";
+      countReached = true;
       break;
     }
     lock.unlock();
@@ -622,11 +772,39 @@ int run(const Options& options) {
       stopped = "duration over";
       break;
     }
-    const mirt::ConnectionState state = parser->getState();
-    if (state == mirt::ConnectionState::Error) {
-      stopped = "error";
-      failure = recordedError(*parser);
-      break;
+    if (reconnectAt && now >= *reconnectAt) {
+      packagesBefore = packagesSoFar();
+      receiver.startConnection();
+      const std::optional<Failure> failed = board.connect();
+      if (!failed) {
+        reconnectAt.reset();
+        ++reconnects;
+        if (!options.quiet) std::cout << "connected again to " << connectedTo() << std::endl;
+      } else if (isConnectFailure(*failed)) {
+        std::cerr << "varnel-monitor: connecting again failed: " << failed->text << "; next try in "
+                  << format("%.1f s", seconds(backOff)) << std::endl;
+        reconnectAt = Clock::now() + backOff;
+        backOff = std::min(2 * backOff, longestBackOff);
+      } else {
+        reconnectAt.reset();  // reached but refused: a failed connection, taken below
+      }
+    }
+    const mirt::ConnectionState state = board.parser().getState();
+    if (state == mirt::ConnectionState::Error && !reconnectAt) {
+      const Failure f = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
+      const std::uint64_t packages = packagesSoFar() - packagesBefore;
+      if (!options.reconnect) {
+        stopped = closedByBoard(f) ? "board closed the connection" : "error";
+        failure = f;
+        closedAfter = packages;
+        break;
+      }
+      reportClose(f, packages);
+      if (packages != 0) backOff = firstBackOff;
+      std::cerr << "varnel-monitor: " << failureText(f) << "; connecting again in "
+                << format("%.1f s", seconds(backOff)) << std::endl;
+      reconnectAt = now + backOff;
+      backOff = std::min(2 * backOff, longestBackOff);
     }
     if (recorder && (recordingError = recorder->failure())) {
       stopped = "recording failed";
@@ -659,22 +837,35 @@ int run(const Options& options) {
   const auto elapsed = Clock::now() - start;
   if (statusShown) std::cout << std::endl;  // ends the refreshed line before anything else is printed
 
+  // A failure that the disconnect reports first ends the run with its code,
+  // unless it came after the count was reached (all was received) or
+  // --reconnect takes failures as part of the run.
   try {
-    parser->disconnect();
+    board.parser().disconnect();
   } catch (const mirt::VarnelException& e) {
-    if (!failure) failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+    if (!failure && !options.reconnect && !countReached) {
+      failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+      closedAfter = packagesSoFar() - packagesBefore;
+      stopped = "error";
+    }
   }
   Totals totals;
+  MissingNumbers missing;
   {
     std::lock_guard lock(shared.mutex);
     totals = shared.totals;
+    missing = shared.missing;
   }
-  printSummary(totals, elapsed, failure ? "error" : stopped);
+  printSummary(totals, missing, options.reconnect ? std::optional(reconnects) : std::nullopt, elapsed,
+               stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
     if (!recordingError) recordingError = recorder->failure();
   }
-  if (failure) return reportFailure(*failure);
+  if (failure) {
+    reportClose(*failure, closedAfter);
+    return reportFailure(*failure);
+  }
   return recordingError ? recordingFailure(options.record, *recordingError) : 0;
 }
 
