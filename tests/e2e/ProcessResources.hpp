@@ -14,6 +14,10 @@
 #include <unistd.h>
 #endif
 
+#if defined(_WIN32)
+#include <gtest/gtest.h>
+#endif
+
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -66,8 +70,13 @@ inline std::size_t fdCount() {
   return handles;
 }
 // A joined thread has ended: nothing lingers as it can under an emulator.
+// On Windows, GoogleTest starts a thread that watches each thread using its
+// per-thread state, at that thread's first assertion or trace; the main
+// thread's watcher stays until the process ends, so it is started here,
+// before counting, and not inside the first test that reports something.
 inline std::size_t baselineThreadCount() {
   std::thread([] {}).join();
+  { SCOPED_TRACE("thread baseline"); }
   return threadCount();
 }
 
