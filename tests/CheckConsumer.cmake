@@ -4,7 +4,8 @@ cmake_minimum_required(VERSION 3.25)
 # build's varnel-board) and ADDRESS, the C++ and the C program each also
 # receive packages from a board started at the same time (one
 # execute_process runs both; the board ends after its one client).
-# A Windows consumer gets the installed DLLs next to its programs.
+# A Windows consumer gets the installed DLLs next to its programs; EXE_SUFFIX
+# is the programs' file name suffix (.exe there).
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -34,13 +35,13 @@ file(GLOB dlls ${prefix}/bin/*.dll)
 if(dlls)
   file(COPY ${dlls} DESTINATION ${WORK_DIR}/build)
 endif()
-run(${EMULATOR} ${WORK_DIR}/build/consumer_cmake)
-run(${EMULATOR} ${WORK_DIR}/build/consumer_pkgconfig)
-run(${EMULATOR} ${WORK_DIR}/build/consumer_c)
+run(${EMULATOR} ${WORK_DIR}/build/consumer_cmake${EXE_SUFFIX})
+run(${EMULATOR} ${WORK_DIR}/build/consumer_pkgconfig${EXE_SUFFIX})
+run(${EMULATOR} ${WORK_DIR}/build/consumer_c${EXE_SUFFIX})
 if(BOARD)
   foreach(program consumer_cmake consumer_c)
     execute_process(COMMAND ${EMULATOR} ${BOARD} --bind ${ADDRESS} --fast --clients 1 --duration 60 --quiet
-                    COMMAND ${EMULATOR} ${WORK_DIR}/build/${program} ${ADDRESS}
+                    COMMAND ${EMULATOR} ${WORK_DIR}/build/${program}${EXE_SUFFIX} ${ADDRESS}
                     RESULTS_VARIABLE results OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 90)
     message(STATUS "${program} ${ADDRESS}: ${results}\n${out}${err}")
     if(NOT results STREQUAL "0;0")
