@@ -328,9 +328,9 @@ Failure failure(int which) {
       return {"reset",
               Script().send(good).reset(),
               VarnelException::CommunicationError,
-              std::string("readHeader: ErrorCode: ") + resetText,
+              "readHeader: ErrorCode: Connection reset by peer",
               false,
-              std::string("start: ") + resetText};
+              "start: Connection reset by peer"};
     case 4:
       spec.protocolVersion = 2;
       return {
@@ -376,7 +376,8 @@ TEST_P(ReceiverFailures, AreRecordedWithTheirMessageAndCodeAndStopTheConnection)
   } else if (f.alternative.empty()) {
     EXPECT_EQ(text, f.message);
   } else {
-    EXPECT_TRUE(text == f.message || text == f.alternative) << text;
+    // The reset case, the only one with an alternative.
+    EXPECT_TRUE(seenAsReset(text) == f.message || seenAsReset(text) == f.alternative) << text;
   }
   // The error stays; disconnect throws it, and the board sees the close.
   EXPECT_EQ(varnelError([&] { parser->disconnect(); }), std::make_pair(code, text));
