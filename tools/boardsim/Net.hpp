@@ -85,12 +85,14 @@ int startConnect(const Endpoint& endpoint, const std::string& who);
 bool waitConnected(int fd, int timeoutMs, const std::string& who);
 
 /// Bytes handed to the system for sending that the peer has not yet
-/// acknowledged; 0 also when they cannot be determined (always on Windows).
+/// acknowledged; 0 also when they cannot be determined (on Windows itself;
+/// under Wine they are read from the Linux host's socket table).
 int unsentBytes(int fd);
 
 /// Connections in the accept queue of a listening socket, and whether the
 /// queue is so full that the system drops further connection requests;
-/// nullopt where the system does not tell (Windows).
+/// nullopt where the system does not tell (Windows itself; under Wine the
+/// length comes from the host's socket table, and `full` stays false).
 struct AcceptQueue {
   std::size_t waiting = 0;
   bool full = false;

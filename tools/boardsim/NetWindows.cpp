@@ -1,10 +1,16 @@
 // The socket helpers of Net.hpp with Winsock. Sockets are non-blocking
-// (FIONBIO) from their creation on; waits use WSAPoll.
+// (FIONBIO) from their creation on; waits use WSAPoll. Under Wine, the
+// unacknowledged bytes and the accept queue come from the Linux host's
+// socket table.
 
 #include "boardsim/Net.hpp"
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -57,6 +63,76 @@ SOCKET openSocket(int family, int type, const std::string& what) {
 }
 
 bool wouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR || error == WSAEINPROGRESS; }
+
+// Under Wine a Winsock socket is a socket of the Linux host, and the host's
+// socket table (/proc/net/tcp, on Wine's drive Z:, the host's root) shows
+// what Windows does not tell a program: the bytes a connection's peer has
+// not yet acknowledged, and the length of a listener's accept queue. On
+// Windows itself there is no such table.
+struct HostTableEntry {
+  unsigned long sendQueue = 0;     // unacknowledged bytes (tx_queue)
+  unsigned long receiveQueue = 0;  // an accept queue's length for a listener (rx_queue)
+};
+
+// An address as the table writes it: each 32-bit word of the address in
+// network order, printed as the host (little-endian like Windows on x86)
+// reads it, then the port.
+std::string tableAddress(const sockaddr_storage& address) {
+  char text[48] = {};
+  std::uint32_t words[4] = {};
+  if (address.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    std::memcpy(words, &v6.sin6_addr, sizeof words);
+    std::snprintf(text, sizeof text, "%08X%08X%08X%08X:%04X", static_cast<unsigned>(words[0]),
+                  static_cast<unsigned>(words[1]), static_cast<unsigned>(words[2]),
+                  static_cast<unsigned>(words[3]), static_cast<unsigned>(ntohs(v6.sin6_port)));
+  } else {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    std::memcpy(words, &v4.sin_addr, sizeof words[0]);
+    std::snprintf(text, sizeof text, "%08X:%04X", static_cast<unsigned>(words[0]),
+                  static_cast<unsigned>(ntohs(v4.sin_port)));
+  }
+  return text;
+}
+
+// The table's entry of a listening socket (`listening`) or of a connection,
+// found by its addresses; nullopt on Windows itself.
+std::optional<HostTableEntry> hostTableEntry(int fd, bool listening) {
+  sockaddr_storage local{};
+  sockaddr_storage remote{};
+  int length = sizeof local;
+  if (fd < 0 || ::getsockname(handle(fd), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return std::nullopt;
+  }
+  length = sizeof remote;
+  if (!listening && ::getpeername(handle(fd), reinterpret_cast<sockaddr*>(&remote), &length) != 0) {
+    return std::nullopt;
+  }
+  const std::string wantLocal = tableAddress(local);
+  const std::string wantRemote = listening ? std::string() : tableAddress(remote);
+  std::ifstream in(local.ss_family == AF_INET6 ? "Z:\\proc\\net\\tcp6" : "Z:\\proc\\net\\tcp");
+  std::string line;
+  std::getline(in, line);  // column titles
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, localField, remoteField, state, queues;
+    if (!(fields >> slot >> localField >> remoteField >> state >> queues) || localField != wantLocal) {
+      continue;
+    }
+    // 0A: listening; 06: an old connection in TIME_WAIT, which may share
+    // the addresses of a newer one.
+    if (listening ? state != "0A" : (remoteField != wantRemote || state == "06")) {
+      continue;
+    }
+    const std::size_t colon = queues.find(':');
+    if (colon == std::string::npos) {
+      return std::nullopt;
+    }
+    return HostTableEntry{std::stoul(queues.substr(0, colon), nullptr, 16),
+                          std::stoul(queues.substr(colon + 1), nullptr, 16)};
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -209,9 +285,19 @@ bool waitConnected(int fd, int timeoutMs, const std::string& who) {
   return true;
 }
 
-int unsentBytes(int) { return 0; }
+int unsentBytes(int fd) {
+  const auto entry = hostTableEntry(fd, false);
+  return entry ? static_cast<int>(entry->sendQueue) : 0;
+}
 
-std::optional<AcceptQueue> acceptQueue(int) { return std::nullopt; }
+std::optional<AcceptQueue> acceptQueue(int listener) {
+  // The table does not show the backlog: whether the queue is full shows
+  // only as a connect that does not complete.
+  if (const auto entry = hostTableEntry(listener, true)) {
+    return AcceptQueue{entry->receiveQueue, false};
+  }
+  return std::nullopt;
+}
 
 void setAbortiveClose(int fd) {
   const linger hard{1, 0};
