@@ -1,6 +1,9 @@
 /* The C interface from an installed Varnel: prints the version; with a
  * board's address, also receives 50 packages from it (retrying the connect
  * while the board starts, at most 10 s). */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 200809L /* nanosleep under -std=c99 */
+#endif
 #include <stdio.h>
 #include <varnel/varnel.h>
 
