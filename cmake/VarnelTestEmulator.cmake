@@ -17,8 +17,8 @@ function(varnel_detect_test_emulator)
   if(CMAKE_CROSSCOMPILING)
     if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
       message(FATAL_ERROR
-        "The tests of this ${CMAKE_SYSTEM_PROCESSOR} build run under qemu-${CMAKE_SYSTEM_PROCESSOR}, which "
-        "was not found: install Debian's qemu-user (scripts/setup does), or configure with "
+        "The tests of this ${CMAKE_SYSTEM_NAME} ${CMAKE_SYSTEM_PROCESSOR} build need an emulator (qemu-user "
+        "or Wine), which was not found: run scripts/setup, or configure with "
         "-DVARNEL_BUILD_TESTS=OFF.")
     endif()
     list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)

@@ -3,7 +3,8 @@ cmake_minimum_required(VERSION 3.25)
 # programs in SOURCE_DIR (c/ and cpp/) against it, and runs each without a
 # board: with no address it prints its usage, with REFUSED_ADDRESS (where
 # nothing listens) it reports the failed connect with its code; both times
-# it exits with a failure status.
+# it exits with a failure status. EXE_SUFFIX is the programs' file name
+# suffix (.exe for Windows).
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -41,7 +42,12 @@ foreach(example c cpp)
   endif()
   run(${CMAKE_COMMAND} ${args})
   run(${CMAKE_COMMAND} --build ${build})
-  set(program ${build}/varnel_${example}_example)
+  # A Windows program finds the installed DLLs next to itself.
+  file(GLOB dlls ${prefix}/bin/*.dll)
+  if(dlls)
+    file(COPY ${dlls} DESTINATION ${build})
+  endif()
+  set(program ${build}/varnel_${example}_example${EXE_SUFFIX})
   expect_failure("usage: " ${EMULATOR} ${program})
   expect_failure("error 1" ${EMULATOR} ${program} ${REFUSED_ADDRESS})
 endforeach()

@@ -5,6 +5,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#if defined(_WIN32)
+#include <mstcpip.h>  // SIO_KEEPALIVE_VALS
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <iostream>
@@ -115,7 +119,16 @@ void OstraBoardConnection::abandon(std::shared_ptr<OstraBoardConnection> self,
 asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& address) {
   // make_address tries the IPv6 form first, then IPv4 dotted decimal; host
   // names and port suffixes are refused.
-  return asio::ip::tcp::endpoint(asio::ip::make_address(address), package::boardPort);
+  const asio::ip::address parsed = asio::ip::make_address(address);
+#if defined(_WIN32)
+  // There it parses with WSAStringToAddress, which also takes brackets and
+  // a port suffix ("[::1]:63751", "192.0.2.7:63751") and drops the port.
+  if (address.find_first_of("[]") != std::string::npos ||
+      (parsed.is_v4() && address.find(':') != std::string::npos)) {
+    throw boost::system::system_error(asio::error::make_error_code(asio::error::invalid_argument));
+  }
+#endif
+  return asio::ip::tcp::endpoint(parsed, package::boardPort);
 }
 
 void OstraBoardConnection::start() {
@@ -222,7 +235,32 @@ void OstraBoardConnection::enableKeepalive() {
   const std::uint32_t interval =
       std::clamp<std::uint32_t>(rest / count + (rest % count != 0), 1, maxKeepaliveSeconds);
   socket.set_option(asio::socket_base::keep_alive(true));
-#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+#if defined(_WIN32)
+  // Windows 10 takes the three settings per socket as Linux does (the
+  // option numbers are those of its ws2ipdef.h). Older systems know only
+  // SIO_KEEPALIVE_VALS, whose probe count is fixed at ten: there the
+  // interval is a tenth of the rest.
+  using KeepIdle = asio::detail::socket_option::integer<IPPROTO_TCP, 3>;       // TCP_KEEPALIVE
+  using KeepInterval = asio::detail::socket_option::integer<IPPROTO_TCP, 17>;  // TCP_KEEPINTVL
+  using KeepCount = asio::detail::socket_option::integer<IPPROTO_TCP, 16>;     // TCP_KEEPCNT
+  boost::system::error_code error;
+  socket.set_option(KeepIdle(static_cast<int>(idle)), error);
+  if (!error) socket.set_option(KeepInterval(static_cast<int>(interval)), error);
+  if (!error) socket.set_option(KeepCount(static_cast<int>(count)), error);
+  if (error) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = static_cast<ULONG>(idle) * 1000;
+    values.keepaliveinterval = std::max<ULONG>(static_cast<ULONG>(rest) * 100, 100);
+    DWORD returned = 0;
+    if (::WSAIoctl(socket.native_handle(), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
+                   nullptr, nullptr) != 0) {
+      throw boost::system::system_error(
+          boost::system::error_code(::WSAGetLastError(), boost::asio::error::get_system_category()),
+          "keepalive");
+    }
+  }
+#elif defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
   socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(static_cast<int>(idle)));
   socket.set_option(
       asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(static_cast<int>(interval)));

@@ -9,10 +9,13 @@ namespace {
 constexpr const char* unknownTransition = "Unknown Error happened in state transition to CONNECTED";
 constexpr const char* connectionTimeout = "waitForConnectionLockFree: Connection timeout";
 
-// One poll lasts about a millisecond on every platform, so that the poll
-// limit (timeout × 1000) reads as seconds. A sleep of one microsecond would
-// last anything from a few to a thousand microseconds depending on the
-// platform's timer granularity.
+// One poll lasts about a millisecond, so that the poll limit (timeout ×
+// 1000) reads as seconds. A sleep of one microsecond would last anything
+// from a few to a thousand microseconds depending on the platform's timer
+// granularity. The sleep is asked for as a duration of a whole millisecond:
+// Windows sleeps in whole milliseconds and rounds a shorter request down to
+// none, and in steps of up to 15.6 ms, so there the waiter's deadline
+// (below), not the poll count, ends the wait.
 constexpr std::chrono::milliseconds pollSleep{1};
 }  // namespace
 
@@ -132,6 +135,11 @@ bool StateMachine::waitForConnection() {
 }
 
 bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
+  // Besides the poll limit, the wait ends at a steady-clock deadline of as
+  // many milliseconds (the TCP timeout in seconds), which is what bounds it
+  // where a poll lasts longer than a millisecond. Where polls last a
+  // millisecond, both end the wait at about the same time.
+  const auto start = std::chrono::steady_clock::now();
   TCPStates sampled;
   for (;;) {
     {
@@ -140,10 +148,12 @@ bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
       // Superseded by a later IDLE or CONNECTING: nobody reads this result.
       if (waiterGeneration.load(std::memory_order_relaxed) != generation) return false;
     }
-    std::this_thread::sleep_until(std::chrono::steady_clock::now() + pollSleep);
+    std::this_thread::sleep_for(pollSleep);
     const std::uint32_t polls = pollCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    const std::uint32_t limit = maxPolls.load(std::memory_order_relaxed);
     const bool pending = sampled == IDLE || sampled == OPENING || sampled == CONNECTING;
-    if (!pending || polls >= maxPolls.load(std::memory_order_relaxed)) break;
+    const bool expired = std::chrono::steady_clock::now() - start >= limit * pollSleep;
+    if (!pending || polls >= limit || expired) break;
   }
 
   switch (sampled) {

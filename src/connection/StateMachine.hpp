@@ -27,7 +27,8 @@ enum TCPStates : std::uint32_t {
 // Signalling CONNECTING starts the connection waiter, an asynchronous task
 // that samples the state about once a millisecond until the connection is
 // established, fails, or the poll limit (the TCP timeout in seconds × 1000)
-// is used up; waitForConnection blocks on its result.
+// is used up or as many milliseconds have passed; waitForConnection blocks
+// on its result.
 class StateMachine {
  public:
   using ErrorCode = mirt::VarnelException::ErrorCode;

@@ -2,10 +2,12 @@
 // cut, inside a network namespace of the test's own), a board that is alive
 // but sends nothing, a connect that completes only after the time-out, and
 // a new connect after a failed connection.
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,6 +27,7 @@ using mirt::VarnelException;
 
 // ----------------------------------------------------- network namespace
 
+#if !defined(_WIN32)
 // A network namespace joined to this one by a veth pair: 10.250.<index>.1
 // on this side, 10.250.<index>.2 inside. A board started inside can have its
 // link cut, which a loopback board cannot. Needs root and iproute2; both
@@ -130,6 +133,7 @@ std::optional<Clock::time_point> whenInState(mirt::Varnel& parser, ConnectionSta
   }
   return std::nullopt;
 }
+#endif
 
 // ------------------------------------------------------------- dead link
 
@@ -137,6 +141,9 @@ std::optional<Clock::time_point> whenInState(mirt::Varnel& parser, ConnectionSta
 // to send, so only the keepalive probes can find out: the failure must be
 // recorded after about the TCP timeout t (not before t, at most 2t + 2 s).
 TEST_F(FaultTest, ABoardWhoseLinkIsCutIsReportedAfterAboutTheTcpTimeout) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "cutting a board's link needs a Linux network namespace";
+#else
   if (const std::string why = LinkedNamespace::unavailable(); !why.empty()) GTEST_SKIP() << why;
   LinkedNamespace ns(1);
   ASSERT_TRUE(ns.ok());
@@ -168,6 +175,7 @@ TEST_F(FaultTest, ABoardWhoseLinkIsCutIsReportedAfterAboutTheTcpTimeout) {
 
   bounded("disconnect", 5s, [&] { parser.varnel.reset(); });
   board->stop();
+#endif
 }
 
 // Probes are answered by a board that is alive, however long it is silent:

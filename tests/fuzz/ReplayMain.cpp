@@ -30,11 +30,11 @@ int main(int argc, char** argv) {
   for (const auto& path : inputs) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-      std::fprintf(stderr, "cannot read %s\n", path.c_str());
+      std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
       return 1;
     }
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::printf("%s (%zu bytes)\n", path.c_str(), bytes.size());
+    std::printf("%s (%zu bytes)\n", path.string().c_str(), bytes.size());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("replayed %zu inputs\n", inputs.size());

@@ -217,6 +217,23 @@ TEST(ConnectionWaiter, TimesOutAfterItsPollLimitAndRecordsGeneralError) {
   EXPECT_FALSE(sm.waitForConnection());  // the result stays available
 }
 
+#if defined(_WIN32)
+// Windows sleeps in whole milliseconds, in steps of up to 15.6 ms (and a
+// shorter sleep may return at once), so a poll rarely lasts a millisecond:
+// the waiter's deadline keeps the TCP timeout in seconds.
+TEST(ConnectionWaiter, ATcpTimeoutOfTwoSecondsLastsTwoSeconds) {
+  StateMachine sm;
+  sm.setTcpTimeout(2);
+  const auto start = std::chrono::steady_clock::now();
+  sm.signalState(CONNECTING, nullptr, VarnelException::Unspecified);
+  EXPECT_FALSE(sm.waitForConnection());
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 2s);
+  EXPECT_LE(took, 2500ms);
+  EXPECT_EQ(sm.getErrorMessage(), "waitForConnectionLockFree: Connection timeout");
+}
+#endif
+
 TEST(ConnectionWaiter, AConnectionEstablishedDuringTheLastPollIsASuccess) {
   // With a limit of one poll, CONNECTED arrives while the waiter sleeps
   // after sampling CONNECTING, or before its first sample: both must count

@@ -3,8 +3,12 @@
 // Streams generated signals as board packages to one client at a time, at
 // a pace or as fast as the client reads, with faults on request. See
 // usageText below (or --help) for every option.
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <atomic>
@@ -299,7 +303,7 @@ Options parse(int argc, char** argv) {
 }
 
 std::atomic<boardsim::BoardServer*> runningBoard{nullptr};
-volatile sig_atomic_t stopSignal = 0;
+std::atomic<int> stopSignal{0};
 
 // Makes a board reachable from the signal handler while it exists.
 struct SignalTarget {
@@ -312,10 +316,23 @@ struct SignalTarget {
   SignalTarget& operator=(const SignalTarget&) = delete;
 };
 
-extern "C" void onStopSignal(int number) {
-  stopSignal = number;
+void requestStop(int number) {
+  stopSignal.store(number);
   if (boardsim::BoardServer* board = runningBoard.load()) board->requestStop();
 }
+
+#if defined(_WIN32)
+// Ctrl-C, Ctrl-Break and the console's closing reach the console's control
+// handler, which Windows runs on a thread of its own.
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  requestStop(static_cast<int>(event) + 1);
+  return TRUE;
+}
+
+void installSignalHandlers() { ::SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+#else
+extern "C" void onStopSignal(int number) { requestStop(number); }
 
 void installSignalHandlers() {
   struct sigaction action {};
@@ -325,6 +342,7 @@ void installSignalHandlers() {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
+#endif
 
 std::string describe(const boardsim::BoardServer& board) {
   const auto& g = board.generator().settings();

@@ -1,10 +1,7 @@
 #include "boardsim/BoardServer.hpp"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
@@ -102,22 +99,21 @@ struct BoardServer::Impl {
 
   Outcome sendAll(int fd, const std::uint8_t* data, std::size_t length) {
     while (length > 0) {
-      const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const std::ptrdiff_t n = net::sendSome(fd, data, length);
       if (n > 0) {
         data += n;
         length -= static_cast<std::size_t>(n);
         bytes.fetch_add(static_cast<std::uint64_t>(n));
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (n == 0) {
         const net::Readiness r = net::waitReady(wake.readFd(), fd, true, -1, endTime);
         if (r.woken || stopping()) return Outcome::Stopped;
         if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
         if (timeUp()) return Outcome::TimeUp;
         continue;
       }
-      return Outcome::PeerGone;  // EPIPE, ECONNRESET: the client is gone
+      return Outcome::PeerGone;  // reset, closed or failed: the client is gone
     }
     return Outcome::Done;
   }

@@ -2,23 +2,13 @@
 
 #include "boardsim/Net.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -83,62 +73,14 @@ namespace {
 
 const std::string who = "FakeBoard";
 
-[[noreturn]] void throwErrno(const std::string& what) { net::throwErrno(who + ": " + what); }
-
 using net::closeFd;
 
-// For a listening socket the system reports the length of the accept
-// queue in tcpi_unacked and the backlog in tcpi_sacked.
-std::optional<tcp_info> listenerInfo(int listener) {
-  tcp_info info{};
-  socklen_t length = sizeof info;
-  if (listener < 0 || ::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
-    return std::nullopt;
-  }
-  // An emulator may hand back only the first bytes of the record.
-  if (length < offsetof(tcp_info, tcpi_sacked) + sizeof info.tcpi_sacked) {
-    return std::nullopt;
-  }
-  return info;
-}
-
-// The length of the listener's accept queue as the system's socket table
-// shows it (rx_queue of the LISTEN entry), for where TCP_INFO is missing.
-std::optional<std::size_t> acceptQueueFromTable(int listener) {
-  char link[64] = {};
-  const std::string fdPath = "/proc/self/fd/" + std::to_string(listener);
-  if (listener < 0 || ::readlink(fdPath.c_str(), link, sizeof link - 1) <= 0) {
-    return std::nullopt;
-  }
-  unsigned long inode = 0;
-  if (std::sscanf(link, "socket:[%lu]", &inode) != 1) {
-    return std::nullopt;
-  }
-  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-    std::ifstream in(table);
-    std::string line;
-    std::getline(in, line);  // column titles
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-      unsigned long entryInode = 0;
-      if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-              entryInode &&
-          entryInode == inode) {
-        const std::size_t colon = queues.find(':');
-        if (colon == std::string::npos) return std::nullopt;
-        return static_cast<std::size_t>(std::stoul(queues.substr(colon + 1), nullptr, 16));
-      }
-    }
-  }
-  return std::nullopt;
-}
-
 // True when the accept queue holds more connections than the backlog
-// allows, so that the system drops further connection requests.
+// allows, so that the system drops further connection requests; false
+// also where the system does not tell.
 bool acceptQueueFull(int listener) {
-  const auto info = listenerInfo(listener);
-  return info && info->tcpi_unacked > info->tcpi_sacked;
+  const auto queue = net::acceptQueue(listener);
+  return queue && queue->full;
 }
 
 }  // namespace
@@ -235,24 +177,21 @@ struct FakeBoard::Impl {
   // Returns false when the connection ended or the board is stopping.
   bool sendAll(const std::uint8_t* data, std::size_t length) {
     while (length > 0) {
-      const ssize_t n = ::send(client, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const std::ptrdiff_t n = net::sendSome(client, data, length);
       if (n > 0) {
         data += n;
         length -= static_cast<std::size_t>(n);
         update([&] { sent += static_cast<std::uint64_t>(n); });
         continue;
       }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (n == 0) {
         const Event e = await(std::nullopt, true);
         if (e == Event::Stopped || e == Event::PeerClosed) {
           return false;
         }
         continue;
       }
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      // EPIPE, ECONNRESET and the like: the client is gone.
+      // Reset, closed or failed: the client is gone.
       onPeerClosed();
       return false;
     }
@@ -379,29 +318,13 @@ struct FakeBoard::Impl {
   void makeFillers(const std::string& address) {
     const net::Endpoint ep = net::parseEndpoint(address, FakeBoard::port, who);
     // Linux keeps one connection more in the queue than the backlog names;
-    // a few more attempts cover other counting rules.
+    // a few more attempts cover other counting rules. Where the system does
+    // not tell the queue's length, the first connect that does not complete
+    // shows that the queue is full.
     for (int i = 0; i < 8 && !acceptQueueFull(listener); ++i) {
-      int fd = ::socket(ep.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fd < 0) {
-        throwErrno("socket for a filler connection");
-      }
-      fillers.push_back(fd);
-      if (::connect(fd, ep.addr(), ep.length) != 0 && errno != EINPROGRESS) {
-        throwErrno("filler connect");
-      }
-      pollfd p{fd, POLLOUT, 0};
-      const int ready = ::poll(&p, 1, 300);
-      if (ready == 0) {
+      fillers.push_back(net::startConnect(ep, who + ": filler"));
+      if (!net::waitConnected(fillers.back(), 300, who + ": filler")) {
         return;  // this request is already dropped: the queue is full
-      }
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        throwErrno("filler connect");
-      }
-      if (error != 0) {
-        errno = error;
-        throwErrno("filler connect");
       }
     }
     if (!acceptQueueFull(listener)) {
@@ -469,10 +392,8 @@ std::size_t FakeBoard::clientsClosed() const {
 
 std::size_t FakeBoard::clientsWaiting() const {
   std::lock_guard lock(impl_->stopMutex);  // the listener stays open meanwhile
-  if (const auto info = listenerInfo(impl_->listener)) {
-    return info->tcpi_unacked;
-  }
-  return acceptQueueFromTable(impl_->listener).value_or(0);
+  const auto queue = net::acceptQueue(impl_->listener);
+  return queue ? queue->waiting : 0;
 }
 
 std::uint64_t FakeBoard::bytesSent() const {

@@ -9,6 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -133,6 +137,116 @@ bool peerHasClosed(int fd) {
     return true;
   }
   return false;
+}
+
+std::ptrdiff_t sendSome(int fd, const std::uint8_t* data, std::size_t length) {
+  for (;;) {
+    const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      return n > 0 || length == 0 ? n : -1;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return 0;
+    }
+    return -1;  // EPIPE, ECONNRESET and the like: the peer is gone
+  }
+}
+
+int startConnect(const Endpoint& endpoint, const std::string& who) {
+  const int fd = ::socket(endpoint.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    throwErrno(prefixed(who, "socket for a connect"));
+  }
+  if (::connect(fd, endpoint.addr(), endpoint.length) != 0 && errno != EINPROGRESS) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    throwErrno(prefixed(who, "connect"));
+  }
+  return fd;
+}
+
+bool waitConnected(int fd, int timeoutMs, const std::string& who) {
+  pollfd p{fd, POLLOUT, 0};
+  const int ready = ::poll(&p, 1, timeoutMs);
+  if (ready == 0) {
+    return false;
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    throwErrno(prefixed(who, "connect"));
+  }
+  if (error != 0) {
+    errno = error;
+    throwErrno(prefixed(who, "connect"));
+  }
+  return true;
+}
+
+namespace {
+
+// For a listening socket the system reports the length of the accept
+// queue in tcpi_unacked and the backlog in tcpi_sacked.
+std::optional<tcp_info> listenerInfo(int listener) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (listener < 0 || ::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+    return std::nullopt;
+  }
+  // An emulator may hand back only the first bytes of the record.
+  if (length < offsetof(tcp_info, tcpi_sacked) + sizeof info.tcpi_sacked) {
+    return std::nullopt;
+  }
+  return info;
+}
+
+// The length of the listener's accept queue as the system's socket table
+// shows it (rx_queue of the LISTEN entry), for where TCP_INFO is missing.
+std::optional<std::size_t> acceptQueueFromTable(int listener) {
+  char link[64] = {};
+  const std::string fdPath = "/proc/self/fd/" + std::to_string(listener);
+  if (listener < 0 || ::readlink(fdPath.c_str(), link, sizeof link - 1) <= 0) {
+    return std::nullopt;
+  }
+  unsigned long inode = 0;
+  if (std::sscanf(link, "socket:[%lu]", &inode) != 1) {
+    return std::nullopt;
+  }
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // column titles
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+      unsigned long entryInode = 0;
+      if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+              entryInode &&
+          entryInode == inode) {
+        const std::size_t colon = queues.find(':');
+        if (colon == std::string::npos) return std::nullopt;
+        return static_cast<std::size_t>(std::stoul(queues.substr(colon + 1), nullptr, 16));
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<AcceptQueue> acceptQueue(int listener) {
+  if (const auto info = listenerInfo(listener)) {
+    // More connections than the backlog allows: further requests are dropped.
+    return AcceptQueue{info->tcpi_unacked, info->tcpi_unacked > info->tcpi_sacked};
+  }
+  if (const auto waiting = acceptQueueFromTable(listener)) {
+    return AcceptQueue{*waiting, false};
+  }
+  return std::nullopt;
 }
 
 int unsentBytes(int fd) {

@@ -1,12 +1,21 @@
 #pragma once
 
-// Plain POSIX socket helpers shared by the simulated boards: listening on a
+// Plain socket helpers shared by the simulated boards: listening on a
 // numeric address, waiting on a socket together with a wake-up pipe, and
 // the ways a board ends a connection. Everything here works on
 // non-blocking descriptors and never raises SIGPIPE.
+//
+// Net.cpp implements them with POSIX sockets, NetWindows.cpp with Winsock.
+// A socket is an int on both: Winsock's SOCKET is a kernel handle, whose
+// value Windows keeps within 32 bits (INVALID_SOCKET becomes -1).
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <cstddef>
@@ -63,9 +72,34 @@ int pollTimeoutMs(std::optional<Clock::time_point> deadline);
 /// closed its end or the connection failed, false while it is open.
 bool peerHasClosed(int fd);
 
+/// Sends what the socket takes now of `length` bytes: the count sent (> 0),
+/// 0 when it takes nothing more at the moment, -1 when the connection is
+/// gone (reset, closed by the peer, or failed otherwise).
+std::ptrdiff_t sendSome(int fd, const std::uint8_t* data, std::size_t length);
+
+/// A non-blocking socket of `endpoint`'s family with a connect to it under
+/// way. Throws std::system_error whose text starts with `who`.
+int startConnect(const Endpoint& endpoint, const std::string& who);
+
+/// Waits up to `timeoutMs` for the connect of startConnect to complete:
+/// true once it has, false when it has not by then. Throws
+/// std::system_error when it failed.
+bool waitConnected(int fd, int timeoutMs, const std::string& who);
+
 /// Bytes handed to the system for sending that the peer has not yet
-/// acknowledged; 0 also when they cannot be determined.
+/// acknowledged; 0 also when they cannot be determined (on Windows itself;
+/// under Wine they are read from the Linux host's socket table).
 int unsentBytes(int fd);
+
+/// Connections in the accept queue of a listening socket, and whether the
+/// queue is so full that the system drops further connection requests;
+/// nullopt where the system does not tell (Windows itself; under Wine the
+/// length comes from the host's socket table, and `full` stays false).
+struct AcceptQueue {
+  std::size_t waiting = 0;
+  bool full = false;
+};
+std::optional<AcceptQueue> acceptQueue(int listener);
 
 /// Makes the next close() of `fd` abort the connection (RST) instead of
 /// closing it in order.
@@ -73,7 +107,8 @@ void setAbortiveClose(int fd);
 
 /// A pipe whose read end becomes readable once `wake` was called: lets a
 /// thread blocked in poll() be woken from another thread or from a signal
-/// handler.
+/// handler. On Windows, a loopback datagram socket that `wake` sends to
+/// (a console control handler runs on a thread of its own, so it may).
 class WakePipe {
  public:
   WakePipe();  // throws std::system_error

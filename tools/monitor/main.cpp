@@ -6,13 +6,22 @@
 // the status and watches the connection. With --record the callback also
 // queues the packages for the recorder's writer thread (Recorder.hpp).
 // See usageText (or --help).
+#if defined(_WIN32)
+#include <io.h>
+#include <signal.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -421,8 +430,15 @@ std::string statusLine(mirt::ConnectionState state, double elapsed, const Totals
 }
 
 std::size_t terminalWidth() {
+#if defined(_WIN32)
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info) && info.dwSize.X > 0) {
+    return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+  }
+#else
   winsize size{};
   if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
   return 80;
 }
 
@@ -464,6 +480,40 @@ void printSummary(const Totals& t, const MissingNumbers& missing, std::optional<
 
 // ---------------------------------------------------------------- signals
 
+#if defined(_WIN32)
+// Ctrl-C and Ctrl-Break (as SIGINT) and the console's closing (as SIGTERM)
+// reach the console's control handler, which Windows runs on a thread of
+// its own; it wakes the main thread. A second one ends the process at once.
+class SignalWatcher {
+ public:
+  explicit SignalWatcher(Shared& shared) {
+    watched.store(&shared);
+    ::SetConsoleCtrlHandler(onControl, TRUE);
+  }
+  ~SignalWatcher() {
+    ::SetConsoleCtrlHandler(onControl, FALSE);
+    watched.store(nullptr);
+  }
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+ private:
+  static BOOL WINAPI onControl(DWORD event) {
+    int number = 0;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) number = SIGINT;
+    if (event == CTRL_CLOSE_EVENT) number = SIGTERM;
+    Shared* shared = watched.load();
+    if (number == 0 || shared == nullptr) return FALSE;
+    std::unique_lock lock(shared->mutex);
+    if (shared->stopSignal != 0) std::_Exit(128 + number);
+    shared->stopSignal = number;
+    lock.unlock();
+    shared->changed.notify_all();
+    return TRUE;
+  }
+  static inline std::atomic<Shared*> watched{nullptr};
+};
+#else
 // SIGINT and SIGTERM are blocked in every thread (the library's threads
 // inherit the mask) and taken by one thread with sigwait, which wakes the
 // main thread. A second signal ends the process at once.
@@ -498,6 +548,7 @@ class SignalWatcher {
   sigset_t set_{};
   std::thread thread_;
 };
+#endif
 
 // ---------------------------------------------------------------- run
 
@@ -675,7 +726,11 @@ int run(const Options& options) {
     shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
   }
 
+#if defined(_WIN32)
+  const bool terminal = ::_isatty(::_fileno(stdout)) != 0;
+#else
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+#endif
   if (!options.quiet) std::cout << "connected to " << connectedTo() << std::endl;
   const Clock::time_point end = options.duration ? start + *options.duration : Clock::time_point::max();
   auto nextStatus = start + 1s;
