@@ -32,7 +32,8 @@ Serves a simulated Ostra6 board on ADDRESS, TCP port 63751: it streams
 numbered packages of generated signals to one client at a time; a client
 that connects meanwhile waits until the previous one has gone. Package
 numbers (headerValue) and signals run on from one client to the next.
-Stops on SIGINT or SIGTERM, or when a limit below is reached.
+Stops on SIGINT or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or closing the
+console), or when a limit below is reached.
 
 Address:
   --bind ADDRESS           numeric IPv4 or IPv6 address or host name to

@@ -56,7 +56,8 @@ Connects to the board at ADDRESS (numeric IPv4 or IPv6 address or host
 name, port 63751; a name's addresses are tried in turn), receives its data
 stream through the Varnel library and shows what arrives: on a terminal a
 status line refreshed once a second, otherwise a plain line each second.
-Ctrl-C (SIGINT) or SIGTERM disconnects and prints the summary.
+Ctrl-C (SIGINT) or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or closing the
+console) disconnects and prints the summary.
 
 Library settings:
   --package-counter N   packages per hand-over to the monitor (library
@@ -449,7 +450,10 @@ std::string missingText(const MissingNumbers& m) {
   for (const auto& [first, last] : m.first) {
     if (!text.empty()) text += ", ";
     text += std::to_string(first);
-    if (last != first) text += "-" + std::to_string(last);
+    if (last != first) {
+      text += '-';
+      text += std::to_string(last);
+    }
   }
   if (m.ranges > m.first.size()) text += " and " + std::to_string(m.ranges - m.first.size()) + " more ranges";
   return text;
@@ -744,9 +748,11 @@ int run(const Options& options) {
   std::uint64_t closedAfter = 0;  // packages of the connection that failed
   std::optional<std::string> recordingError;
   // --reconnect: the connections made after the first, the time of the next
-  // try while the connection is down, and the wait after that try.
+  // try while the connection is down (never: connected), and the wait after
+  // that try.
+  constexpr Clock::time_point never = Clock::time_point::max();
   std::uint64_t reconnects = 0;
-  std::optional<Clock::time_point> reconnectAt;
+  Clock::time_point reconnectAt = never;
   Clock::duration backOff = firstBackOff;
   std::uint64_t packagesBefore = 0;  // of the connections before this one
 
@@ -772,12 +778,12 @@ int run(const Options& options) {
       stopped = "duration over";
       break;
     }
-    if (reconnectAt && now >= *reconnectAt) {
+    if (now >= reconnectAt) {
       packagesBefore = packagesSoFar();
       receiver.startConnection();
       const std::optional<Failure> failed = board.connect();
       if (!failed) {
-        reconnectAt.reset();
+        reconnectAt = never;
         ++reconnects;
         if (!options.quiet) std::cout << "connected again to " << connectedTo() << std::endl;
       } else if (isConnectFailure(*failed)) {
@@ -786,11 +792,11 @@ int run(const Options& options) {
         reconnectAt = Clock::now() + backOff;
         backOff = std::min(2 * backOff, longestBackOff);
       } else {
-        reconnectAt.reset();  // reached but refused: a failed connection, taken below
+        reconnectAt = never;  // reached but refused: a failed connection, taken below
       }
     }
     const mirt::ConnectionState state = board.parser().getState();
-    if (state == mirt::ConnectionState::Error && !reconnectAt) {
+    if (state == mirt::ConnectionState::Error && reconnectAt == never) {
       const Failure f = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
       const std::uint64_t packages = packagesSoFar() - packagesBefore;
       if (!options.reconnect) {
