@@ -8,21 +8,9 @@
 # callback) reaches std::terminate unless both use the one unwinder of
 # libgcc_s_dw2-1.dll (which imports libwinpthread-1.dll). Both DLLs are
 # copied next to the build's programs and installed with the library.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
+set(VARNEL_WINE_PREFIX win32)
 set(VARNEL_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VARNEL_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VARNEL_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${VARNEL_MINGW_TRIPLET}-windres)
-list(APPEND CMAKE_FIND_ROOT_PATH /usr/${VARNEL_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Packages also outside the MinGW root: an application finds an installed
-# Windows Varnel through CMAKE_PREFIX_PATH (its package refuses other
-# platforms).
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libstdc++")
-# Windows programs of this build run under Wine, in a 32-bit prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run win32)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

@@ -6,21 +6,9 @@
 # exception unwinds through the system's table-based unwinder, so it crosses
 # from a DLL into a program (and back) although each has its own copy of
 # the runtime.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(VARNEL_WINE_PREFIX win64)
 set(VARNEL_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VARNEL_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VARNEL_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${VARNEL_MINGW_TRIPLET}-windres)
-list(APPEND CMAKE_FIND_ROOT_PATH /usr/${VARNEL_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Packages also outside the MinGW root: an application finds an installed
-# Windows Varnel through CMAKE_PREFIX_PATH (its package refuses other
-# platforms).
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-# Windows programs of this build run under Wine, in a 64-bit prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run win64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

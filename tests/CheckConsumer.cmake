@@ -9,13 +9,7 @@ cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "Failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-  message(STATUS "${out}")
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/CheckSupport.cmake)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 

@@ -364,16 +364,9 @@ std::string describe(const boardsim::BoardServer& board) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  try {
-    options = parse(argc, argv);
-  } catch (const cli::UsageError& e) {
-    return cli::usageFailure("varnel-board", e.what());
-  }
-  if (options.help) {
-    std::cout << usageText;
-    return 0;
-  }
+  const auto start = cli::readCommandLine<Options>("varnel-board", usageText, argc, argv, parse);
+  if (const int* status = std::get_if<int>(&start)) return *status;
+  const Options& options = std::get<Options>(start);
 
   installSignalHandlers();
   const bool quiet = options.quiet;

@@ -12,9 +12,11 @@
 //   }
 
 #include <cstdint>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace cli {
 
@@ -51,6 +53,26 @@ class Arguments {
 /// Prints "PROGRAM: TEXT" and a pointer to --help on standard error and
 /// returns 2, the tools' exit status for a wrong command line.
 int usageFailure(std::string_view program, std::string_view text);
+
+/// The tools' start: `parse(argc, argv)` reads the options (Options has a
+/// `help` flag). Returns the options to run with, or the exit status to end
+/// with at once: 0 after printing `usage` for --help, 2 after a usage
+/// failure for a wrong command line.
+template <typename Options, typename Parse>
+std::variant<Options, int> readCommandLine(std::string_view program, std::string_view usage, int argc,
+                                           char** argv, Parse parse) {
+  Options options;
+  try {
+    options = parse(argc, argv);
+  } catch (const UsageError& e) {
+    return usageFailure(program, e.what());
+  }
+  if (options.help) {
+    std::cout << usage;
+    return 0;
+  }
+  return options;
+}
 
 /// A whole number from decimal or 0x-prefixed hexadecimal text, within
 /// [min, max]. Throws UsageError naming `option`.

@@ -878,16 +878,9 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  try {
-    options = parse(argc, argv);
-  } catch (const cli::UsageError& e) {
-    return cli::usageFailure("varnel-monitor", e.what());
-  }
-  if (options.help) {
-    std::cout << usageText;
-    return 0;
-  }
+  const auto start = cli::readCommandLine<Options>("varnel-monitor", usageText, argc, argv, parse);
+  if (const int* status = std::get_if<int>(&start)) return *status;
+  const Options& options = std::get<Options>(start);
   try {
     return run(options);
   } catch (const mirt::VarnelException& e) {
