@@ -15,6 +15,7 @@
 
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
+#include "support/Loopback.hpp"
 
 using namespace std::chrono_literals;
 using namespace boardsim;
@@ -24,11 +25,11 @@ namespace {
 // A plain blocking client whose reads give up after 5 s.
 struct Client {
   int fd = -1;
-  explicit Client(const char* address, bool blocking = true) {
+  explicit Client(const std::string& address, bool blocking = true) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(FakeBoard::port);
-    EXPECT_EQ(::inet_pton(AF_INET, address, &a.sin_addr), 1);
+    EXPECT_EQ(::inet_pton(AF_INET, address.c_str(), &a.sin_addr), 1);
     fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
     const timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -177,9 +178,9 @@ TEST(BoardsimFakeBoard, PlaysWholeChunkedAndPacedSendsByteExactThenCloses) {
   const Bytes c = numberedBytes(37, 50);
   Script script;
   script.send(a).send(b, 7, 1ms).sendEach({c, a}, 20ms).close();
-  FakeBoard board("127.0.0.200", std::move(script));
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 200), std::move(script));
 
-  Client client("127.0.0.200");
+  Client client(support::loopback(support::Block::EndToEnd, 200));
   ASSERT_EQ(client.connectResult, 0);
   const auto start = std::chrono::steady_clock::now();
   int endErrno = -1;
@@ -202,9 +203,9 @@ TEST(BoardsimFakeBoard, ResetAfterDataGivesConnectionReset) {
   const Bytes header = encodeHeader(numberedPackages(1, 1).front());
   Script script;
   script.send(Bytes(header.begin(), header.begin() + 20)).reset();
-  FakeBoard board("127.0.0.201", std::move(script));
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 201), std::move(script));
 
-  Client client("127.0.0.201");
+  Client client(support::loopback(support::Block::EndToEnd, 201));
   ASSERT_EQ(client.connectResult, 0);
   int endErrno = -1;
   const Bytes received = client.readToEnd(endErrno);
@@ -215,16 +216,16 @@ TEST(BoardsimFakeBoard, ResetAfterDataGivesConnectionReset) {
 TEST(BoardsimFakeBoard, ServesClientsOneAfterAnotherAndNoticesTheirClose) {
   Script script;
   script.send({1, 2, 3}).waitForClientClose().send({99}).acceptNext().send({4, 5}).silent().send({99});
-  FakeBoard board("127.0.0.202", std::move(script));
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 202), std::move(script));
 
   {
-    Client first("127.0.0.202");
+    Client first(support::loopback(support::Block::EndToEnd, 202));
     std::uint8_t buffer[3];
     ASSERT_EQ(::recv(first.fd, buffer, 3, MSG_WAITALL), 3);
     EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{1, 2, 3}));
   }
   ASSERT_TRUE(board.waitForClientClosed(2s, 1));
-  Client second("127.0.0.202");
+  Client second(support::loopback(support::Block::EndToEnd, 202));
   ASSERT_TRUE(board.waitForDone(2s));
   std::uint8_t buffer[3];
   EXPECT_EQ(::recv(second.fd, buffer, 3, 0), 2);
@@ -238,13 +239,14 @@ TEST(BoardsimFakeBoard, ServesClientsOneAfterAnotherAndNoticesTheirClose) {
 
 TEST(BoardsimFakeBoard, StopEndsWaitsPromptlyAndClosesInOrder) {
   {
-    FakeBoard idle("127.0.0.203", Script{});  // stops while waiting for a client
+    FakeBoard idle(support::loopback(support::Block::EndToEnd, 203),
+                   Script{});  // stops while waiting for a client
     EXPECT_FALSE(idle.waitForClient(20ms));
   }
   Script script;
   script.send({7}).pause(10min).send({8});
-  FakeBoard board("127.0.0.203", std::move(script));
-  Client client("127.0.0.203");
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 203), std::move(script));
+  Client client(support::loopback(support::Block::EndToEnd, 203));
   ASSERT_TRUE(board.waitForBytesSent(1, 2s));
   const auto start = std::chrono::steady_clock::now();
   board.stop();
@@ -256,22 +258,23 @@ TEST(BoardsimFakeBoard, StopEndsWaitsPromptlyAndClosesInOrder) {
 }
 
 TEST(BoardsimFakeBoard, RefusesAnAddressInUse) {
-  FakeBoard first("127.0.0.204", Script{});
+  FakeBoard first(support::loopback(support::Block::EndToEnd, 204), Script{});
   try {
-    FakeBoard second("127.0.0.204", Script{});
+    FakeBoard second(support::loopback(support::Block::EndToEnd, 204), Script{});
     FAIL() << "bound twice";
   } catch (const std::system_error& e) {
     EXPECT_EQ(e.code().value(), EADDRINUSE);
-    EXPECT_NE(std::string(e.what()).find("127.0.0.204"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(support::loopback(support::Block::EndToEnd, 204)), std::string::npos)
+        << e.what();
   }
 }
 
 TEST(BoardsimFakeBoard, NeverAcceptingBoardLeavesAFurtherConnectHanging) {
-  FakeBoard board("127.0.0.205", FakeBoard::NeverAccept{});
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 205), FakeBoard::NeverAccept{});
   EXPECT_GE(board.fillerConnections(), 1u);
   EXPECT_GE(board.clientsWaiting(), 1u);
 
-  Client client("127.0.0.205", false);
+  Client client(support::loopback(support::Block::EndToEnd, 205), false);
   ASSERT_EQ(client.connectResult, EINPROGRESS);
   pollfd p{client.fd, POLLOUT, 0};
   const auto start = std::chrono::steady_clock::now();

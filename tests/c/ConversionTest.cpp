@@ -16,7 +16,7 @@
 #include "api/CallbackConverter.hpp"
 #include "common/VarnelExceptionImpl.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
-#include "unit/PackageBytes.hpp"
+#include "support/PackageBytes.hpp"
 #include "varnel/varnel.h"
 #include "varnel/varnel.hpp"
 

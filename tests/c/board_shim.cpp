@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
+#include "support/Loopback.hpp"
 
 struct shim_board {
   boardsim::FakeBoard board;
@@ -107,6 +109,16 @@ int shim_board_wait_client_closed(const shim_board* board, unsigned timeoutMs) {
 
 uint32_t shim_numbered_sample(uint64_t number, uint32_t channel, uint32_t index) {
   return boardsim::numberedSample(number, channel, index);
+}
+
+const char* shim_loopback(unsigned host) {
+  // Made once per number, kept for the process's life.
+  static std::mutex mutex;
+  static std::string texts[256];
+  if (host == 0 || host > 254) return "";
+  std::lock_guard lock(mutex);
+  if (texts[host].empty()) texts[host] = support::loopback(support::Block::C, host);
+  return texts[host].c_str();
 }
 
 uint64_t shim_now_ms(void) {

@@ -44,6 +44,10 @@ int shim_board_wait_client_closed(const shim_board* board, unsigned timeoutMs);
 /* Sample `index` of `channel` in the numbered package `number`. */
 uint32_t shim_numbered_sample(uint64_t number, uint32_t channel, uint32_t index);
 
+/* The C tests' loopback address number `host` (1 to 254), from the tests'
+ * one allocation of addresses; the text stays valid for the process. */
+const char* shim_loopback(unsigned host);
+
 /* Monotonic milliseconds. */
 uint64_t shim_now_ms(void);
 void shim_sleep_ms(unsigned milliseconds);

@@ -34,7 +34,7 @@ void test_error_text_refused_connect(void) {
   mirt_error_code error = JUNK_ERROR;
   char connectText[512];
   mirt_varnel* parser =
-      mirt_varnel_create("127.0.1.20", on_stream_ignore, NULL, &error); /* nothing listens */
+      mirt_varnel_create(shim_loopback(20), on_stream_ignore, NULL, &error); /* nothing listens */
   REQUIRE(parser != NULL);
   CHECK_TEXT("");
   mirt_varnel_set_tcp_timeout(parser, 2, NULL);
@@ -74,10 +74,10 @@ void test_error_text_refused_connect(void) {
 
 void test_error_text_connect_time_out(void) {
   mirt_error_code error = JUNK_ERROR;
-  shim_board* board = shim_board_never_accepting("127.0.1.21");
+  shim_board* board = shim_board_never_accepting(shim_loopback(21));
   mirt_varnel* parser;
   REQUIRE(board != NULL);
-  parser = mirt_varnel_create("127.0.1.21", on_stream_ignore, NULL, &error);
+  parser = mirt_varnel_create(shim_loopback(21), on_stream_ignore, NULL, &error);
   if (parser == NULL) {
     shim_board_stop(board);
     REQUIRE(parser != NULL);
@@ -118,10 +118,10 @@ void test_error_text_bad_arguments(void) {
 /* Runs before any test in which a board passes the version check. */
 void test_error_text_too_old_board(void) {
   mirt_error_code error = JUNK_ERROR;
-  shim_board* board = shim_board_too_old("127.0.1.22");
+  shim_board* board = shim_board_too_old(shim_loopback(22));
   mirt_varnel* parser;
   REQUIRE(board != NULL);
-  parser = mirt_varnel_create("127.0.1.22", on_stream_ignore, NULL, &error);
+  parser = mirt_varnel_create(shim_loopback(22), on_stream_ignore, NULL, &error);
   if (parser == NULL) {
     shim_board_stop(board);
     REQUIRE(parser != NULL);

@@ -75,7 +75,7 @@ void test_null_handles_and_address(void) {
 /* With a null error pointer failures go unreported, but every function
  * still returns its value. */
 void test_null_error_pointers(void) {
-  mirt_varnel* parser = mirt_varnel_create("127.0.1.2", on_stream_ignore, NULL, NULL);
+  mirt_varnel* parser = mirt_varnel_create(shim_loopback(2), on_stream_ignore, NULL, NULL);
   REQUIRE(parser != NULL);
   CHECK_EQ(mirt_varnel_get_state(parser, NULL), MIRT_STATE_NOT_CONNECTED);
   CHECK(!mirt_varnel_is_connected(parser, NULL));
@@ -94,7 +94,8 @@ void test_null_error_pointers(void) {
 
 void test_refused_connect(void) {
   mirt_error_code error = JUNK_ERROR;
-  mirt_varnel* parser = mirt_varnel_create("127.0.1.3", on_stream_ignore, NULL, &error); /* nothing listens */
+  mirt_varnel* parser =
+      mirt_varnel_create(shim_loopback(3), on_stream_ignore, NULL, &error); /* nothing listens */
   REQUIRE(parser != NULL);
   mirt_varnel_set_tcp_timeout(parser, 2, NULL);
 
@@ -135,10 +136,10 @@ void test_refused_connect(void) {
 void test_connect_time_out(void) {
   mirt_error_code error = JUNK_ERROR;
   uint64_t started;
-  shim_board* board = shim_board_never_accepting("127.0.1.4");
+  shim_board* board = shim_board_never_accepting(shim_loopback(4));
   mirt_varnel* parser;
   REQUIRE(board != NULL);
-  parser = mirt_varnel_create("127.0.1.4", on_stream_ignore, NULL, &error);
+  parser = mirt_varnel_create(shim_loopback(4), on_stream_ignore, NULL, &error);
   if (parser == NULL) {
     shim_board_stop(board);
     REQUIRE(parser != NULL);
@@ -167,11 +168,11 @@ void test_connect_time_out(void) {
 void test_too_old_board(void) {
   mirt_error_code error = JUNK_ERROR;
   collector c;
-  shim_board* board = shim_board_too_old("127.0.1.5");
+  shim_board* board = shim_board_too_old(shim_loopback(5));
   mirt_varnel* parser;
   REQUIRE(board != NULL);
   collector_init(&c);
-  parser = mirt_varnel_create("127.0.1.5", collector_callback, &c, &error);
+  parser = mirt_varnel_create(shim_loopback(5), collector_callback, &c, &error);
   CHECK(parser != NULL);
   if (parser != NULL) {
     mirt_varnel_set_package_counter(parser, 1, NULL);

@@ -89,7 +89,7 @@ void test_streams_are_handed_over(void) {
   session s;
   size_t i;
   collector_init(&c);
-  if (start_session(&s, "127.0.1.10", count, channels, samples, 3, 60000, &c)) {
+  if (start_session(&s, shim_loopback(10), count, channels, samples, 3, 60000, &c)) {
     CHECK(collector_wait_packages(&c, count, 5000));
     CHECK(mirt_varnel_is_connected(s.parser, &error));
     CHECK_EQ(error, MIRT_ERROR_NONE);
@@ -145,7 +145,7 @@ void test_empty_streams_from_the_timer(void) {
   session s;
   size_t i;
   collector_init(&c);
-  if (start_session(&s, "127.0.1.13", 0, 0, 0, 25, 10, &c)) {
+  if (start_session(&s, shim_loopback(13), 0, 0, 0, 25, 10, &c)) {
     CHECK(collector_wait_calls(&c, 3, 5000));
     error = JUNK_ERROR;
     CHECK_EQ(mirt_varnel_get_state(s.parser, &error), MIRT_STATE_CONNECTED);
@@ -175,7 +175,7 @@ void test_waveform_buffer_sizes(void) {
   session s;
   size_t i;
   collector_init(&c);
-  if (start_session(&s, "127.0.1.11", 1, 2, 5, 1, 60000, &c) && (package = single_package(&c)) != NULL) {
+  if (start_session(&s, shim_loopback(11), 1, 2, 5, 1, 60000, &c) && (package = single_package(&c)) != NULL) {
     /* No buffer: nothing is read, and that is no error. */
     error = JUNK_ERROR;
     CHECK_EQ(mirt_ostra_data_package_get_waveform(package, NULL, 10, 0, &error), 0);
@@ -223,7 +223,7 @@ void test_out_of_range_channels(void) {
   collector c;
   session s;
   collector_init(&c);
-  if (start_session(&s, "127.0.1.12", 1, 2, 5, 1, 60000, &c) && (package = single_package(&c)) != NULL) {
+  if (start_session(&s, shim_loopback(12), 1, 2, 5, 1, 60000, &c) && (package = single_package(&c)) != NULL) {
     buffer[0] = SENTINEL;
     error = JUNK_ERROR;
     CHECK_EQ(mirt_ostra_data_package_get_waveform(package, buffer, 8, 2, &error), 0);
@@ -297,8 +297,8 @@ void test_meta_data_field_by_field(void) {
   sent.word108 = 0xE1E2E3E4u;
 
   collector_init(&c);
-  board = shim_board_with_meta("127.0.1.14", &sent);
-  parser = board != NULL ? mirt_varnel_create("127.0.1.14", collector_callback, &c, NULL) : NULL;
+  board = shim_board_with_meta(shim_loopback(14), &sent);
+  parser = board != NULL ? mirt_varnel_create(shim_loopback(14), collector_callback, &c, NULL) : NULL;
   if (parser != NULL) {
     mirt_varnel_set_package_counter(parser, 1, NULL);
     mirt_varnel_set_wait_time_ms(parser, 60000, NULL);
@@ -355,10 +355,10 @@ void test_delete_inside_the_callback(void) {
   collector c;
   collector_init(&c);
   c.deleteParser = 1;
-  board = shim_board_numbered("127.0.1.15", 1, 40, 2, 4);
+  board = shim_board_numbered(shim_loopback(15), 1, 40, 2, 4);
   /* Counted with the board's thread running: the parser's come on top. */
   threadsBefore = shim_thread_count();
-  parser = board != NULL ? mirt_varnel_create("127.0.1.15", collector_callback, &c, &error) : NULL;
+  parser = board != NULL ? mirt_varnel_create(shim_loopback(15), collector_callback, &c, &error) : NULL;
   CHECK(parser != NULL);
   if (parser != NULL) {
     c.parser = parser;
@@ -395,18 +395,18 @@ void test_delete_inside_the_callback(void) {
  * unspecified failure) as MIRT_ERROR_GENERAL. */
 void test_null_callback(void) {
   static const struct {
-    const char* address;
+    unsigned host;
     size_t packages;
     uint32_t packageCounter;
     uint32_t waitTimeMs;
     mirt_error_code expected;
-  } cases[] = {{"127.0.1.16", 0, 25, 10, MIRT_ERROR_COMMUNICATION},
-               {"127.0.1.17", 1, 1, 60000, MIRT_ERROR_GENERAL}};
+  } cases[] = {{16, 0, 25, 10, MIRT_ERROR_COMMUNICATION}, {17, 1, 1, 60000, MIRT_ERROR_GENERAL}};
   size_t i;
   for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     mirt_error_code error = JUNK_ERROR;
-    shim_board* board = shim_board_numbered(cases[i].address, 1, cases[i].packages, 2, 4);
-    mirt_varnel* parser = mirt_varnel_create(cases[i].address, NULL, NULL, &error);
+    const char* address = shim_loopback(cases[i].host);
+    shim_board* board = shim_board_numbered(address, 1, cases[i].packages, 2, 4);
+    mirt_varnel* parser = mirt_varnel_create(address, NULL, NULL, &error);
     CHECK(board != NULL);
     CHECK(parser != NULL);
     CHECK_EQ(error, MIRT_ERROR_NONE);

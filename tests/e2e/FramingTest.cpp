@@ -8,9 +8,10 @@
 
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
-#include "e2e/Collector.hpp"
+#include "support/Collector.hpp"
+#include "support/Loopback.hpp"
 
-using namespace e2e;
+using namespace support;
 using boardsim::FakeBoard;
 using boardsim::PackageSpec;
 using boardsim::Script;
@@ -93,8 +94,8 @@ TEST(Framing, MixedSizesArriveIntactWhateverTheChunking) {
     SCOPED_TRACE("chunk " + std::to_string(chunks[i]));
     // One byte at a time is slow over loopback; 7-byte pieces cover the
     // same splits of headers and fields.
-    const auto got =
-        receive("127.0.0." + std::to_string(70 + i), Script().send(bytes, chunks[i]).silent(), specs.size());
+    const auto got = receive(support::loopback(support::Block::EndToEnd, 70 + i),
+                             Script().send(bytes, chunks[i]).silent(), specs.size());
     ASSERT_EQ(got.size(), specs.size());
     for (std::size_t p = 0; p < specs.size(); ++p) {
       SCOPED_TRACE("package " + std::to_string(p));
@@ -115,7 +116,7 @@ TEST(Framing, WhatAPackageDidNotDeliverReadsAsFillerEvenWhenTheNextOneFollows) {
   const PackageSpec after = sized(3, 2, 8);
   const auto bytes = boardsim::encodeAll({headerOnly, shortSamples, after});
 
-  const auto got = receive("127.0.0.76", Script().send(bytes).silent(), 3);
+  const auto got = receive(support::loopback(support::Block::EndToEnd, 76), Script().send(bytes).silent(), 3);
   ASSERT_EQ(got.size(), 3u);
   const auto& meta = got[0]->getMetaData();
   EXPECT_EQ(meta.headerValue, 1u);
@@ -135,9 +136,9 @@ TEST(Framing, AFailureInsideABatchStopsAtThatPackage) {
   std::vector<PackageSpec> specs = boardsim::numberedPackages(1, 6);
   specs[4].protocolVersion = 3;
   const auto bytes = boardsim::encodeAll(specs);  // all in one read
-  FakeBoard board("127.0.0.77", Script().send(bytes).silent());
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 77), Script().send(bytes).silent());
   Collector collector;
-  const auto [code, text] = recordedFailure("127.0.0.77", collector);
+  const auto [code, text] = recordedFailure(support::loopback(support::Block::EndToEnd, 77), collector);
   EXPECT_EQ(code, mirt::VarnelException::VersionMismatch);
   EXPECT_EQ(text.rfind("readHeader: TCP-Package Header has wrong protocol version. Found: 3;", 0), 0u);
   EXPECT_EQ(collector.packageCount(), 4u);  // the ones before it, none after
@@ -168,7 +169,7 @@ TEST(Framing, TheHeaderBehindALargePackageIsCheckedAndItsEndReported) {
     auto bytes = boardsim::encode(large);
     const auto next = boardsim::encode(bad);
     bytes.insert(bytes.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(c.headerBytes));
-    const std::string address = "127.0.0." + std::to_string(80 + i);
+    const std::string address = support::loopback(support::Block::EndToEnd, 80 + i);
     FakeBoard board(address, Script().send(bytes).close());
     Collector collector;
     const auto [code, text] = recordedFailure(address, collector);

@@ -9,39 +9,18 @@
 
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
-#include "e2e/Collector.hpp"
-#include "e2e/ProcessResources.hpp"
+#include "support/Collector.hpp"
+#include "support/Loopback.hpp"
+#include "support/Parser.hpp"
+#include "support/ProcessResources.hpp"
 
-using namespace e2e;
+using namespace support;
 using boardsim::FakeBoard;
 using boardsim::Script;
 using mirt::ConnectionState;
 using mirt::VarnelException;
 
 namespace {
-
-struct Parser {
-  Collector collector;
-  std::unique_ptr<mirt::Varnel> varnel;
-  explicit Parser(const std::string& address, std::uint32_t counter = 25, std::uint32_t waitMs = 250) {
-    varnel = mirt::createVarnel(address, collector.callback());
-    collector.parser = varnel.get();
-    varnel->setPackageCounter(counter);
-    varnel->setWaitTimeMs(waitMs);
-    varnel->setTcpTimeout(2);
-  }
-  mirt::Varnel* operator->() { return varnel.get(); }
-};
-
-// A failure that the board causes at once may reach the connection waiter
-// before it has seen the connection established; connect then reports it.
-void connectAllowingEarlyFailure(mirt::Varnel& parser) {
-  try {
-    parser.connect();
-  } catch (const VarnelException& e) {
-    EXPECT_EQ(e.getErrorCode(), VarnelException::ConnectionFailed);
-  }
-}
 
 void expectNumbered(const std::vector<std::unique_ptr<mirt::OstraDataPackage>>& packages,
                     std::uint64_t first) {
@@ -58,7 +37,8 @@ void expectNumbered(const std::vector<std::unique_ptr<mirt::OstraDataPackage>>& 
 }
 
 TEST(ReceiverBasics, NewParserIsNotConnectedAndDisconnectWithoutConnectionIsQuiet) {
-  auto parser = mirt::createVarnel("127.0.0.2", [](mirt::OstraDataStream*) {});
+  auto parser =
+      mirt::createVarnel(support::loopback(support::Block::EndToEnd, 2), [](mirt::OstraDataStream*) {});
   EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
   EXPECT_FALSE(parser->isConnected());
   EXPECT_NO_THROW(parser->getAsyncError());
@@ -67,7 +47,7 @@ TEST(ReceiverBasics, NewParserIsNotConnectedAndDisconnectWithoutConnectionIsQuie
 }
 
 TEST(ReceiverBasics, AddressesThatAreNotNumericFailConnectUnchangedAndLeaveNoConnection) {
-  FakeBoard board("127.0.0.3", Script().silent());
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 3), Script().silent());
   for (const char* bad : {"", "board.local", "127.0.0.3:63751", "localhost"}) {
     auto parser = mirt::createVarnel(bad, [](mirt::OstraDataStream*) {});  // not parsed yet
     bool varnelException = false;
@@ -87,7 +67,7 @@ TEST(ReceiverBasics, AddressesThatAreNotNumericFailConnectUnchangedAndLeaveNoCon
 }
 
 TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {
-  Parser parser("127.0.0.4");  // nothing listens there
+  Parser parser(support::loopback(support::Block::EndToEnd, 4));  // nothing listens there
   const auto [code, text] = varnelError([&] { parser->connect(); });
   EXPECT_EQ(code, VarnelException::ConnectionFailed);
   EXPECT_EQ(text.rfind("start: ", 0), 0u) << text;
@@ -99,7 +79,8 @@ TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {
   // A new connect makes a new attempt rather than reporting success, also
   // without a disconnect in between; once the board is there, it receives.
   EXPECT_EQ(varnelError([&] { parser->connect(); }).first, VarnelException::ConnectionFailed);
-  FakeBoard board("127.0.0.4", Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 3))).silent());
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 4),
+                  Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 3))).silent());
   EXPECT_NO_THROW(parser->connect());
   EXPECT_TRUE(parser->isConnected());
   ASSERT_TRUE(parser.collector.waitForPackages(3));
@@ -108,8 +89,8 @@ TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {
 }
 
 TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
-  FakeBoard board("127.0.0.5", FakeBoard::NeverAccept{});
-  Parser parser("127.0.0.5");
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 5), FakeBoard::NeverAccept{});
+  Parser parser(support::loopback(support::Block::EndToEnd, 5));
   parser->setTcpTimeout(1);
   const auto start = Clock::now();
   const auto [code, text] = varnelError([&] { parser->connect(); });
@@ -123,9 +104,9 @@ TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
 }
 
 TEST(ReceiverStreaming, FullStreamsAreHandedOverFromTheReadLoopInOrder) {
-  FakeBoard board("127.0.0.6",
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 6),
                   Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 50))).silent());
-  Parser parser("127.0.0.6", 25, 60000);
+  Parser parser(support::loopback(support::Block::EndToEnd, 6), 25, 60000);
   parser->connect();
   EXPECT_TRUE(parser->isConnected());
   ASSERT_TRUE(parser.collector.waitForPackages(50));
@@ -140,8 +121,8 @@ TEST(ReceiverStreaming, FullStreamsAreHandedOverFromTheReadLoopInOrder) {
 }
 
 TEST(ReceiverStreaming, WithoutPackagesTheTimerHandsOverEmptyStreams) {
-  FakeBoard board("127.0.0.7", Script().silent());
-  Parser parser("127.0.0.7", 25, 10);
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 7), Script().silent());
+  Parser parser(support::loopback(support::Block::EndToEnd, 7), 25, 10);
   std::atomic<int> nonEmpty{0};
   parser.collector.extra = [&](mirt::OstraDataStream* s) {
     if (s->getSize() != 0 || s->pop() != nullptr) ++nonEmpty;
@@ -158,9 +139,9 @@ TEST(ReceiverStreaming, WithoutPackagesTheTimerHandsOverEmptyStreams) {
 TEST(ReceiverStreaming, TheTimerHandsOverWaitTimeAfterTheLastHandOverByCount) {
   constexpr auto wait = 400ms;
   FakeBoard board(
-      "127.0.0.13",
+      support::loopback(support::Block::EndToEnd, 13),
       Script().pause(100ms).sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 5))).silent());
-  Parser parser("127.0.0.13", 5, static_cast<std::uint32_t>(wait.count()));
+  Parser parser(support::loopback(support::Block::EndToEnd, 13), 5, static_cast<std::uint32_t>(wait.count()));
   parser->connect();
   ASSERT_TRUE(parser.collector.waitForPackages(5));
   // The counted hand-over, then two by the timer (a slow machine may add
@@ -190,8 +171,9 @@ TEST(ReceiverStreaming, EndOfStreamHandsOverAtOnceAndFinishedStreamsLeaveConnect
   specs[2].endOfStream();                     // a stream of 3 in one piece
   specs[32].endOfStream();                    // 25 + 5: finished in two
   specs[34].endOfStream().streamContinues();  // end flag, but bit 30 set
-  FakeBoard board("127.0.0.8", Script().sendEach(boardsim::encodeEach(specs)).silent());
-  Parser parser("127.0.0.8", 25, 60000);
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 8),
+                  Script().sendEach(boardsim::encodeEach(specs)).silent());
+  Parser parser(support::loopback(support::Block::EndToEnd, 8), 25, 60000);
   parser->connect();
   ASSERT_TRUE(parser.collector.waitForPackages(35));
   const auto h = parser.collector.takeHandOvers();
@@ -212,10 +194,11 @@ TEST(ReceiverStreaming, EndOfStreamHandsOverAtOnceAndFinishedStreamsLeaveConnect
 TEST(ReceiverStreaming, PoppedPackagesOutliveTheParserAndUnpoppedOnesAreGoneAfterTheCallback) {
   auto specs = boardsim::numberedPackages(1, 4);
   specs[3].endOfStream();
-  FakeBoard board("127.0.0.9", Script().sendEach(boardsim::encodeEach(specs)).silent());
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 9),
+                  Script().sendEach(boardsim::encodeEach(specs)).silent());
   std::vector<std::unique_ptr<mirt::OstraDataPackage>> kept;
   std::vector<std::size_t> sizeAtStart;
-  Parser parser("127.0.0.9", 2, 60000);
+  Parser parser(support::loopback(support::Block::EndToEnd, 9), 2, 60000);
   parser.collector.popAll = false;
   parser.collector.extra = [&](mirt::OstraDataStream* s) {
     sizeAtStart.push_back(s->getSize());
@@ -239,13 +222,14 @@ TEST(ReceiverStreaming, DisconnectHandsOverWhatWasCollectedBeforeItReturns) {
   second[0].endOfStream();
   // 15 packages in one piece: 8 are handed over by count, and the other 7
   // are framed from the same read right after that hand-over.
-  FakeBoard board("127.0.0.10", Script()
-                                    .send(boardsim::encodeAll(boardsim::numberedPackages(1, 15)))
-                                    .waitForClientClose()
-                                    .acceptNext()
-                                    .send(boardsim::encode(second[0]))
-                                    .silent());
-  Parser parser("127.0.0.10", 8, 60000);
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 10),
+                  Script()
+                      .send(boardsim::encodeAll(boardsim::numberedPackages(1, 15)))
+                      .waitForClientClose()
+                      .acceptNext()
+                      .send(boardsim::encode(second[0]))
+                      .silent());
+  Parser parser(support::loopback(support::Block::EndToEnd, 10), 8, 60000);
   parser->connect();
   ASSERT_TRUE(parser.collector.waitForHandOvers(1));
   parser->disconnect();
@@ -261,13 +245,14 @@ TEST(ReceiverStreaming, DisconnectHandsOverWhatWasCollectedBeforeItReturns) {
 
 TEST(ReceiverStreaming, SettingsChangedWhileConnectedApplyFromTheNextConnect) {
   auto specs = boardsim::numberedPackages(1, 6);
-  FakeBoard board("127.0.0.11", Script()
-                                    .sendEach(boardsim::encodeEach(specs))
-                                    .waitForClientClose()
-                                    .acceptNext()
-                                    .sendEach(boardsim::encodeEach(boardsim::numberedPackages(7, 6)))
-                                    .silent());
-  Parser parser("127.0.0.11", 3, 60000);
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 11),
+                  Script()
+                      .sendEach(boardsim::encodeEach(specs))
+                      .waitForClientClose()
+                      .acceptNext()
+                      .sendEach(boardsim::encodeEach(boardsim::numberedPackages(7, 6)))
+                      .silent());
+  Parser parser(support::loopback(support::Block::EndToEnd, 11), 3, 60000);
   parser->connect();
   parser->setPackageCounter(2);
   parser->setWaitTimeMs(0);  // ignored
@@ -283,8 +268,8 @@ TEST(ReceiverStreaming, SettingsChangedWhileConnectedApplyFromTheNextConnect) {
 }
 
 TEST(ReceiverConnect, ConnectWhileConnectedMakesNoNewAttempt) {
-  FakeBoard board("127.0.0.12", Script().silent());
-  Parser parser("127.0.0.12");
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 12), Script().silent());
+  Parser parser(support::loopback(support::Block::EndToEnd, 12));
   parser->connect();
   ASSERT_TRUE(board.waitForClient(5s));
   parser->connect();
@@ -364,7 +349,7 @@ Failure failure(int which) {
 TEST_P(ReceiverFailures, AreRecordedWithTheirMessageAndCodeAndStopTheConnection) {
   Failure f = failure(GetParam());
   SCOPED_TRACE(f.name);
-  const std::string address = "127.0.0." + std::to_string(20 + GetParam());
+  const std::string address = support::loopback(support::Block::EndToEnd, 20 + GetParam());
   FakeBoard board(address, std::move(f.script));
   Parser parser(address, 1, 60000);
   connectAllowingEarlyFailure(*parser.varnel);
@@ -402,7 +387,7 @@ TEST(ReceiverCallback, ExceptionsFromTheCallbackAreRecordedWithTheHandlersPrefix
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].message);
-    const std::string address = "127.0.0." + std::to_string(40 + i);
+    const std::string address = support::loopback(support::Block::EndToEnd, 40 + i);
     FakeBoard board(address,
                     Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 3))).silent());
     Parser parser(address, cases[i].counter, 20);
@@ -414,8 +399,8 @@ TEST(ReceiverCallback, ExceptionsFromTheCallbackAreRecordedWithTheHandlersPrefix
 }
 
 TEST(ReceiverCallback, AnEmptyCallbackIsReportedAsBadFunctionCall) {
-  FakeBoard board("127.0.0.44", Script().silent());
-  auto parser = mirt::createVarnel("127.0.0.44", {});
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 44), Script().silent());
+  auto parser = mirt::createVarnel(support::loopback(support::Block::EndToEnd, 44), {});
   parser->setWaitTimeMs(10);
   connectAllowingEarlyFailure(*parser);
   ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
@@ -425,8 +410,8 @@ TEST(ReceiverCallback, AnEmptyCallbackIsReportedAsBadFunctionCall) {
 }
 
 TEST(ReceiverCallback, DisconnectInsideTheCallbackIsRefusedAndChangesNothing) {
-  FakeBoard board("127.0.0.45", Script().silent());
-  Parser parser("127.0.0.45", 25, 10);
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 45), Script().silent());
+  Parser parser(support::loopback(support::Block::EndToEnd, 45), 25, 10);
   std::atomic<int> refused{-1};
   parser.collector.extra = [&](mirt::OstraDataStream*) {
     if (refused.load() != -1) return;
@@ -444,18 +429,19 @@ TEST(ReceiverCallback, DestroyingTheParserInsideTheCallbackWindsDownCleanly) {
   const std::size_t fdsBefore = fdCount();
   {
     FakeBoard board(
-        "127.0.0.46",
+        support::loopback(support::Block::EndToEnd, 46),
         Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 400)), 2ms).silent());
     std::unique_ptr<mirt::Varnel> parser;
     std::atomic<bool> connected{false};
     std::atomic<int> calls{0};
-    parser = mirt::createVarnel("127.0.0.46", [&](mirt::OstraDataStream* s) {
-      if (!connected.load()) return;  // connect() still runs on the test thread
-      auto kept = s->pop();
-      parser.reset();  // the parser goes away on its own I/O thread
-      if (kept) (void)kept->getWaveform(0).size();
-      ++calls;
-    });
+    parser =
+        mirt::createVarnel(support::loopback(support::Block::EndToEnd, 46), [&](mirt::OstraDataStream* s) {
+          if (!connected.load()) return;  // connect() still runs on the test thread
+          auto kept = s->pop();
+          parser.reset();  // the parser goes away on its own I/O thread
+          if (kept) (void)kept->getWaveform(0).size();
+          ++calls;
+        });
     parser->setPackageCounter(1);
     parser->setWaitTimeMs(10);
     parser->connect();
@@ -483,8 +469,8 @@ TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
   const std::size_t threadsBefore = baselineThreadCount();
   const std::size_t fdsBefore = fdCount();
   {
-    FakeBoard board("127.0.0.47", std::move(script));
-    Parser parser("127.0.0.47", 3, 5);
+    FakeBoard board(support::loopback(support::Block::EndToEnd, 47), std::move(script));
+    Parser parser(support::loopback(support::Block::EndToEnd, 47), 3, 5);
     parser.collector.extra = [](mirt::OstraDataStream*) {
       const auto until = Clock::now() + 200us;  // a callback that takes a while
       while (Clock::now() < until) {
@@ -512,10 +498,10 @@ TEST(ReceiverCycles, RepeatedConnectReceiveDisconnectIsCleanAndLeaksNothing) {
 }
 
 TEST(ReceiverCycles, DestroyingAReceivingParserNeverThrowsAndTheBoardSeesTheClose) {
-  FakeBoard board("127.0.0.48",
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 48),
                   Script().sendEach(boardsim::encodeEach(boardsim::numberedPackages(1, 100)), 1ms).silent());
   {
-    Parser parser("127.0.0.48", 5, 5);
+    Parser parser(support::loopback(support::Block::EndToEnd, 48), 5, 5);
     parser->connect();
     ASSERT_TRUE(parser.collector.waitForHandOvers(2));
   }

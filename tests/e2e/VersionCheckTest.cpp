@@ -2,14 +2,15 @@
 // so its failure is tested in a process of its own, before any good body.
 #include <gtest/gtest.h>
 
-#include "e2e/Collector.hpp"
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
+#include "support/Collector.hpp"
+#include "support/Loopback.hpp"
 
-using namespace e2e;
-using mirt::VarnelException;
+using namespace support;
 using boardsim::FakeBoard;
 using boardsim::Script;
+using mirt::VarnelException;
 
 TEST(BoardVersion, TooOldBoardIsRefusedUntilOneBoardPassesThenNeverCheckedAgain) {
   auto old = boardsim::numberedPackages(1, 1);
@@ -17,15 +18,15 @@ TEST(BoardVersion, TooOldBoardIsRefusedUntilOneBoardPassesThenNeverCheckedAgain)
   old[0].meta.firmwareVersion = 38;
   old[0].meta.biosVersion = 0x3F;
   const auto good = boardsim::numberedPackages(2, 1);
-  FakeBoard board("127.0.0.60", Script()
-                                    .send(boardsim::encode(old[0]))
-                                    .waitForClientClose()
-                                    .acceptNext()
-                                    .send(boardsim::encode(good[0]))
-                                    .send(boardsim::encode(old[0]))
-                                    .silent());
+  FakeBoard board(support::loopback(support::Block::EndToEnd, 60), Script()
+                                                                       .send(boardsim::encode(old[0]))
+                                                                       .waitForClientClose()
+                                                                       .acceptNext()
+                                                                       .send(boardsim::encode(good[0]))
+                                                                       .send(boardsim::encode(old[0]))
+                                                                       .silent());
   Collector collector;
-  auto parser = mirt::createVarnel("127.0.0.60", collector.callback());
+  auto parser = mirt::createVarnel(support::loopback(support::Block::EndToEnd, 60), collector.callback());
   parser->setPackageCounter(1);
   try {
     parser->connect();  // the refusal may reach the waiter before the connection

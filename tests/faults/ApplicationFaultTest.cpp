@@ -311,12 +311,12 @@ TEST_F(FaultTest, RepeatedRefusedConnectsLeaveNothingBehind) {
   Parser parser(address, 25, 10);
   for (int i = 0; i < 20; ++i) {
     bounded("refused connect", 10s, [&] {
-      const auto [code, text] = e2e::varnelError([&] { parser->connect(); });
+      const auto [code, text] = support::varnelError([&] { parser->connect(); });
       EXPECT_EQ(code, VarnelException::ConnectionFailed);
       EXPECT_EQ(text, "start: Connection refused");
     });
     bounded("disconnect", 5s, [&] {
-      EXPECT_EQ(e2e::varnelError([&] { parser->disconnect(); }),
+      EXPECT_EQ(support::varnelError([&] { parser->disconnect(); }),
                 std::make_pair(static_cast<int>(VarnelException::CommunicationError),
                                std::string("start: Connection refused")));
     });
@@ -334,13 +334,13 @@ TEST_P(ReleaseWhileTcpConnectPending, ReturnsPromptlyWithTheTimeout) {
   auto parser = std::make_unique<Parser>(address, 25, 10);
   (*parser)->setTcpTimeout(1);
   bounded("connect that times out", 10s, [&] {
-    EXPECT_EQ(e2e::varnelError([&] { (*parser)->connect(); }),
+    EXPECT_EQ(support::varnelError([&] { (*parser)->connect(); }),
               std::make_pair(static_cast<int>(VarnelException::ConnectionFailed),
                              std::string("waitForConnectionLockFree: Connection timeout")));
   });
   if (GetParam() == Release::Disconnect) {
     bounded("disconnect with the connect pending", 2s, [&] {
-      EXPECT_EQ(e2e::varnelError([&] { (*parser)->disconnect(); }).first, VarnelException::GeneralError);
+      EXPECT_EQ(support::varnelError([&] { (*parser)->disconnect(); }).first, VarnelException::GeneralError);
     });
     EXPECT_EQ((*parser)->getState(), ConnectionState::Error);
   }
@@ -486,7 +486,7 @@ TEST_P(ThrowingCallback, IsRecordedAndTheStreamKeepsWhatWasNotPopped) {
   ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
   EXPECT_EQ(asyncError(*parser), std::make_pair(t.code, std::string(t.message)));
   bounded("disconnect", 5s,
-          [&] { EXPECT_EQ(e2e::varnelError([&] { parser->disconnect(); }).first, t.code); });
+          [&] { EXPECT_EQ(support::varnelError([&] { parser->disconnect(); }).first, t.code); });
 
   bounded("reconnect", 10s, [&] { ASSERT_NO_THROW(parser->connect()); });
   ASSERT_TRUE(eventually([&] {

@@ -91,7 +91,7 @@ void BoardFaultTest::run(unsigned slotNumber, const BoardFault& fault) {
   ASSERT_TRUE(eventually([&] { return (*parser)->getState() == ConnectionState::Error; }));
 
   const auto [code, recorded] = asyncError(*parser->varnel);
-  const std::string text = fault.end == End::Reset ? e2e::seenAsReset(recorded) : recorded;
+  const std::string text = fault.end == End::Reset ? support::seenAsReset(recorded) : recorded;
   // A reset that arrives before the connect completion has run fails the
   // connect itself; nothing was read then.
   const bool readNothing = fault.end == End::Reset && text == "start: Connection reset by peer";
@@ -106,7 +106,7 @@ void BoardFaultTest::run(unsigned slotNumber, const BoardFault& fault) {
   EXPECT_EQ(sizesOf(parser->collector.takeHandOvers()), sizes);
 
   bounded("disconnect after a failure", 5s, [&] {
-    EXPECT_EQ(e2e::varnelError([&] { (*parser)->disconnect(); }), std::make_pair(code, recorded));
+    EXPECT_EQ(support::varnelError([&] { (*parser)->disconnect(); }), std::make_pair(code, recorded));
   });
   EXPECT_EQ((*parser)->getState(), ConnectionState::Error);
 
@@ -452,7 +452,7 @@ void expectStreamedAsSent(Parser& parser, const std::vector<Bytes>& sent, std::s
     EXPECT_TRUE(decodedAsSent(*popped[i], sent[i]));
   }
   std::size_t next = 0;
-  for (const e2e::HandOver& h : parser.collector.takeHandOvers()) {
+  for (const support::HandOver& h : parser.collector.takeHandOvers()) {
     EXPECT_LE(h.size, counter);
     for (std::size_t i = next; i + 1 < next + h.size; ++i) {
       EXPECT_FALSE(decodeAsSent(sent[i]).endOfStream) << "package " << i + 1 << " did not end its hand-over";
@@ -644,7 +644,7 @@ TEST_P(Stall, LongerThanManyWaitTimesLosesNothingAndKeepsTheConnection) {
 
   expectAllDelivered(parser, sent, specs.size());
   const auto h = parser.collector.takeHandOvers();
-  EXPECT_GE(std::count_if(h.begin(), h.end(), [](const e2e::HandOver& x) { return x.size == 0; }), 3);
+  EXPECT_GE(std::count_if(h.begin(), h.end(), [](const support::HandOver& x) { return x.size == 0; }), 3);
   bounded("disconnect", 5s, [&] { EXPECT_NO_THROW(parser->disconnect()); });
 }
 

@@ -28,35 +28,21 @@
 
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
-#include "e2e/Collector.hpp"
-#include "e2e/ProcessResources.hpp"
+#include "support/Collector.hpp"
+#include "support/Loopback.hpp"
+#include "support/Parser.hpp"
+#include "support/ProcessResources.hpp"
 
 namespace faults {
 
 using namespace std::chrono_literals;
-using e2e::Clock;
-using e2e::Collector;
+using support::Clock;
+using support::Collector;
 using Packages = std::vector<std::unique_ptr<mirt::OstraDataPackage>>;
 
-// ------------------------------------------------------------------ time
-
-inline double timeScale() {
-  static const double scale = [] {
-    const char* text = std::getenv("VARNEL_TEST_TIME_SCALE");
-    const double value = text != nullptr ? std::atof(text) : 1.0;
-    return value >= 1.0 ? value : 1.0;
-  }();
-  return scale;
-}
-
-inline Clock::duration scaled(Clock::duration d) {
-  return std::chrono::duration_cast<Clock::duration>(d * timeScale());
-}
-
-template <typename Condition>
-bool eventually(Condition condition, Clock::duration timeout = 10s) {
-  return e2e::eventually(condition, scaled(timeout));
-}
+using support::eventually;
+using support::scaled;
+using support::timeScale;
 
 // ------------------------------------------------------------- addresses
 
@@ -76,23 +62,24 @@ inline constexpr unsigned end = 336;
 }  // namespace slot
 
 inline std::string faultAddress(unsigned n) {
-  if (n < 254) return "127.0.5." + std::to_string(n + 1);
+  using support::Block;
+  if (n < 254) return support::loopback(Block::Faults, n + 1);
   n -= 254;
-  if (n < 215) return "127.0.3." + std::to_string(n + 40);
+  if (n < 215) return support::loopback(Block::ManyBoards, n + 40);
   ADD_FAILURE() << "no loopback address left for slot " << n + 254;
-  return "127.0.5.255";
+  return support::loopback(Block::Faults, 255);
 }
 
 // ------------------------------------------------- threads and descriptors
 
-using e2e::fdCount;
-using e2e::threadCount;
+using support::fdCount;
+using support::threadCount;
 
 // The process's threads and descriptors at construction.
 class ResourceBaseline {
  public:
   ResourceBaseline() {
-    threads_ = e2e::baselineThreadCount();
+    threads_ = support::baselineThreadCount();
     fds_ = fdCount();
   }
   void expectReleased() const {
@@ -193,31 +180,11 @@ class FaultTest : public testing::Test {
 
 // ---------------------------------------------------------------- parser
 
-struct Parser {
-  Collector collector;
-  std::unique_ptr<mirt::Varnel> varnel;
-  Parser(const std::string& address, std::uint32_t counter, std::uint32_t waitMs) {
-    varnel = mirt::createVarnel(address, collector.callback());
-    collector.parser = varnel.get();
-    varnel->setPackageCounter(counter);
-    varnel->setWaitTimeMs(waitMs);
-    varnel->setTcpTimeout(static_cast<std::uint32_t>(2 * timeScale()));
-  }
-  mirt::Varnel* operator->() { return varnel.get(); }
-};
-
-// A failure that the board causes at once may reach the connection waiter
-// before it has seen the connection established; connect then reports it.
-inline void connectAllowingEarlyFailure(mirt::Varnel& parser) {
-  try {
-    parser.connect();
-  } catch (const mirt::VarnelException& e) {
-    EXPECT_EQ(e.getErrorCode(), mirt::VarnelException::ConnectionFailed) << e.what();
-  }
-}
+using support::connectAllowingEarlyFailure;
+using support::Parser;
 
 inline std::pair<int, std::string> asyncError(mirt::Varnel& parser) {
-  return e2e::varnelError([&] { parser.getAsyncError(); });
+  return support::varnelError([&] { parser.getAsyncError(); });
 }
 
 // ------------------------------------------------------------- packages
@@ -306,7 +273,7 @@ inline std::vector<std::uint64_t> range(std::uint64_t first, std::size_t count) 
   return v;
 }
 
-inline std::vector<std::size_t> sizesOf(const std::vector<e2e::HandOver>& handOvers) {
+inline std::vector<std::size_t> sizesOf(const std::vector<support::HandOver>& handOvers) {
   std::vector<std::size_t> sizes;
   for (const auto& h : handOvers) sizes.push_back(h.size);
   return sizes;

@@ -210,7 +210,7 @@ TEST_F(FaultTest, AConnectThatCouldCompleteAfterTheTimeOutLeavesNothingRunning) 
   parser->setTcpTimeout(2);
   const auto started = Clock::now();
   bounded("connect", 10s, [&] {
-    EXPECT_EQ(e2e::varnelError([&] { parser->connect(); }),
+    EXPECT_EQ(support::varnelError([&] { parser->connect(); }),
               std::make_pair(static_cast<int>(VarnelException::ConnectionFailed),
                              std::string("waitForConnectionLockFree: Connection timeout")));
   });

@@ -2,6 +2,7 @@
 // of every board arrives intact and in order, and the parsers release
 // everything afterwards.
 #include "faults/FaultSupport.hpp"
+#include "support/Loopback.hpp"
 
 using namespace faults;
 using boardsim::FakeBoard;
@@ -12,7 +13,7 @@ namespace {
 constexpr unsigned boards = 32;
 constexpr std::size_t packagesPerBoard = 300;
 
-std::string boardAddress(unsigned b) { return "127.0.3." + std::to_string(2 + b); }
+std::string boardAddress(unsigned b) { return support::loopback(support::Block::ManyBoards, 2 + b); }
 
 // Each board has its own shape, end-of-stream rhythm, piece size and pace,
 // and each parser its own package counter and wait time.

@@ -1,7 +1,7 @@
 // varnel-board as a process, checked with the library: what it sends
 // (values, streams, numbering, pace), each fault it plays, its command line
-// and how it stops. Every test binds its own address in 127.0.2.1 to
-// 127.0.2.39.
+// and how it stops. Every test binds its own address in the tools block
+// (1 to 40).
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "boardsim/SignalGenerator.hpp"
+#include "support/Loopback.hpp"
 #include "tools/ToolSupport.hpp"
 
 using namespace tooltest;
@@ -43,7 +44,7 @@ void stopBoard(ChildProcess& board) {
 }  // namespace
 
 TEST(BoardProcess, SendsTheGeneratorsPackagesForEveryShapeInStreamsOfTheGivenLength) {
-  const std::string address = "127.0.2.1";
+  const std::string address = support::loopback(support::Block::Tools, 1);
   auto board = startBoard(
       address,
       "--fast --count 60 --stream-length 10 --channels 5 --samples 64 --sample-rate 48000 "
@@ -67,7 +68,8 @@ TEST(BoardProcess, SendsTheGeneratorsPackagesForEveryShapeInStreamsOfTheGivenLen
   g.versions = {2646, 0xA7, 0x41};
   const boardsim::PackageGenerator generator(g);
 
-  Parser parser(address, 1000);  // hand-overs come only from end-of-stream flags
+  Parser parser(address, 1000, neverExpires,
+                toolTcpTimeout);  // hand-overs come only from end-of-stream flags
   ASSERT_TRUE(connectToBoard(*parser, *board));
   ASSERT_TRUE(parser.collector.waitForPackages(60, patience)) << board->outputs();
   // After the last package the board closes the connection in order.
@@ -102,10 +104,10 @@ TEST(BoardProcess, SendsTheGeneratorsPackagesForEveryShapeInStreamsOfTheGivenLen
 }
 
 TEST(BoardProcess, DefaultsMakeFourChannelsOfAThousandSamplesInStreamsOf25) {
-  const std::string address = "127.0.2.2";
+  const std::string address = support::loopback(support::Block::Tools, 2);
   auto board = startBoard(address, "--count 30");
   const boardsim::PackageGenerator generator{boardsim::GeneratorSettings{}};
-  Parser parser(address, 1000);
+  Parser parser(address, 1000, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   ASSERT_TRUE(parser.collector.waitForPackages(25, patience)) << board->outputs();
   const auto packages = parser.collector.takePackages();
@@ -117,16 +119,17 @@ TEST(BoardProcess, DefaultsMakeFourChannelsOfAThousandSamplesInStreamsOf25) {
   EXPECT_EQ(packages[0]->getSize(), 1000u);
   EXPECT_EQ(packages[0]->getWaveformType(3), 4u);
   EXPECT_NO_FATAL_FAILURE(expectBoardEnds(*board, "all packages sent"));
-  EXPECT_NE(board->err().find("listening on 127.0.2.2 port 63751: 4 channels x 1000 samples (16128-byte "
-                              "packages), 100 packages/s, streams of 25"),
+  EXPECT_NE(board->err().find("listening on " + address +
+                              " port 63751: 4 channels x 1000 samples (16128-byte packages), 100 packages/s, "
+                              "streams of 25"),
             std::string::npos)
       << board->err();
 }
 
 TEST(BoardProcess, EndlessStreamNeverSetsTheEndFlag) {
-  const std::string address = "127.0.2.3";
+  const std::string address = support::loopback(support::Block::Tools, 3);
   auto board = startBoard(address, "--fast --count 21 --stream-length 0 --channels 1 --samples 8");
-  Parser parser(address, 7);
+  Parser parser(address, 7, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   ASSERT_TRUE(parser.collector.waitForPackages(21, patience)) << board->outputs();
   std::vector<std::size_t> sizes;
@@ -138,10 +141,10 @@ TEST(BoardProcess, EndlessStreamNeverSetsTheEndFlag) {
 }
 
 TEST(BoardProcess, NumbersRunOnFromOneClientToTheNext) {
-  const std::string address = "127.0.2.4";
+  const std::string address = support::loopback(support::Block::Tools, 4);
   auto board =
       startBoard(address, "--fast --close-after 5 --clients 2 --first-number 1000 --channels 1 --samples 4");
-  Parser parser(address);
+  Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   EXPECT_EQ(awaitError(*parser).second, "readHeader: ErrorCode: End of file");
   EXPECT_EQ(numbers(parser.collector.takePackages()), range(1000, 5));
@@ -160,11 +163,11 @@ TEST(BoardProcess, NumbersRunOnFromOneClientToTheNext) {
 }
 
 TEST(BoardProcess, AClientThatLeavesIsFollowedByTheNextWhichGetsLaterNumbers) {
-  const std::string address = "127.0.2.5";
+  const std::string address = support::loopback(support::Block::Tools, 5);
   auto board = startBoard(address, "--rate 500 --clients 2 --channels 1 --samples 4");
   std::uint64_t last = 0;
   {
-    Parser first(address);
+    Parser first(address, 1, neverExpires, toolTcpTimeout);
     ASSERT_TRUE(connectToBoard(*first, *board));
     ASSERT_TRUE(first.collector.waitForPackages(5, patience));
     first->disconnect();
@@ -173,7 +176,7 @@ TEST(BoardProcess, AClientThatLeavesIsFollowedByTheNextWhichGetsLaterNumbers) {
     last = got.back();
   }
   ASSERT_TRUE(board->waitForOutput("client 1 (", patience, true)) << board->outputs();
-  Parser second(address);
+  Parser second(address, 1, neverExpires, toolTcpTimeout);
   second->connect();
   ASSERT_TRUE(second.collector.waitForPackages(5, patience));
   second->disconnect();
@@ -185,10 +188,10 @@ TEST(BoardProcess, AClientThatLeavesIsFollowedByTheNextWhichGetsLaterNumbers) {
 }
 
 TEST(BoardProcess, SkipEveryLeavesOutOneNumberAfterEveryNPackages) {
-  const std::string address = "127.0.2.6";
+  const std::string address = support::loopback(support::Block::Tools, 6);
   auto board =
       startBoard(address, "--fast --count 12 --skip-every 4 --channels 1 --samples 4 --stream-length 0");
-  Parser parser(address);
+  Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   ASSERT_TRUE(parser.collector.waitForPackages(12, patience));
   EXPECT_EQ(numbers(parser.collector.takePackages()),
@@ -197,7 +200,7 @@ TEST(BoardProcess, SkipEveryLeavesOutOneNumberAfterEveryNPackages) {
 }
 
 TEST(BoardProcess, RateSpacesThePackagesAndAStallPausesTheStream) {
-  const std::string address = "127.0.2.7";
+  const std::string address = support::loopback(support::Block::Tools, 7);
   auto board =
       startBoard(address, "--rate 40 --count 20 --stall-after 10 --stall-ms 700 --channels 1 --samples 4");
   std::mutex mutex;
@@ -212,7 +215,7 @@ TEST(BoardProcess, RateSpacesThePackagesAndAStallPausesTheStream) {
   parser->setWaitTimeMs(50);
   const auto connectStart = Clock::now();  // before the board's accept
   ASSERT_TRUE(connectToBoard(*parser, *board));
-  ASSERT_TRUE(e2e::eventually(
+  ASSERT_TRUE(support::eventually(
       [&] {
         std::lock_guard lock(mutex);
         return times.size() >= 20;
@@ -283,9 +286,9 @@ class BoardFaults : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(BoardFaults, EndTheConnectionWithTheLibrarysError) {
   const FaultCase& f = faultCases()[GetParam()];
-  const std::string address = "127.0.2." + std::to_string(10 + GetParam());
+  const std::string address = support::loopback(support::Block::Tools, 10 + GetParam());
   auto board = startBoard(address, "--fast --channels 2 --samples 4 " + f.options);
-  Parser parser(address);
+  Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   const auto [code, text] = awaitError(*parser);
   EXPECT_EQ(code, f.code) << text;
@@ -312,22 +315,38 @@ INSTANTIATE_TEST_SUITE_P(Each, BoardFaults, testing::Range<std::size_t>(0, 10),
 
 TEST(BoardCommandLine, HelpNamesEveryOptionAndEveryOptionIsAccepted) {
   const std::vector<std::pair<std::string, std::string>> all = {
-      {"--bind", "127.0.2.30"},   {"--channels", "2"},
-      {"--samples", "10"},        {"--sample-rate", "1000"},
-      {"--shape", "ramp"},        {"--amplitude", "5"},
-      {"--frequency", "2.5"},     {"--signal", "1=noise:3:4"},
-      {"--waveform-type", "0=7"}, {"--seed", "3"},
-      {"--first-number", "9"},    {"--status-word", "0x40000000"},
-      {"--dsp-version", "3646"},  {"--firmware-version", "0x127"},
-      {"--bios-version", "0x40"}, {"--old-board", ""},
-      {"--rate", "12.5"},         {"--fast", ""},
-      {"--stream-length", "0"},   {"--count", "5"},
-      {"--duration", "1.5"},      {"--clients", "1"},
-      {"--close-after", "1"},     {"--cut-after", "1"},
-      {"--cut-at", "7"},          {"--reset-after", "1"},
-      {"--stall-after", "1"},     {"--stall-ms", "10"},
-      {"--bad-header", "empty"},  {"--bad-header-after", "1"},
-      {"--skip-every", "2"},      {"--quiet", ""},
+      {"--bind", support::loopback(support::Block::Tools, 30)},
+      {"--channels", "2"},
+      {"--samples", "10"},
+      {"--sample-rate", "1000"},
+      {"--shape", "ramp"},
+      {"--amplitude", "5"},
+      {"--frequency", "2.5"},
+      {"--signal", "1=noise:3:4"},
+      {"--waveform-type", "0=7"},
+      {"--seed", "3"},
+      {"--first-number", "9"},
+      {"--status-word", "0x40000000"},
+      {"--dsp-version", "3646"},
+      {"--firmware-version", "0x127"},
+      {"--bios-version", "0x40"},
+      {"--old-board", ""},
+      {"--rate", "12.5"},
+      {"--fast", ""},
+      {"--stream-length", "0"},
+      {"--count", "5"},
+      {"--duration", "1.5"},
+      {"--clients", "1"},
+      {"--close-after", "1"},
+      {"--cut-after", "1"},
+      {"--cut-at", "7"},
+      {"--reset-after", "1"},
+      {"--stall-after", "1"},
+      {"--stall-ms", "10"},
+      {"--bad-header", "empty"},
+      {"--bad-header-after", "1"},
+      {"--skip-every", "2"},
+      {"--quiet", ""},
   };
   ChildProcess help(boardPath, {"--help"});
   ASSERT_EQ(help.wait(patience), 0) << help.outputs();
@@ -368,22 +387,23 @@ TEST(BoardCommandLine, WrongCommandLinesExitWithStatus2AndSayWhy) {
 }
 
 TEST(BoardCommandLine, AnAddressInUseExitsWithStatus1) {
-  const std::string address = "127.0.2.31";
+  const std::string address = support::loopback(support::Block::Tools, 31);
   auto first = startBoard(address, "");
-  Parser parser(address);
+  Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *first));  // it listens now
   auto second = startBoard(address, "");
   EXPECT_EQ(second->wait(patience), 1) << second->outputs();
-  EXPECT_NE(second->err().find("cannot bind 127.0.2.31 port 63751"), std::string::npos) << second->err();
+  EXPECT_NE(second->err().find("cannot bind " + address + " port 63751"), std::string::npos) << second->err();
   parser->disconnect();
   stopBoard(*first);
 }
 
 TEST(BoardStopping, SigtermAndSigintStopTheBoardCleanlyAlsoWithAClient) {
   for (int signal : {SIGTERM, SIGINT}) {
-    const std::string address = signal == SIGTERM ? "127.0.2.32" : "127.0.2.33";
+    const std::string address = signal == SIGTERM ? support::loopback(support::Block::Tools, 32)
+                                                  : support::loopback(support::Block::Tools, 33);
     auto board = startBoard(address, "--channels 1 --samples 4 --rate 200");
-    Parser parser(address);
+    Parser parser(address, 1, neverExpires, toolTcpTimeout);
     ASSERT_TRUE(connectToBoard(*parser, *board));
     ASSERT_TRUE(parser.collector.waitForPackages(2, patience));
     board->signal(signal);
@@ -396,14 +416,14 @@ TEST(BoardStopping, SigtermAndSigintStopTheBoardCleanlyAlsoWithAClient) {
 }
 
 TEST(BoardStopping, DurationEndsTheBoardByItself) {
-  auto board = startBoard("127.0.2.34", "--duration 0.3");
+  auto board = startBoard(support::loopback(support::Block::Tools, 34), "--duration 0.3");
   EXPECT_NO_FATAL_FAILURE(expectBoardEnds(*board, "duration over"));
 }
 
 TEST(BoardStopping, QuietPrintsNothing) {
-  const std::string address = "127.0.2.35";
+  const std::string address = support::loopback(support::Block::Tools, 35);
   auto board = startBoard(address, "--quiet --fast --count 3 --channels 1 --samples 4");
-  Parser parser(address);
+  Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   EXPECT_EQ(board->wait(patience), 0);
   EXPECT_EQ(board->err(), "");

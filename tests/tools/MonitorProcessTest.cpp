@@ -1,6 +1,6 @@
 // varnel-monitor as a process against varnel-board: the status it shows,
 // its summary, how it stops and its exit statuses. Every test binds its own
-// address in 127.0.2.41 to 127.0.2.60, but the one on host names, which
+// address in the tools block (41 to 60), but the one on host names, which
 // uses localhost; each monitor is a fresh process, so the library's
 // process-wide board version check starts anew each time.
 #include <signal.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <regex>
 
+#include "support/Loopback.hpp"
 #include "tools/ToolSupport.hpp"
 
 using namespace tooltest;
@@ -51,11 +52,11 @@ struct BoardAndMonitor {
 
 TEST(Monitor, CountsTheStreamAndSummarisesIt) {
   // The count ends inside a hand-over: the packages after it are not counted.
-  BoardAndMonitor run("127.0.2.41", "--rate 200 --channels 3 --samples 500",
-                      "--count 99 --package-counter 10");
+  const std::string address = support::loopback(support::Block::Tools, 41);
+  BoardAndMonitor run(address, "--rate 200 --channels 3 --samples 500", "--count 99 --package-counter 10");
   ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
   const std::string& out = run.monitor->out();
-  EXPECT_NE(out.find("connected to 127.0.2.41 port 63751"), std::string::npos) << out;
+  EXPECT_NE(out.find("connected to " + address + " port 63751"), std::string::npos) << out;
   EXPECT_NE(out.find("stopped: count reached"), std::string::npos) << out;
   const double packages = figure(out, "packages");
   EXPECT_EQ(packages, 99) << out;
@@ -74,7 +75,7 @@ TEST(Monitor, CountsTheStreamAndSummarisesIt) {
 
 TEST(Monitor, PrintsAStatusLineEverySecondWithFiguresOfTheLatestPackage) {
   BoardAndMonitor run(
-      "127.0.2.42",
+      support::loopback(support::Block::Tools, 42),
       "--rate 100 --channels 2 --signal 0=square:500:100 --signal 1=counter --bios-version 0x41",
       "--duration 2.6");
   ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
@@ -93,7 +94,8 @@ TEST(Monitor, PrintsAStatusLineEverySecondWithFiguresOfTheLatestPackage) {
 }
 
 TEST(Monitor, CountsGapsInThePackageNumbersAndListsTheMissingOnes) {
-  BoardAndMonitor run("127.0.2.43", "--fast --skip-every 9 --channels 1 --samples 10", "--count 300");
+  BoardAndMonitor run(support::loopback(support::Block::Tools, 43),
+                      "--fast --skip-every 9 --channels 1 --samples 10", "--count 300");
   ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
   const std::string& out = run.monitor->out();
   // One number left out after every nine packages: 300 packages end at 333,
@@ -109,7 +111,9 @@ TEST(Monitor, CountsGapsInThePackageNumbersAndListsTheMissingOnes) {
 
 TEST(Monitor, SigintDisconnectsPrintsTheSummaryAndExits0) {
   for (int signal : {SIGINT, SIGTERM}) {
-    BoardAndMonitor run(signal == SIGINT ? "127.0.2.44" : "127.0.2.45", "--rate 100", "");
+    BoardAndMonitor run(signal == SIGINT ? support::loopback(support::Block::Tools, 44)
+                                         : support::loopback(support::Block::Tools, 45),
+                        "--rate 100", "");
     ASSERT_TRUE(run.monitor->waitForOutput(" packages/s ", patience)) << run.outputs();
     run.monitor->signal(signal);
     ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
@@ -125,9 +129,10 @@ TEST(Monitor, SigintDisconnectsPrintsTheSummaryAndExits0) {
 }
 
 TEST(Monitor, RefusedConnectExitsWith11) {
-  auto monitor = startMonitor("127.0.2.46", "");  // nothing listens there
+  const std::string address = support::loopback(support::Block::Tools, 46);
+  auto monitor = startMonitor(address, "");  // nothing listens there
   EXPECT_EQ(monitor->wait(patience), 11) << monitor->outputs();
-  EXPECT_NE(monitor->err().find("cannot connect to 127.0.2.46 (1 attempt)"), std::string::npos)
+  EXPECT_NE(monitor->err().find("cannot connect to " + address + " (1 attempt)"), std::string::npos)
       << monitor->err();
   EXPECT_NE(monitor->err().find("error 1 (ConnectionFailed): start: Connection refused"), std::string::npos)
       << monitor->err();
@@ -136,14 +141,14 @@ TEST(Monitor, RefusedConnectExitsWith11) {
 
 TEST(Monitor, RetryGivesUpAfterItsTime) {
   const auto start = Clock::now();
-  auto monitor = startMonitor("127.0.2.47", "--retry 0.5");
+  auto monitor = startMonitor(support::loopback(support::Block::Tools, 47), "--retry 0.5");
   EXPECT_EQ(monitor->wait(patience), 11) << monitor->outputs();
   EXPECT_GE(Clock::now() - start, 500ms);
   EXPECT_EQ(monitor->err().find("(1 attempt)"), std::string::npos) << monitor->err();
 }
 
 TEST(Monitor, TooOldBoardExitsWith14) {
-  BoardAndMonitor run("127.0.2.48", "--old-board", "");
+  BoardAndMonitor run(support::loopback(support::Block::Tools, 48), "--old-board", "");
   EXPECT_EQ(run.monitor->wait(patience), 14) << run.outputs();
   EXPECT_NE(
       run.monitor->err().find("error 4 (VersionMismatch): readBody: Connected Ostra6 has wrong version"),
@@ -154,8 +159,10 @@ TEST(Monitor, TooOldBoardExitsWith14) {
 }
 
 TEST(Monitor, MalformedHeaderExitsWith10PlusItsCode) {
-  BoardAndMonitor protocol("127.0.2.49", "--bad-header protocol-version --bad-header-after 3", "");
-  BoardAndMonitor empty("127.0.2.50", "--bad-header empty --bad-header-after 3", "");
+  BoardAndMonitor protocol(support::loopback(support::Block::Tools, 49),
+                           "--bad-header protocol-version --bad-header-after 3", "");
+  BoardAndMonitor empty(support::loopback(support::Block::Tools, 50),
+                        "--bad-header empty --bad-header-after 3", "");
   EXPECT_EQ(protocol.monitor->wait(patience), 14) << protocol.outputs();
   EXPECT_NE(protocol.monitor->err().find("wrong protocol version"), std::string::npos);
   EXPECT_EQ(empty.monitor->wait(patience), 12) << empty.outputs();
@@ -170,7 +177,8 @@ TEST(Monitor, MalformedHeaderExitsWith10PlusItsCode) {
 
 TEST(Monitor, BoardThatClosesTheConnectionExitsWith12AfterTheSummaryAndSaysSo) {
   // Paced, so that the end comes after connect has returned.
-  BoardAndMonitor run("127.0.2.51", "--rate 500 --count 50 --channels 1 --samples 100", "");
+  BoardAndMonitor run(support::loopback(support::Block::Tools, 51),
+                      "--rate 500 --count 50 --channels 1 --samples 100", "");
   EXPECT_EQ(run.monitor->wait(patience), 12) << run.outputs();
   const std::string& out = run.monitor->out();
   EXPECT_EQ(figure(out, "packages"), 50) << out;  // two streams of 25, then the end
@@ -185,7 +193,7 @@ TEST(Monitor, BoardThatClosesTheConnectionExitsWith12AfterTheSummaryAndSaysSo) {
 }
 
 TEST(Monitor, AResetAfterPackage160DeliversAll160WithTheDefaultCounter) {
-  BoardAndMonitor run("127.0.2.53", "--reset-after 160 --fast", "");
+  BoardAndMonitor run(support::loopback(support::Block::Tools, 53), "--reset-after 160 --fast", "");
   EXPECT_EQ(run.monitor->wait(patience), 12) << run.outputs();
   EXPECT_EQ(figure(run.monitor->out(), "packages"), 160) << run.outputs();
   EXPECT_NE(run.monitor->err().find(
@@ -197,7 +205,7 @@ TEST(Monitor, AResetAfterPackage160DeliversAll160WithTheDefaultCounter) {
 }
 
 TEST(Monitor, ReconnectGoesOnAcrossABoardRestartAndCountsIt) {
-  const std::string address = "127.0.2.54";
+  const std::string address = support::loopback(support::Block::Tools, 54);
   BoardAndMonitor run(address, "--rate 100 --channels 1 --samples 4", "--reconnect --count 1000");
   // Killed once the monitor has shown a package: the system closes the
   // listening socket before the connection, so no reconnect reaches it.
@@ -210,7 +218,7 @@ TEST(Monitor, ReconnectGoesOnAcrossABoardRestartAndCountsIt) {
   ASSERT_EQ(run.monitor->wait(patience), 0) << run.monitor->outputs() << "\n--- board:\n"
                                             << restarted->outputs();
   const std::string& out = run.monitor->out();
-  EXPECT_NE(out.find("connected again to 127.0.2.54 port 63751"), std::string::npos) << out;
+  EXPECT_NE(out.find("connected again to " + address + " port 63751"), std::string::npos) << out;
   EXPECT_NE(out.find("stopped: count reached"), std::string::npos) << out;
   EXPECT_EQ(figure(out, "packages"), 1000) << out;
   EXPECT_EQ(figure(out, "reconnects"), 1) << out;
@@ -256,7 +264,8 @@ TEST(Monitor, HelpAndWrongCommandLines) {
 }
 
 TEST(Monitor, QuietShowsOnlyTheSummary) {
-  BoardAndMonitor run("127.0.2.52", "--fast --channels 1 --samples 10", "--quiet --duration 1.5");
+  BoardAndMonitor run(support::loopback(support::Block::Tools, 52), "--fast --channels 1 --samples 10",
+                      "--quiet --duration 1.5");
   ASSERT_EQ(run.monitor->wait(patience), 0) << run.outputs();
   const std::string& out = run.monitor->out();
   EXPECT_EQ(out.rfind("--- varnel-monitor summary ---\n", 0), 0u) << out;

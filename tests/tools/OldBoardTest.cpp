@@ -5,15 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Loopback.hpp"
 #include "tools/ToolSupport.hpp"
 
 using namespace tooltest;
 using mirt::VarnelException;
 
 TEST(OldBoard, IsRefusedWithTheVersionsItReports) {
-  const std::string address = "127.0.2.40";
+  const std::string address = support::loopback(support::Block::Tools, 40);
   auto board = startBoard(address, "--old-board --fast --channels 1 --samples 4");
-  Parser parser(address);
+  Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
   const auto [code, text] = awaitError(*parser);
   EXPECT_EQ(code, VarnelException::VersionMismatch);

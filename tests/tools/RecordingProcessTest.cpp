@@ -2,7 +2,7 @@
 // with h5py (check_recording.py, run by Debian's interpreter) and every
 // sample and meta data field compared with what the board sent, which this
 // test makes again with the board's own package generator. Every test binds
-// its own address in 127.0.8.1 to 127.0.8.20.
+// its own address in the recording block (1 to 20).
 #include <signal.h>
 #include <stdlib.h>
 
@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "boardsim/SignalGenerator.hpp"
+#include "support/Loopback.hpp"
 #include "tools/ToolSupport.hpp"
 
 using namespace tooltest;
@@ -133,7 +134,7 @@ void checkRecording(const std::filesystem::path& file, const BoardSetup& setup, 
 }  // namespace
 
 TEST(Recording, EverySampleAndMetaFieldArrivesInTheFile) {
-  const std::string address = "127.0.8.1";
+  const std::string address = support::loopback(support::Block::Recording, 1);
   WorkDirectory dir;
   const std::filesystem::path file = dir.path / "run.h5";
   const BoardSetup setup = deterministicBoard("--rate 1000");
@@ -159,7 +160,7 @@ TEST(Recording, EverySampleAndMetaFieldArrivesInTheFile) {
 }
 
 TEST(Recording, SigintClosesTheFileWithAConsistentPrefix) {
-  const std::string address = "127.0.8.2";
+  const std::string address = support::loopback(support::Block::Recording, 2);
   WorkDirectory dir;
   const std::filesystem::path file = dir.path / "interrupted.h5";
   const BoardSetup setup = deterministicBoard("--rate 300");
@@ -182,7 +183,8 @@ TEST(Recording, SigintClosesTheFileWithAConsistentPrefix) {
 }
 
 TEST(Recording, AFileThatCannotBeMadeFailsBeforeConnecting) {
-  ChildProcess monitor(monitorPath, {"127.0.8.3", "--record", "/nonexistent-directory/run.h5"});
+  ChildProcess monitor(monitorPath, {support::loopback(support::Block::Recording, 3), "--record",
+                                     "/nonexistent-directory/run.h5"});
   EXPECT_EQ(monitor.wait(patience), 1) << monitor.outputs();
   EXPECT_NE(
       monitor.err().find("varnel-monitor: recording to /nonexistent-directory/run.h5 failed: cannot create"),

@@ -12,7 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "e2e/Collector.hpp"
+#include "support/Collector.hpp"
+#include "support/Parser.hpp"
 #include "tools/ChildProcess.hpp"
 #include "varnel/varnel.hpp"
 
@@ -86,24 +87,16 @@ inline bool connectToBoard(mirt::Varnel& parser, ChildProcess& board) {
   return false;
 }
 
-/// A parser with a collecting callback.
-struct Parser {
-  e2e::Collector collector;
-  std::unique_ptr<mirt::Varnel> varnel;
-  explicit Parser(const std::string& address, std::uint32_t counter = 1, std::uint32_t waitMs = 60000) {
-    varnel = mirt::createVarnel(address, collector.callback());
-    collector.parser = varnel.get();
-    varnel->setPackageCounter(counter);
-    varnel->setWaitTimeMs(waitMs);
-    varnel->setTcpTimeout(5);
-  }
-  mirt::Varnel* operator->() { return varnel.get(); }
-  mirt::Varnel& operator*() { return *varnel; }
-};
+/// A parser for a tool's board: hand-overs by count only (the timer of a
+/// minute never comes), a TCP timeout for a board still starting.
+inline constexpr std::uint32_t neverExpires = 60000;
+inline constexpr std::uint32_t toolTcpTimeout = 5;
+using support::Parser;
 
 /// Waits until `parser` has recorded an error and returns it.
 inline std::pair<int, std::string> awaitError(mirt::Varnel& parser) {
-  EXPECT_TRUE(e2e::eventually([&] { return parser.getState() == mirt::ConnectionState::Error; }, patience));
+  EXPECT_TRUE(
+      support::eventually([&] { return parser.getState() == mirt::ConnectionState::Error; }, patience));
   return recordedError(parser);
 }
 

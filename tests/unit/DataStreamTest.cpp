@@ -6,7 +6,7 @@
 
 #include "common/VarnelExceptionImpl.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
-#include "unit/PackageBytes.hpp"
+#include "support/PackageBytes.hpp"
 
 using mirt::OstraDataPackage;
 using mirt::VarnelException;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "stream/PackageChecker.hpp"
-#include "unit/PackageBytes.hpp"
+#include "support/PackageBytes.hpp"
 
 using mirt::VarnelException;
 

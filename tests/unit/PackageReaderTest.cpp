@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "stream/PackageReader.hpp"
-#include "unit/PackageBytes.hpp"
+#include "support/PackageBytes.hpp"
 
 using Samples = std::vector<std::uint32_t>;
 

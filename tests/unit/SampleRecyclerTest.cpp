@@ -7,7 +7,7 @@
 
 #include "stream/PackageReader.hpp"
 #include "stream/SampleRecycler.hpp"
-#include "unit/PackageBytes.hpp"
+#include "support/PackageBytes.hpp"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <thread>
 
-#include "e2e/Collector.hpp"
+#include "support/Collector.hpp"
 
-namespace e2e {
+namespace support {
 
 #if defined(_WIN32)
 
@@ -105,4 +105,4 @@ inline std::size_t baselineThreadCount() {
 
 #endif
 
-}  // namespace e2e
+}  // namespace support

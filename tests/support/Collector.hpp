@@ -14,12 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/Waiting.hpp"
 #include "varnel/varnel.hpp"
 
-namespace e2e {
-
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+namespace support {
 
 // The text of an error recorded for a connection that the board reset, as
 // the checks compare it: on Linux as it is. Under Wine the read of a reset
@@ -102,17 +100,6 @@ class Collector {
   std::vector<std::unique_ptr<mirt::OstraDataPackage>> packages;
 };
 
-// Polls `condition` until it holds or the deadline passes.
-template <typename Condition>
-bool eventually(Condition condition, Clock::duration timeout = 5s) {
-  const auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return condition();
-}
-
 // Runs `f`, expecting a VarnelException; returns it as (code, text).
 template <typename F>
 std::pair<int, std::string> varnelError(F f) {
@@ -124,4 +111,4 @@ std::pair<int, std::string> varnelError(F f) {
   return {-1, "no exception"};
 }
 
-}  // namespace e2e
+}  // namespace support
