@@ -2,8 +2,9 @@
  * board's address, also receives 50 packages from it (retrying the connect
  * while the board starts, at most 10 s). */
 #if !defined(_WIN32)
-#define _POSIX_C_SOURCE 200809L /* nanosleep under -std=c99 */
+#define _POSIX_C_SOURCE 200809L /* nanosleep under -std=c11 */
 #endif
+#include <stdatomic.h>
 #include <stdio.h>
 #include <varnel/varnel.h>
 
@@ -21,14 +22,14 @@ static void pause10ms(void) {
 static void onStream(mirt_ostra_data_stream* stream, void* user) {
   mirt_ostra_data_package* package;
   while ((package = mirt_ostra_data_stream_pop(stream, NULL)) != NULL) {
-    ++*(volatile unsigned*)user;
+    atomic_fetch_add((atomic_uint*)user, 1u); /* the callback runs on the library's thread */
     mirt_ostra_data_package_delete(package, NULL);
   }
 }
 
 int main(int argc, char** argv) {
   mirt_version_info v = mirt_get_version_info();
-  volatile unsigned packages = 0;
+  atomic_uint packages = 0;
   mirt_error_code error;
   mirt_varnel* parser;
   int turn;
@@ -47,9 +48,9 @@ int main(int argc, char** argv) {
     mirt_varnel_delete(parser, NULL);
     return 1;
   }
-  for (turn = 0; turn < 1000 && packages < 50; ++turn) pause10ms();
+  for (turn = 0; turn < 1000 && atomic_load(&packages) < 50; ++turn) pause10ms();
   mirt_varnel_disconnect(parser, NULL);
   mirt_varnel_delete(parser, NULL);
-  printf("%u packages\n", (unsigned)packages);
-  return packages >= 50 ? 0 : 1;
+  printf("%u packages\n", (unsigned)atomic_load(&packages));
+  return atomic_load(&packages) >= 50 ? 0 : 1;
 }
