@@ -247,7 +247,9 @@ TEST(ConnectionWaiter, AConnectionEstablishedDuringTheLastPollIsASuccess) {
     const TCPStates taken = sm.signalState(CONNECTED, nullptr, VarnelException::Unspecified);
     const bool connected = sm.waitForConnection();
     ASSERT_EQ(connected, taken == CONNECTED) << "attempt " << attempt << ": " << sm.getErrorMessage();
-    if (!connected) ASSERT_EQ(sm.getErrorMessage(), "waitForConnectionLockFree: Connection timeout");
+    if (!connected) {
+      ASSERT_EQ(sm.getErrorMessage(), "waitForConnectionLockFree: Connection timeout");
+    }
   }
 }
 
