@@ -1,4 +1,5 @@
 #include "boardsim/Net.hpp"
+#include "boardsim/NetSystem.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,15 +19,20 @@
 
 namespace boardsim::net {
 
-using namespace std::chrono_literals;
+using os::prefixed;
 
-namespace {
+void os::start() {}
 
-std::string prefixed(const std::string& who, const std::string& what) {
-  return who.empty() ? what : who + ": " + what;
+int os::poll(PollFd* fds, std::size_t count, int timeoutMs) {
+  const int ready = ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
+  if (ready < 0) {
+    if (errno == EINTR) {
+      return -1;
+    }
+    throwErrno("poll");
+  }
+  return ready;
 }
-
-}  // namespace
 
 void throwErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
@@ -35,24 +41,6 @@ void closeFd(int& fd) noexcept {
     ::close(fd);
     fd = -1;
   }
-}
-
-Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std::string& who) {
-  Endpoint ep;
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ep.storage);
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&ep.storage);
-  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    ep.length = sizeof(sockaddr_in6);
-  } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    ep.length = sizeof(sockaddr_in);
-  } else {
-    throw std::invalid_argument(prefixed(who, "not a numeric IP address: '" + address + "'"));
-  }
-  return ep;
 }
 
 int makeListener(const std::string& address, std::uint16_t port, int backlog, const std::string& who) {
@@ -90,37 +78,6 @@ int acceptConnection(int listener, const std::string& who) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
-}
-
-std::string peerName(int fd) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    return {};
-  }
-  char text[INET6_ADDRSTRLEN] = {};
-  std::string name;
-  if (storage.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    name.append("[").append(text).append("]:").append(std::to_string(ntohs(v6->sin6_port)));
-  } else {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
-    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    name.append(text).append(":").append(std::to_string(ntohs(v4->sin_port)));
-  }
-  return name;
-}
-
-int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
-  if (!deadline) {
-    return -1;
-  }
-  const auto left = *deadline - Clock::now();
-  if (left <= 0ms) {
-    return 0;
-  }
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 bool peerHasClosed(int fd) {
@@ -280,46 +237,6 @@ void WakePipe::wake() const noexcept {
   const std::uint8_t byte = 1;
   // A full pipe is readable already, which is all a wake-up needs.
   [[maybe_unused]] const ssize_t n = ::write(writeFd_, &byte, 1);
-}
-
-Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
-                    std::optional<Clock::time_point> deadline) {
-  for (;;) {
-    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
-    nfds_t n = 1;
-    int fdIndex = -1;
-    int listenerIndex = -1;
-    if (fd >= 0) {
-      fdIndex = static_cast<int>(n);
-      fds[n++] = {fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
-    }
-    if (listener >= 0) {
-      listenerIndex = static_cast<int>(n);
-      fds[n++] = {listener, POLLIN, 0};
-    }
-    const int ready = ::poll(fds, n, pollTimeoutMs(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;  // a signal handler that wants the wait to end wakes the pipe
-      }
-      throwErrno("poll");
-    }
-    Readiness r;
-    r.woken = fds[0].revents != 0;
-    if (fdIndex >= 0) {
-      const short revents = fds[fdIndex].revents;
-      r.input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-      r.writable = (revents & POLLOUT) != 0;
-    }
-    r.listener = listenerIndex >= 0 && fds[listenerIndex].revents != 0;
-    if (r.woken || r.input || r.writable || r.listener) {
-      return r;
-    }
-    if (deadline && Clock::now() >= *deadline) {
-      r.timedOut = true;
-      return r;
-    }
-  }
 }
 
 }  // namespace boardsim::net

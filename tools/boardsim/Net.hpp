@@ -5,7 +5,8 @@
 // the ways a board ends a connection. Everything here works on
 // non-blocking descriptors and never raises SIGPIPE.
 //
-// Net.cpp implements them with POSIX sockets, NetWindows.cpp with Winsock.
+// Net.cpp implements them with POSIX sockets, NetWindows.cpp with Winsock;
+// NetCommon.cpp holds what reads the same on both (see NetSystem.hpp).
 // A socket is an int on both: Winsock's SOCKET is a kernel handle, whose
 // value Windows keeps within 32 bits (INVALID_SOCKET becomes -1).
 

@@ -4,6 +4,7 @@
 // socket table.
 
 #include "boardsim/Net.hpp"
+#include "boardsim/NetSystem.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -16,27 +17,11 @@
 
 namespace boardsim::net {
 
-using namespace std::chrono_literals;
-
 namespace {
 
-std::string prefixed(const std::string& who, const std::string& what) {
-  return who.empty() ? what : who + ": " + what;
-}
+using os::handle;
+using os::prefixed;
 
-// Winsock is started once per process, before the first socket, and stays
-// started until the process ends.
-void startWinsock() {
-  static const int started = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data);
-  }();
-  if (started != 0) {
-    throw std::system_error(started, std::system_category(), "WSAStartup");
-  }
-}
-
-SOCKET handle(int fd) { return static_cast<SOCKET>(static_cast<unsigned int>(fd)); }
 int descriptor(SOCKET s) { return s == INVALID_SOCKET ? -1 : static_cast<int>(s); }
 
 [[noreturn]] void throwLastError(const std::string& what) {
@@ -53,7 +38,7 @@ void setNonBlocking(SOCKET s, const std::string& what) {
 }
 
 SOCKET openSocket(int family, int type, const std::string& what) {
-  startWinsock();
+  os::start();
   const SOCKET s = ::socket(family, type, 0);
   if (s == INVALID_SOCKET) {
     throwLastError(what);
@@ -136,6 +121,29 @@ std::optional<HostTableEntry> hostTableEntry(int fd, bool listening) {
 
 }  // namespace
 
+// Winsock is started once per process, before the first socket, and stays
+// started until the process ends.
+void os::start() {
+  static const int started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  if (started != 0) {
+    throw std::system_error(started, std::system_category(), "WSAStartup");
+  }
+}
+
+int os::poll(PollFd* fds, std::size_t count, int timeoutMs) {
+  const int ready = ::WSAPoll(fds, static_cast<ULONG>(count), timeoutMs);
+  if (ready < 0) {
+    if (::WSAGetLastError() == WSAEINTR) {
+      return -1;
+    }
+    throwLastError("WSAPoll");
+  }
+  return ready;
+}
+
 void throwErrno(const std::string& what) { throwLastError(what); }
 
 void closeFd(int& fd) noexcept {
@@ -143,25 +151,6 @@ void closeFd(int& fd) noexcept {
     ::closesocket(handle(fd));
     fd = -1;
   }
-}
-
-Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std::string& who) {
-  startWinsock();
-  Endpoint ep;
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ep.storage);
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&ep.storage);
-  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    ep.length = sizeof(sockaddr_in6);
-  } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    ep.length = sizeof(sockaddr_in);
-  } else {
-    throw std::invalid_argument(prefixed(who, "not a numeric IP address: '" + address + "'"));
-  }
-  return ep;
 }
 
 int makeListener(const std::string& address, std::uint16_t port, int backlog, const std::string& who) {
@@ -197,37 +186,6 @@ int acceptConnection(int listener, const std::string& who) {
   const BOOL on = TRUE;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   return descriptor(s);
-}
-
-std::string peerName(int fd) {
-  sockaddr_storage storage{};
-  int length = sizeof storage;
-  if (::getpeername(handle(fd), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    return {};
-  }
-  char text[INET6_ADDRSTRLEN] = {};
-  std::string name;
-  if (storage.ss_family == AF_INET6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    name.append("[").append(text).append("]:").append(std::to_string(ntohs(v6->sin6_port)));
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    name.append(text).append(":").append(std::to_string(ntohs(v4->sin_port)));
-  }
-  return name;
-}
-
-int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
-  if (!deadline) {
-    return -1;
-  }
-  const auto left = *deadline - Clock::now();
-  if (left <= 0ms) {
-    return 0;
-  }
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 bool peerHasClosed(int fd) {
@@ -330,46 +288,6 @@ void WakePipe::wake() const noexcept {
   // A datagram that does not fit any more is not needed: the socket is
   // readable already.
   ::send(handle(readFd_), &byte, 1, 0);
-}
-
-Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
-                    std::optional<Clock::time_point> deadline) {
-  for (;;) {
-    WSAPOLLFD fds[3] = {{handle(wakeFd), POLLIN, 0}, {INVALID_SOCKET, 0, 0}, {INVALID_SOCKET, 0, 0}};
-    ULONG n = 1;
-    int fdIndex = -1;
-    int listenerIndex = -1;
-    if (fd >= 0) {
-      fdIndex = static_cast<int>(n);
-      fds[n++] = {handle(fd), static_cast<SHORT>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
-    }
-    if (listener >= 0) {
-      listenerIndex = static_cast<int>(n);
-      fds[n++] = {handle(listener), POLLIN, 0};
-    }
-    const int ready = ::WSAPoll(fds, n, pollTimeoutMs(deadline));
-    if (ready < 0) {
-      if (::WSAGetLastError() == WSAEINTR) {
-        continue;
-      }
-      throwLastError("WSAPoll");
-    }
-    Readiness r;
-    r.woken = fds[0].revents != 0;
-    if (fdIndex >= 0) {
-      const SHORT revents = fds[fdIndex].revents;
-      r.input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-      r.writable = (revents & POLLOUT) != 0;
-    }
-    r.listener = listenerIndex >= 0 && fds[listenerIndex].revents != 0;
-    if (r.woken || r.input || r.writable || r.listener) {
-      return r;
-    }
-    if (deadline && Clock::now() >= *deadline) {
-      r.timedOut = true;
-      return r;
-    }
-  }
 }
 
 }  // namespace boardsim::net

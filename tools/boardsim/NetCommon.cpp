@@ -1,0 +1,109 @@
+// The socket helpers of Net.hpp that read the same on every platform, on
+// top of NetSystem.hpp.
+
+#include <chrono>
+#include <stdexcept>
+
+#include "boardsim/NetSystem.hpp"
+
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#endif
+
+namespace boardsim::net {
+
+using namespace std::chrono_literals;
+using os::handle;
+using os::prefixed;
+
+Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std::string& who) {
+  os::start();
+  Endpoint ep;
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ep.storage);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&ep.storage);
+  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    ep.length = sizeof(sockaddr_in6);
+  } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    ep.length = sizeof(sockaddr_in);
+  } else {
+    throw std::invalid_argument(prefixed(who, "not a numeric IP address: '" + address + "'"));
+  }
+  return ep;
+}
+
+std::string peerName(int fd) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getpeername(handle(fd), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return {};
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  std::string name;
+  if (storage.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    name.append("[").append(text).append("]:").append(std::to_string(ntohs(v6->sin6_port)));
+  } else {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    name.append(text).append(":").append(std::to_string(ntohs(v4->sin_port)));
+  }
+  return name;
+}
+
+int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
+  if (!deadline) {
+    return -1;
+  }
+  const auto left = *deadline - Clock::now();
+  if (left <= 0ms) {
+    return 0;
+  }
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
+                    std::optional<Clock::time_point> deadline) {
+  using Events = decltype(os::PollFd::events);
+  for (;;) {
+    os::PollFd fds[3] = {};
+    fds[0] = {handle(wakeFd), POLLIN, 0};
+    std::size_t n = 1;
+    int fdIndex = -1;
+    int listenerIndex = -1;
+    if (fd >= 0) {
+      fdIndex = static_cast<int>(n);
+      fds[n++] = {handle(fd), static_cast<Events>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
+    }
+    if (listener >= 0) {
+      listenerIndex = static_cast<int>(n);
+      fds[n++] = {handle(listener), POLLIN, 0};
+    }
+    // An interrupted wait is taken up again: a signal handler that wants
+    // the wait to end wakes the pipe.
+    if (os::poll(fds, n, pollTimeoutMs(deadline)) < 0) {
+      continue;
+    }
+    Readiness r;
+    r.woken = fds[0].revents != 0;
+    if (fdIndex >= 0) {
+      const auto revents = fds[fdIndex].revents;
+      r.input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+      r.writable = (revents & POLLOUT) != 0;
+    }
+    r.listener = listenerIndex >= 0 && fds[listenerIndex].revents != 0;
+    if (r.woken || r.input || r.writable || r.listener) {
+      return r;
+    }
+    if (deadline && Clock::now() >= *deadline) {
+      r.timedOut = true;
+      return r;
+    }
+  }
+}
+
+}  // namespace boardsim::net
