@@ -290,7 +290,7 @@ Options parse(int argc, char** argv) {
   for (std::uint32_t c = 0; c < boardsim::GeneratorSettings::maxChannels; ++c) {
     if (named[c] && c >= g.channels) {
       throw cli::UsageError("channel " + std::to_string(c) + " is named, but packages have " +
-                            std::to_string(g.channels) + " channels (--channels)");
+                            cli::counted(g.channels, "channel") + " (--channels)");
     }
     boardsim::ChannelSignal& signal = g.signals[c];
     const Override& v = overrides[c];
@@ -357,8 +357,9 @@ void installSignalHandlers() {
 std::string describe(const boardsim::BoardServer& board) {
   const auto& g = board.generator().settings();
   const auto& s = board.settings();
-  std::string text = std::to_string(g.channels) + " channels x " + std::to_string(g.samplesPerChannel) +
-                     " samples (" + std::to_string(board.generator().packageSize()) + "-byte packages), ";
+  std::string text = cli::counted(g.channels, "channel") + " x " +
+                     cli::counted(g.samplesPerChannel, "sample") + " (" +
+                     std::to_string(board.generator().packageSize()) + "-byte packages), ";
   if (s.packagesPerSecond > 0) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g", s.packagesPerSecond);
