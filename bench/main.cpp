@@ -108,18 +108,21 @@ void printUsage() {
       "  --rounds N   rounds per throughput case and scale size, median reported (default 5)\n"
       "  --quick      a short smoke run: fewer packages and samples, one round\n"
       "  --only PART  run one part: throughput, latency or scale\n"
-      "  --csv PATH   CSV output (default bench/results/latest.csv if that directory exists\n"
-      "               below the current one, else ./varnel-bench.csv)\n"
+      "  --csv PATH   CSV output (default varnel-bench.csv in the build folder, next to this\n"
+      "               program; the tracked figures in bench/results change only when named)\n"
       "  --help       this text\n",
       package::boardPort);
 }
 
+// Next to the program, in the build folder: a run (a quick one too) never
+// replaces the figures kept in the repository unless --csv names them.
 std::string defaultCsvPath() {
   std::error_code ec;
-  if (std::filesystem::is_directory("bench/results", ec)) {
-    return "bench/results/latest.csv";
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || !program.has_parent_path()) {
+    return "varnel-bench.csv";
   }
-  return "varnel-bench.csv";
+  return (program.parent_path() / "varnel-bench.csv").string();
 }
 
 int benchMain(const Options& options) {

@@ -30,6 +30,10 @@ install(EXPORT VarnelTargets
   FILE VarnelTargets.cmake
   DESTINATION ${VARNEL_INSTALL_CMAKEDIR}
   COMPONENT development)
+# The build tree is a package of its own as well: find_package(Varnel) with
+# Varnel_DIR set to the build folder finds VarnelConfig.cmake there, and
+# these targets, which name the build's library and the source's headers.
+export(EXPORT VarnelTargets NAMESPACE Varnel:: FILE ${PROJECT_BINARY_DIR}/VarnelTargets.cmake)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VarnelConfig.cmake.in
   ${PROJECT_BINARY_DIR}/VarnelConfig.cmake
@@ -50,7 +54,25 @@ install(FILES ${PROJECT_BINARY_DIR}/varnel.pc DESTINATION ${VARNEL_INSTALL_LIBDI
   COMPONENT development)
 
 if(TARGET varnel-board AND TARGET varnel-monitor)
+  # The installed monitor finds the installed library through a run path
+  # relative to its own place, so that an install into any prefix runs as
+  # it is (varnel-board links no library of ours). The Debian packages put
+  # the library into the system's library directory, which the loader
+  # searches anyway, and carry no run path: CPack's installs set
+  # VARNEL_PACKAGE_INSTALL (VarnelPackaging), and the run path is removed
+  # again. Windows finds the DLL next to the programs.
+  if(NOT WIN32)
+    file(RELATIVE_PATH varnel_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(varnel-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/${varnel_bin_to_lib}")
+  endif()
   install(TARGETS varnel-board varnel-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  if(NOT WIN32)
+    install(CODE "
+      if(VARNEL_PACKAGE_INSTALL)
+        file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/varnel-monitor\")
+      endif()"
+      COMPONENT tools)
+  endif()
 endif()
 
 include(VarnelPackaging)

@@ -45,6 +45,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
+# Tells the install rules that they fill a package for the system's
+# directories: the tools keep no run path there (VarnelInstall).
+set(CPACK_CUSTOM_INSTALL_VARIABLES "VARNEL_PACKAGE_INSTALL=ON")
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development tools)

@@ -1,9 +1,12 @@
 cmake_minimum_required(VERSION 3.25)
 # Installs the build in BUILD_DIR to a fresh prefix, builds the consumer
-# project in SOURCE_DIR against it and runs its programs. With BOARD (the
-# build's varnel-board) and ADDRESS, the C++ and the C program each also
-# receive packages from a board started at the same time (one
-# execute_process runs both; the board ends after its one client).
+# project in SOURCE_DIR against it and runs its programs; then builds its
+# CMake programs against the build tree itself (Varnel_DIR) and runs them.
+# With TOOLS (the build has varnel-board and varnel-monitor) and ADDRESS,
+# the installed board runs from the prefix, and the C++ and the C program
+# and the installed monitor each receive packages from it (one
+# execute_process runs both; the board ends after its one client): the
+# installed tools find the installed library by themselves.
 # A Windows consumer gets the installed DLLs next to its programs; EXE_SUFFIX
 # is the programs' file name suffix (.exe there).
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -13,7 +16,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/CheckSupport.cmake)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-set(args -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Debug)
+set(args -DCMAKE_BUILD_TYPE=Debug)
 if(TOOLCHAIN)
   # A cross toolchain searches only the target's roots; the install prefix
   # becomes one of them.
@@ -23,7 +26,7 @@ if(SANITIZE)
   list(APPEND args "-DCMAKE_CXX_FLAGS=-fsanitize=${SANITIZE}" "-DCMAKE_C_FLAGS=-fsanitize=${SANITIZE}")
 endif()
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
-run(${CMAKE_COMMAND} ${args})
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix} ${args})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 file(GLOB dlls ${prefix}/bin/*.dll)
 if(dlls)
@@ -32,14 +35,32 @@ endif()
 run(${EMULATOR} ${WORK_DIR}/build/consumer_cmake${EXE_SUFFIX})
 run(${EMULATOR} ${WORK_DIR}/build/consumer_pkgconfig${EXE_SUFFIX})
 run(${EMULATOR} ${WORK_DIR}/build/consumer_c${EXE_SUFFIX})
-if(BOARD)
-  foreach(program consumer_cmake consumer_c)
-    execute_process(COMMAND ${EMULATOR} ${BOARD} --bind ${ADDRESS} --fast --clients 1 --duration 60 --quiet
-                    COMMAND ${EMULATOR} ${WORK_DIR}/build/${program}${EXE_SUFFIX} ${ADDRESS}
+
+# The build tree as the package: without the pkg-config program, whose file
+# describes installed paths only.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build-tree -DVarnel_DIR=${BUILD_DIR} -DCONSUMER_PKGCONFIG=OFF
+    ${args})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build-tree)
+if(dlls)
+  file(COPY ${dlls} DESTINATION ${WORK_DIR}/build-tree)
+endif()
+run(${EMULATOR} ${WORK_DIR}/build-tree/consumer_cmake${EXE_SUFFIX})
+run(${EMULATOR} ${WORK_DIR}/build-tree/consumer_c${EXE_SUFFIX})
+
+if(TOOLS)
+  set(board ${prefix}/bin/varnel-board${EXE_SUFFIX})
+  foreach(client consumer_cmake consumer_c varnel-monitor)
+    if(client STREQUAL "varnel-monitor")
+      set(command ${prefix}/bin/varnel-monitor${EXE_SUFFIX} ${ADDRESS} --retry 10 --count 50 --quiet)
+    else()
+      set(command ${WORK_DIR}/build/${client}${EXE_SUFFIX} ${ADDRESS})
+    endif()
+    execute_process(COMMAND ${EMULATOR} ${board} --bind ${ADDRESS} --fast --clients 1 --duration 60 --quiet
+                    COMMAND ${EMULATOR} ${command}
                     RESULTS_VARIABLE results OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 90)
-    message(STATUS "${program} ${ADDRESS}: ${results}\n${out}${err}")
+    message(STATUS "${client} ${ADDRESS}: ${results}\n${out}${err}")
     if(NOT results STREQUAL "0;0")
-      message(FATAL_ERROR "${program} against the board failed (${results}):\n${out}\n${err}")
+      message(FATAL_ERROR "${client} against the installed board failed (${results}):\n${out}\n${err}")
     endif()
   endforeach()
 endif()

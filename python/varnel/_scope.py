@@ -80,7 +80,7 @@ class Scope:
             self.where, state, self.rate(now), board.gaps, board.missing
         )
         if board.reconnects:
-            title += ", {} reconnects".format(board.reconnects)
+            title += ", {} reconnect{}".format(board.reconnects, "" if board.reconnects == 1 else "s")
         if board.dropped:
             title += ", {} dropped by the scope".format(board.dropped)
         if not self.kept:

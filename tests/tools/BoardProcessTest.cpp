@@ -378,6 +378,8 @@ TEST(BoardCommandLine, WrongCommandLinesExitWithStatus2AndSayWhy) {
       {{"--quiet=yes"}, "--quiet takes no value"},
       {{"127.0.0.1"}, "unexpected argument '127.0.0.1'"},
       {{"--bind", "no.such.board!"}, "cannot resolve the host name 'no.such.board!'"},
+      // The whole package (4 channels of 1000 samples) would not be a cut.
+      {{"--cut-after", "3", "--cut-at", "16128"}, "cut point 16128 is not inside the package of 16128 bytes"},
   };
   for (const auto& [args, message] : wrong) {
     ChildProcess board(boardPath, args);

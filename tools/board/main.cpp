@@ -1,7 +1,8 @@
 // varnel-board: a simulated Ostra6 board on a local address, port 63751.
 //
-// Streams generated signals as board packages to one client at a time, at
-// a pace or as fast as the client reads, with faults on request. See
+// Streams generated signals as board packages to one client at a time (a
+// second one is turned away at once), at a pace or as fast as the client
+// reads, with faults on request. See
 // usageText below (or --help) for every option.
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,6 +24,7 @@
 #include "boardsim/BoardServer.hpp"
 #include "common/CommandLine.hpp"
 #include "common/HostName.hpp"
+#include "common/Wording.hpp"
 
 namespace {
 
@@ -30,8 +32,9 @@ constexpr const char* usageText = R"(usage: varnel-board [--bind ADDRESS] [optio
 
 Serves a simulated Ostra6 board on ADDRESS, TCP port 63751: it streams
 numbered packages of generated signals to one client at a time; a client
-that connects meanwhile waits until the previous one has gone. Package
-numbers (headerValue) and signals run on from one client to the next.
+that connects while another is served is turned away at once: the board
+closes its connection and says so in its log. Package numbers
+(headerValue) and signals run on from one client to the next.
 Stops on SIGINT or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or closing the
 console), or when a limit below is reached.
 
@@ -69,13 +72,18 @@ Packages:
   --status-word N          status word of every package (default 0; bit 30,
                            0x40000000, tells the receiver that the stream
                            goes on despite an end-of-stream flag)
-  --dsp-version N          DSP version in the meta data (default 3646)
-  --firmware-version N     firmware version (default 0x127)
+  --dsp-version N          DSP version in the meta data (default 3646, read
+                           as DSP 646)
+  --firmware-version N     firmware version (default 0x127, read as
+                           firmware 639)
   --bios-version N         BIOS version (default 0x40)
   --old-board              versions older than the receiver's minimum (DSP
-                           1645, firmware 38, BIOS 0x3f): the receiver
-                           refuses the first package
-  Numbers may be given in decimal or as 0x-prefixed hexadecimal.
+                           645 (raw 1645), firmware 638 (raw 0x26), BIOS
+                           0x3f): the receiver refuses the first package
+  Numbers may be given in decimal or as 0x-prefixed hexadecimal. The
+  receiver reads the DSP version modulo 1000 and the firmware version as
+  its low seven bits plus 600; its minimum is DSP 646, firmware 639 and
+  BIOS 0x40.
 
 Pace and length:
   --rate N                 packages per second, fractions allowed
@@ -96,8 +104,9 @@ sent on it):
   --close-after N          close the connection in order after N packages
   --cut-after N            after N packages send only part of the next one,
                            then close the connection
-  --cut-at BYTES           bytes of the cut package that are sent (default:
-                           half of it; below 36 the header is cut)
+  --cut-at BYTES           bytes of the cut package that are sent, fewer
+                           than its size (default: half of it; below 36 the
+                           header is cut)
   --reset-after N          abort the connection (TCP reset) after N packages
   --stall-after N          send nothing for --stall-ms after N packages, then
                            go on
@@ -116,8 +125,8 @@ Output:
   --quiet                  no lines on standard error but errors
   --help                   this text
 
-One line on standard error when the board listens, when a client connects
-and when it disconnects, unless --quiet.
+One line on standard error when the board listens, when a client connects,
+when it disconnects and when a client is turned away, unless --quiet.
 
 Exit status: 0 after a stop (signal, --count, --duration, --clients); 1 when
 the address cannot be bound or a socket fails; 2 for a wrong command line
@@ -281,7 +290,7 @@ Options parse(int argc, char** argv) {
   for (std::uint32_t c = 0; c < boardsim::GeneratorSettings::maxChannels; ++c) {
     if (named[c] && c >= g.channels) {
       throw cli::UsageError("channel " + std::to_string(c) + " is named, but packages have " +
-                            std::to_string(g.channels) + " channels (--channels)");
+                            cli::counted(g.channels, "channel") + " (--channels)");
     }
     boardsim::ChannelSignal& signal = g.signals[c];
     const Override& v = overrides[c];
@@ -348,8 +357,9 @@ void installSignalHandlers() {
 std::string describe(const boardsim::BoardServer& board) {
   const auto& g = board.generator().settings();
   const auto& s = board.settings();
-  std::string text = std::to_string(g.channels) + " channels x " + std::to_string(g.samplesPerChannel) +
-                     " samples (" + std::to_string(board.generator().packageSize()) + "-byte packages), ";
+  std::string text = cli::counted(g.channels, "channel") + " x " +
+                     cli::counted(g.samplesPerChannel, "sample") + " (" +
+                     std::to_string(board.generator().packageSize()) + "-byte packages), ";
   if (s.packagesPerSecond > 0) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g", s.packagesPerSecond);
@@ -382,7 +392,12 @@ int main(int argc, char** argv) {
         break;
       case boardsim::ServerEvent::Kind::Disconnected:
         std::cerr << "varnel-board: client " << e.client << " (" << e.peer << ") disconnected after "
-                  << e.packages << " packages, " << e.bytes << " bytes: " << e.how << std::endl;
+                  << cli::counted(e.packages, "package") << ", " << cli::counted(e.bytes, "byte") << ": "
+                  << e.how << std::endl;
+        break;
+      case boardsim::ServerEvent::Kind::TurnedAway:
+        std::cerr << "varnel-board: turned away a client from " << e.peer << ": client " << e.client << " ("
+                  << e.how << ") is being served, one client at a time" << std::endl;
         break;
     }
   };
@@ -393,9 +408,10 @@ int main(int argc, char** argv) {
     const SignalTarget target(board);
     const boardsim::StopReason reason = board.run();
     if (!quiet) {
-      std::cerr << "varnel-board: " << boardsim::stopReasonText(reason) << "; " << board.packagesSent()
-                << " packages, " << board.bytesSent() << " bytes to " << board.clientsServed() << " clients"
-                << std::endl;
+      std::cerr << "varnel-board: " << boardsim::stopReasonText(reason) << "; "
+                << cli::counted(board.packagesSent(), "package") << ", "
+                << cli::counted(board.bytesSent(), "byte") << " to "
+                << cli::counted(board.clientsServed(), "client") << std::endl;
     }
     return 0;
   } catch (const std::invalid_argument& e) {

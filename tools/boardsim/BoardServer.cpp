@@ -34,12 +34,23 @@ namespace {
 // The program that runs the board names itself in front of failures.
 const std::string who;
 
+// "1 package", "2 packages".
+std::string packagesText(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " package" : " packages");
+}
+
 // How a wait or a send on the connection ended.
 enum class Outcome { Done, PeerGone, Stopped, TimeUp };
 
 // A board that falls behind its pace by more than this (a slow client, a
 // stall) starts its schedule anew instead of sending a burst to catch up.
 constexpr auto maxLag = 200ms;
+
+// While a client is served, the listener is watched in every wait; a board
+// that sends without waiting (a fast client) looks at it this often.
+constexpr auto newcomerLookPeriod = 20ms;
+// Connections turned away in one look; more wait for the next.
+constexpr int maxTurnedAwayAtOnce = 64;
 
 }  // namespace
 
@@ -65,11 +76,24 @@ struct BoardServer::Impl {
   std::uint64_t nextNumber = 0;
   std::uint64_t sinceSkip = 0;
   Bytes buffer;
+  // The client being served, named in the events of those turned away.
+  std::uint64_t servedClient = 0;
+  std::string servedPeer;
+  Clock::time_point nextNewcomerLook;
 
   Impl(ServerSettings s, GeneratorSettings g, EventHandler e)
       : settings(std::move(s)), generator(g), onEvent(std::move(e)), nextNumber(g.firstNumber) {
     if (!std::isfinite(settings.packagesPerSecond) || settings.packagesPerSecond < 0) {
       throw std::invalid_argument("the rate must be a number of 0 or more packages per second");
+    }
+    // A cut at or past the end would send the whole package and then call
+    // it cut.
+    const std::uint32_t size = generator.packageSize();
+    if (settings.faults.cutAt >= size) {
+      throw std::invalid_argument("cut point " + std::to_string(settings.faults.cutAt) +
+                                  " is not inside the package of " + std::to_string(size) +
+                                  " bytes: it must be 1 to " + std::to_string(size - 1) +
+                                  " (or 0: half the package)");
     }
     listener = net::makeListener(settings.address, net::boardPort, 8, who);
   }
@@ -83,15 +107,42 @@ struct BoardServer::Impl {
   bool stopping() const { return stopRequested.load(); }
   bool timeUp() const { return endTime && Clock::now() >= *endTime; }
 
+  // A connection waits in the listener while `fd` is served. If the client
+  // served has gone meanwhile, serving it ends (PeerGone) and run() accepts
+  // the newcomer next; else the newcomers are closed at once, each with an
+  // event, and serving goes on (Done).
+  Outcome turnAwayNewcomers(int fd) {
+    if (net::peerHasClosed(fd)) return Outcome::PeerGone;
+    for (int i = 0; i < maxTurnedAwayAtOnce; ++i) {
+      int other = net::acceptConnection(listener, who);
+      if (other < 0) break;
+      const std::string peer = net::peerName(other);
+      closeInOrder(other);
+      emit({ServerEvent::Kind::TurnedAway, servedClient, peer, 0, 0, servedPeer});
+    }
+    return Outcome::Done;
+  }
+
+  // The look at the listener of a board that may not wait between packages.
+  Outcome lookForNewcomers(int fd) {
+    const auto now = Clock::now();
+    if (now < nextNewcomerLook) return Outcome::Done;
+    nextNewcomerLook = now + newcomerLookPeriod;
+    const net::Readiness r = net::waitReady(wake.readFd(), -1, false, listener, now);
+    if (r.woken || stopping()) return Outcome::Stopped;
+    return r.listener ? turnAwayNewcomers(fd) : Outcome::Done;
+  }
+
   // Waits until `until` (or only for the board's end without it), watching
-  // the stop request and the client closing its end.
+  // the stop request, the client closing its end and clients to turn away.
   Outcome waitOn(int fd, std::optional<Clock::time_point> until) {
     for (;;) {
       std::optional<Clock::time_point> deadline = endTime;
       if (until && (!deadline || *until < *deadline)) deadline = until;
-      const net::Readiness r = net::waitReady(wake.readFd(), fd, false, -1, deadline);
+      const net::Readiness r = net::waitReady(wake.readFd(), fd, false, listener, deadline);
       if (r.woken || stopping()) return Outcome::Stopped;
       if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
+      if (r.listener && turnAwayNewcomers(fd) == Outcome::PeerGone) return Outcome::PeerGone;
       if (timeUp()) return Outcome::TimeUp;
       if (until && Clock::now() >= *until) return Outcome::Done;
     }
@@ -107,9 +158,10 @@ struct BoardServer::Impl {
         continue;
       }
       if (n == 0) {
-        const net::Readiness r = net::waitReady(wake.readFd(), fd, true, -1, endTime);
+        const net::Readiness r = net::waitReady(wake.readFd(), fd, true, listener, endTime);
         if (r.woken || stopping()) return Outcome::Stopped;
         if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
+        if (r.listener && turnAwayNewcomers(fd) == Outcome::PeerGone) return Outcome::PeerGone;
         if (timeUp()) return Outcome::TimeUp;
         continue;
       }
@@ -179,6 +231,7 @@ struct BoardServer::Impl {
     for (;;) {
       if (stopping()) return ended(Outcome::Stopped, "");
       if (timeUp()) return ended(Outcome::TimeUp, "");
+      if (const Outcome o = lookForNewcomers(fd); o != Outcome::Done) return ended(o, "");
 
       if (f.stallAfter && !stalled && sent == *f.stallAfter) {
         stalled = true;
@@ -197,8 +250,7 @@ struct BoardServer::Impl {
       if (f.cutAfter && sent == *f.cutAfter) {
         const std::uint64_t number = takeNumber();
         generator.encodeInto(number, buffer);
-        const std::size_t part =
-            std::min<std::size_t>(f.cutAt == 0 ? buffer.size() / 2 : f.cutAt, buffer.size());
+        const std::size_t part = f.cutAt == 0 ? buffer.size() / 2 : f.cutAt;  // below the size
         const Outcome o = sendAll(fd, buffer.data(), part);
         if (o != Outcome::Done) return ended(o, "");
         closeInOrder(fd);
@@ -208,11 +260,11 @@ struct BoardServer::Impl {
       }
       if (f.resetAfter && sent == *f.resetAfter) {
         resetConnection(fd);
-        return {"reset after " + std::to_string(sent) + " packages", std::nullopt};
+        return {"reset after " + packagesText(sent), std::nullopt};
       }
       if (f.closeAfter && sent == *f.closeAfter) {
         closeInOrder(fd);
-        return {"closed after " + std::to_string(sent) + " packages", std::nullopt};
+        return {"closed after " + packagesText(sent), std::nullopt};
       }
 
       if (rate > 0) {
@@ -226,7 +278,9 @@ struct BoardServer::Impl {
       const std::uint64_t total = packages.fetch_add(1) + 1;
       if (settings.count != 0 && total >= settings.count) {
         closeInOrder(fd);
-        return {"all " + std::to_string(settings.count) + " packages sent", StopReason::Count};
+        return {settings.count == 1 ? std::string("the one package sent")
+                                    : "all " + packagesText(settings.count) + " sent",
+                StopReason::Count};
       }
       if (rate > 0) {
         next += period;
@@ -255,6 +309,9 @@ struct BoardServer::Impl {
 
       const std::uint64_t client = clients.fetch_add(1) + 1;
       const std::string peer = net::peerName(fd);
+      servedClient = client;
+      servedPeer = peer;
+      nextNewcomerLook = Clock::now() + newcomerLookPeriod;
       emit({ServerEvent::Kind::Connected, client, peer, 0, 0, {}});
       const std::uint64_t bytesBefore = bytes.load();
       std::uint64_t sent = 0;

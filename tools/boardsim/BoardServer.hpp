@@ -1,10 +1,12 @@
 #pragma once
 
 // A simulated board that streams generated packages: it listens on one
-// address at port 63751, serves one client at a time (a client that comes
-// while another is served waits in the accept queue) and sends it numbered
+// address at port 63751, serves one client at a time and sends it numbered
 // packages from a PackageGenerator, at a fixed pace or as fast as the
-// client takes them, with faults on request.
+// client takes them, with faults on request. A client that connects while
+// another is served is turned away: its connection is closed at once, and
+// a TurnedAway event says so. (Left waiting in the accept queue it would
+// count as connected and receive nothing, with no hint why.)
 //
 //   boardsim::ServerSettings server;
 //   server.address = "127.0.0.9";
@@ -33,7 +35,8 @@ struct ConnectionFaults {
   /// Close the connection in order after N packages.
   std::optional<std::uint64_t> closeAfter;
   /// After N packages send only the first cutAt bytes of the next package
-  /// (0: half of it), then close in order.
+  /// (0: half of it; else less than the package's size), then close in
+  /// order.
   std::optional<std::uint64_t> cutAfter;
   std::uint32_t cutAt = 0;
   /// Abort the connection (RST) after N packages, once the client has
@@ -72,16 +75,19 @@ std::string_view stopReasonText(StopReason reason);
 
 /// What the board reports while it runs, on the thread that runs it.
 struct ServerEvent {
-  enum class Kind { Listening, Connected, Disconnected };
+  enum class Kind { Listening, Connected, Disconnected, TurnedAway };
   Kind kind = Kind::Listening;
-  /// 1 for the first client, 2 for the next, ...
+  /// 1 for the first client, 2 for the next, ... (TurnedAway: the client
+  /// being served; a client turned away gets no number).
   std::uint64_t client = 0;
-  /// "address:port" of the client (Listening: "address port 63751").
+  /// "address:port" of the client (Listening: "address port 63751";
+  /// TurnedAway: the client turned away).
   std::string peer;
   /// Disconnected: well-formed packages and bytes sent on the connection.
   std::uint64_t packages = 0;
   std::uint64_t bytes = 0;
-  /// Disconnected: how the connection ended.
+  /// Disconnected: how the connection ended. TurnedAway: "address:port" of
+  /// the client being served.
   std::string how;
 };
 
@@ -90,7 +96,8 @@ class BoardServer {
   using EventHandler = std::function<void(const ServerEvent&)>;
 
   /// Binds the listening socket. Throws std::invalid_argument for settings
-  /// out of range or an address that is not numeric, std::system_error with
+  /// out of range (a cut point outside the package included) or an address
+  /// that is not numeric, std::system_error with
   /// the system's text when the address cannot be bound.
   BoardServer(ServerSettings server, GeneratorSettings generator, EventHandler onEvent = {});
   /// Stops the board and waits for its thread, if start() made one.

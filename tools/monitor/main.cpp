@@ -43,6 +43,7 @@
 
 #include "common/CommandLine.hpp"
 #include "common/HostName.hpp"
+#include "common/Wording.hpp"
 #include "monitor/Recorder.hpp"
 
 namespace {
@@ -104,7 +105,9 @@ Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
 samples) per second over the last second, channels x samples per channel,
 gaps (jumps in the running package number headerValue), the board versions
-from the meta data, and per channel minimum/maximum/mean of the latest
+from the meta data as the library's version check reads them (DSP: modulo
+1000; firmware: its low seven bits plus 600), with the raw value beside
+where it differs, and per channel minimum/maximum/mean of the latest
 package, its samples read as signed 32-bit values.
 
 Summary (standard output, after every run that connected): packages,
@@ -128,7 +131,11 @@ Exit status:
 A board that accepts the connection but whose first packages are refused
 exits with the code of that refusal, also when it came before the connect
 had returned. A board that closes the connection exits with 12, and the
-monitor says that the board closed it after how many packages.
+monitor says that the board closed it after how many complete packages,
+and whether inside a package (an end inside a header is reported as the
+same end of the stream as one between two packages, so the monitor names
+both). A board that serves another client closes the connection of a
+second one before its first package.
 )";
 
 struct Options {
@@ -398,8 +405,8 @@ std::string compact(double value) {
 // in every plain line.
 std::string boardLine(const mirt::OstraDataPackage& latest) {
   const mirt::OstraMetaData& meta = latest.getMetaData();
-  return format("%zu ch x %zu  dsp %u firmware %u bios 0x%x", latest.getChannelCount(), latest.getSize(),
-                meta.dspVersion, meta.firmwareVersion, meta.biosVersion);
+  return format("%zu ch x %zu  ", latest.getChannelCount(), latest.getSize()) +
+         cli::boardVersions(meta.dspVersion, meta.firmwareVersion, meta.biosVersion);
 }
 
 // The status of the last interval. `terminal`: the short form for the
@@ -455,7 +462,7 @@ std::string missingText(const MissingNumbers& m) {
       text += std::to_string(last);
     }
   }
-  if (m.ranges > m.first.size()) text += " and " + std::to_string(m.ranges - m.first.size()) + " more ranges";
+  if (m.ranges > m.first.size()) text += " and " + cli::counted(m.ranges - m.first.size(), "more range");
   return text;
 }
 
@@ -469,7 +476,7 @@ void printSummary(const Totals& t, const MissingNumbers& missing, std::optional<
             << "streams: " << t.streams << '\n'
             << "empty hand-overs: " << t.emptyHandOvers << '\n'
             << "bytes: " << t.bytes << '\n'
-            << "gaps: " << t.gaps << " (" << t.missing << " packages missing)\n"
+            << "gaps: " << t.gaps << " (" << cli::counted(t.missing, "package") << " missing)\n"
             << "missing: " << missingText(missing) << '\n';
   if (reconnects) {
     std::cout << "reconnects: " << *reconnects << '\n'
@@ -592,15 +599,27 @@ int reportFailure(const Failure& f) {
 // package would begin.
 bool closedByBoard(const Failure& f) { return f.text == "readHeader: ErrorCode: End of file"; }
 
+// The board ended the connection in order inside a package's body.
+bool closedInsideBody(const Failure& f) { return f.text == "readBody: ErrorCode: End of file"; }
+
 // Says so when the board closed the connection (the library's text calls
-// it the end of a file), with the packages the connection brought.
+// it the end of a file), with the complete packages the connection
+// brought. The library reports an end inside a header with the same text
+// as one between two packages, so both are named; an end inside a body has
+// a text of its own. A board that serves another client closes the
+// connection of a second one before sending it anything.
 void reportClose(const Failure& f, std::uint64_t packages) {
-  if (closedByBoard(f)) {
-    std::cerr << "varnel-monitor: the board closed the connection after " << packages << " packages"
+  if (closedByBoard(f) && packages == 0) {
+    std::cerr << "varnel-monitor: the board closed the connection before a complete package (a board "
+                 "that is serving another client turns a second one away)"
               << std::endl;
-  } else if (f.text == "readBody: ErrorCode: End of file") {
-    std::cerr << "varnel-monitor: the board closed the connection inside a package, after " << packages
-              << " complete packages" << std::endl;
+  } else if (closedByBoard(f)) {
+    std::cerr << "varnel-monitor: the board closed the connection after "
+              << cli::counted(packages, "complete package")
+              << ", between two packages or inside the next header" << std::endl;
+  } else if (closedInsideBody(f)) {
+    std::cerr << "varnel-monitor: the board closed the connection inside a package, after "
+              << cli::counted(packages, "complete package") << std::endl;
   }
 }
 
@@ -661,14 +680,14 @@ constexpr Clock::duration firstBackOff = 100ms;
 constexpr Clock::duration longestBackOff = 5s;
 
 void printRecording(const std::string& path, const monitor::RecordingFigures& r) {
-  std::cout << "recorded: " << r.recorded << " packages of " << r.channels << " ch x " << r.samplesPerChannel
-            << " to " << path << " (" << r.fileBytes << " bytes)\n"
+  std::cout << "recorded: " << cli::counted(r.recorded, "package") << " of " << r.channels << " ch x "
+            << r.samplesPerChannel << " to " << path << " (" << r.fileBytes << " bytes)\n"
             << "dropped: " << r.dropped << " (recording queue full)\n"
             << "skipped: " << r.skipped << " (other shape than the first package)\n"
             << std::flush;
   if (r.dropped != 0) {
-    std::cerr << "varnel-monitor: " << r.dropped << " packages not recorded: the writer could not keep up"
-              << std::endl;
+    std::cerr << "varnel-monitor: " << cli::counted(r.dropped, "package")
+              << " not recorded: the writer could not keep up" << std::endl;
   }
 }
 
@@ -722,8 +741,8 @@ int run(const Options& options) {
     if (!failed || !isConnectFailure(*failed)) break;
     if (Clock::now() >= retryUntil || stopRequested()) {
       std::cerr << "varnel-monitor: cannot connect to "
-                << cli::describeHost(options.address, options.addresses) << " (" << attempt
-                << (attempt == 1 ? " attempt)" : " attempts)") << std::endl;
+                << cli::describeHost(options.address, options.addresses) << " ("
+                << cli::counted(static_cast<std::uint64_t>(attempt), "attempt") << ")" << std::endl;
       return reportFailure({mirt::VarnelException::ConnectionFailed, failed->text});
     }
     std::unique_lock lock(shared.mutex);
@@ -800,7 +819,7 @@ int run(const Options& options) {
       const Failure f = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
       const std::uint64_t packages = packagesSoFar() - packagesBefore;
       if (!options.reconnect) {
-        stopped = closedByBoard(f) ? "board closed the connection" : "error";
+        stopped = closedByBoard(f) || closedInsideBody(f) ? "board closed the connection" : "error";
         failure = f;
         closedAfter = packages;
         break;
