@@ -359,7 +359,8 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     // The reader sees this package only: positions it did not deliver read
     // as 0xCD, as in a buffer refilled with 0xCD after every package.
     const PackageReader reader = framer.inProgress();
-    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred));
+    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred),
+                              boardVersionVerified);
     stream->appendPackage(reader);
     framer.consume();
     if (stream->getSize() >= endCondition.packageCounter || stream->isEndOfStream()) {

@@ -158,6 +158,9 @@ class OstraBoardConnection {
   bool callbackFailed = false;    // the callback threw: its packages stay in the stream
   bool tornDown = false;          // the teardown ran and signalled DISCONNECTED
   bool abandoned = false;         // the owner is gone: the callback is not called again
+  // A body of this connection passed the board version check, which is not
+  // run again on it. Every connection checks its own board.
+  bool boardVersionVerified = false;
   // Filled only by abandon; released on the I/O thread after it wound down.
   std::unique_ptr<OstraDataStreamImpl> abandonedStream;
   std::shared_ptr<OstraBoardConnection> abandonedSelf;
