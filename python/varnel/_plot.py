@@ -9,7 +9,7 @@ import numpy as np
 from matplotlib.ticker import FuncFormatter
 
 from ._errors import CommandError
-from ._pictures import add_panels, break_at_gaps, new_figure, select_channels, window_or_file
+from ._pictures import add_panels, break_at_gaps, check_picture_file, new_figure, select_channels, window_or_file
 
 # Gaps in the package numbers are marked in the panels, at most this many.
 _MARKED_GAPS = 100
@@ -71,7 +71,8 @@ def read(path, channels, packages):
 
 
 def summary(recording):
-    """A few lines about the recording and the part plotted."""
+    """A few lines about the recording and the part plotted; printed once
+    the picture is made, or without a picture to say why."""
     a = recording.attributes
     count = len(recording.numbers)
     if not count:
@@ -128,22 +129,26 @@ def draw(figure, recording):
 
 
 def run(options):
-    """Prints the summary and shows the picture in a window, or writes it
-    to `options.output` (FILE.png beside FILE.h5 when there is no
-    display). Returns the figure."""
+    """Writes the picture to `options.output` (FILE.png beside FILE.h5
+    when there is no display) and prints the summary, or prints it and
+    shows the picture in a window. Returns the figure."""
+    if options.output is not None:
+        check_picture_file(options.output)
     recording = read(options.file, options.channels, options.packages)
-    print(summary(recording))
     if not len(recording.rows):
+        print(summary(recording))
         raise CommandError("{}: nothing to plot".format(options.file))
     pyplot, why = window_or_file(options.output is not None)
     path = options.output
     if pyplot is None and path is None:
         path = os.path.splitext(options.file)[0] + ".png"
         print("varnel plot: {}; writing the picture to {}".format(why, path))
-    figure = new_figure(pyplot, "varnel plot {}".format(os.path.basename(options.file)))
+    figure = new_figure(pyplot, "varnel plot {}".format(os.path.basename(options.file)), len(recording.channels))
     draw(figure, recording)
     if path is not None:
         figure.savefig(path)
+        print(summary(recording))
     else:
+        print(summary(recording))
         pyplot.show()
     return figure
