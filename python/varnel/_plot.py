@@ -71,8 +71,9 @@ def read(path, channels, packages):
 
 
 def summary(recording):
-    """A few lines about the recording and the part plotted; printed once
-    the picture is made, or without a picture to say why."""
+    """A few lines about the recording and the part plotted (none when
+    nothing is selected); printed once the picture is made, or before the
+    reason why there is none."""
     a = recording.attributes
     count = len(recording.numbers)
     if not count:
@@ -91,7 +92,7 @@ def summary(recording):
         lines.append("not recorded: " + ", ".join(lost))
     rows = recording.rows
     if not len(rows):
-        return "\n".join(lines + ["plotted: no packages (--packages selects none)"])
+        return "\n".join(lines)
     lines.append("plotted: packages {} to {} of {}, channels {}, {} samples per channel".format(
         rows.start, rows.stop - 1, count, ",".join(map(str, recording.channels)), shape))
     return "\n".join(lines)
@@ -137,7 +138,9 @@ def run(options):
     recording = read(options.file, options.channels, options.packages)
     if not len(recording.rows):
         print(summary(recording))
-        raise CommandError("{}: nothing to plot".format(options.file))
+        count = len(recording.numbers)
+        why = "--packages selects none of its {} packages".format(count) if count else "it holds no packages"
+        raise CommandError("{}: nothing to plot: {}".format(options.file, why))
     pyplot, why = window_or_file(options.output is not None)
     path = options.output
     if pyplot is None and path is None:
