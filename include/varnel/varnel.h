@@ -152,7 +152,9 @@ VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
  * discarded without reporting its error, and a new attempt starts. On
  * failure the error is MIRT_ERROR_CONNECTION_FAILED (the cause is then
  * recorded: see mirt_varnel_get_state) and nothing of the attempt runs on,
- * or MIRT_ERROR_GENERAL for an address that is not numeric. */
+ * or MIRT_ERROR_GENERAL for an address that is not a numeric IPv4 or IPv6
+ * address (a host name, a port suffix, an empty text), with a text naming
+ * it in mirt_get_last_error_message; nothing is recorded then. */
 VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Closes the connection (waiting for the I/O thread), then reports the

@@ -151,8 +151,9 @@ class VARNEL_API Varnel {
   /// new attempt starts. Throws VarnelException (ConnectionFailed) with the
   /// recorded cause on failure, and then nothing of the attempt runs on:
   /// the callback is not called for it. An address that is not a numeric
-  /// IPv4 or IPv6 address throws the address parser's std::exception
-  /// unchanged.
+  /// IPv4 or IPv6 address (a host name, a port suffix, an empty text)
+  /// throws VarnelException (GeneralError) with a text naming the address;
+  /// nothing is recorded then and the state stays NotConnected.
   virtual void connect() = 0;
   /// Closes the connection (waiting for the I/O thread), then throws the
   /// recorded asynchronous error, if any. The packages collected since the

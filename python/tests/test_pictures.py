@@ -2,10 +2,12 @@
 panels, the data in them against the known signals of varnel-board, and
 the titles; and what the commands say without matplotlib."""
 
+import itertools
 import os
 import re
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -13,9 +15,12 @@ import pytest
 from conftest import BOARD_PROGRAM, PYTHON_DIR, REFUSING_ADDRESS
 
 pytest.importorskip("matplotlib")
+from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 from matplotlib.image import imread  # noqa: E402
 
+import varnel  # noqa: E402
 from varnel import __main__ as command  # noqa: E402
+from varnel import _pictures, _plot, _scope  # noqa: E402
 
 SAMPLES = 16
 # Channel 0 counts samples (package n holds n * 16 to n * 16 + 15); channel
@@ -85,6 +90,62 @@ def test_plot_shows_a_recording_of_the_monitor(start_board, tmp_path, capsys):
         receive_times = f["packages"]["receiveTime"]
     label = figure.axes[-1].xaxis.get_major_formatter()(20.5, 0)
     assert label == "{:.3f}\n{}".format(receive_times[20] - receive_times[0], numbers[20])
+
+
+def eight_channels(figure, command_name):
+    """Draws 50 packages of 8 channels of 16 samples into `figure` as the
+    command would."""
+    rows, size = 50, 16
+    numbers = np.arange(1, rows + 1, dtype=np.uint64)
+    samples = np.arange(rows * 8 * size, dtype=np.int64).reshape(rows, 8, size) * 1000
+    if command_name == "plot":
+        recording = _plot.Recording(
+            path="run.h5", attributes={"board_address": "127.0.7.1"}, channels=list(range(8)), numbers=numbers,
+            receive_times=np.arange(rows) * 0.01, rows=range(rows),
+            samples={c: samples[:, c, :].astype(np.int32) for c in range(8)},
+        )
+        _plot.draw(figure, recording)
+        return
+    meta = np.zeros(rows, varnel.META_DTYPE)
+    meta["headerValue"] = numbers
+    scope = _scope.Scope(figure, "127.0.7.1")
+    scope.add(varnel.Batch(meta, np.zeros((rows, 8), np.uint32), samples.astype(np.uint32)), 0.0)
+    board = types.SimpleNamespace(state=varnel.ConnectionState.RECEIVING, gaps=0, missing=0, reconnects=0,
+                                  dropped=0)
+    scope.draw(board, 0.0)
+
+
+@pytest.mark.parametrize("command_name", ["scope", "plot"])
+def test_eight_panels_keep_their_labels_apart(command_name):
+    # The scope learns the channel count from the packages, the plot from
+    # the recording.
+    figure = _pictures.new_figure(None, "", 1 if command_name == "scope" else 8)
+    FigureCanvasAgg(figure)
+    eight_channels(figure, command_name)
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    assert len(figure.axes) == 8
+    boxes = []  # (panel, extent) of the y label, the offset and every drawn y tick label
+    for panel, ax in enumerate(figure.axes):
+        bottom, top = ax.get_window_extent(renderer).intervaly
+        for text in [ax.yaxis.label, ax.yaxis.get_offset_text()] + ax.get_yticklabels():
+            box = text.get_window_extent(renderer)
+            # The labels of ticks beyond the panel's limits are not drawn.
+            beyond = text in ax.get_yticklabels() and not bottom - 1 <= (box.y0 + box.y1) / 2 <= top + 1
+            if text.get_visible() and text.get_text() and not beyond:
+                boxes.append((panel, box))
+    for (a, box_a), (b, box_b) in itertools.combinations(boxes, 2):
+        assert a == b or not box_a.overlaps(box_b), (a, b)
+
+
+def test_a_file_format_matplotlib_cannot_write_is_refused_first(tmp_path, capsys):
+    for argv in (["plot", str(tmp_path / "run.h5"), "-o", "x.xyz"], ["scope", REFUSING_ADDRESS, "--save", "x.XYZ"]):
+        assert command.main(argv) == 1
+        out, err = capsys.readouterr()
+        assert out == ""  # nothing read, nothing connected
+        ending = argv[-1].rsplit(".", 1)[1].lower()
+        assert err.startswith("varnel {}: {}: matplotlib cannot write .{} files; ".format(argv[0], argv[-1], ending))
+        assert "png" in err and err.count("\n") == 1
 
 
 def test_without_matplotlib_the_package_imports_and_the_commands_say_so():

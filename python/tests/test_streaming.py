@@ -187,6 +187,11 @@ def test_read_gives_runs_of_one_shape_in_order_across_a_reconnect(start_board):
         assert first.wait_line("disconnected", timeout=20)
         assert wait_until(lambda: b.last_failure is not None, timeout=10)
         assert str(b.last_failure).startswith("{}: the board closed the connection".format(first.address))
+        # Nothing listens now: the reconnects are refused, as a first
+        # connect would be.
+        assert wait_until(lambda: isinstance(b.last_failure, varnel.ConnectionFailed), timeout=10)
+        assert b.last_failure.code == 1
+        assert str(b.last_failure).startswith("{}: connection refused".format(first.address))
         second = start_board("--channels", 2, "--samples", 8, "--rate", 200, "--first-number", 31,
                              address=first.address)
         assert wait_until(lambda: b.reconnects == 1, timeout=20)
@@ -212,6 +217,7 @@ def test_context_manager_connects_disconnects_and_can_connect_again(start_board)
     board = start_board("--channels", 1, "--samples", 4, "--rate", 50)
     b = varnel.Board(board.address, tcp_timeout=5)
     assert b.state == varnel.ConnectionState.NOT_CONNECTED and not b.is_connected
+    assert (b.state, str(b.state), "{}".format(b.state)) == (2, "NOT_CONNECTED", "NOT_CONNECTED")
     with b:
         assert b.state in (varnel.ConnectionState.CONNECTED, varnel.ConnectionState.RECEIVING)
         assert b.is_connected and b.error is None

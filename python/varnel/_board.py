@@ -55,12 +55,23 @@ _TIMED_OUT = object()
 
 
 class ConnectionState(enum.IntEnum):
-    """The connection state as the library reports it."""
+    """The connection state as the library reports it: an int (the C
+    interface's value) whose str() and format() give its name."""
 
     CONNECTED = 0  # connected; no unfinished stream handed over
     RECEIVING = 1  # a stream the board has not finished was handed over
     NOT_CONNECTED = 2  # idle, connecting or disconnected
     ERROR = 3  # an error is recorded: see Board.error
+
+    def __str__(self):
+        return self.name
+
+    def __format__(self, spec):
+        # A number's format ("{:d}", "{:x}") gives the value; any other
+        # ("{}", "{:>14}") the name, as print() does.
+        if spec and spec[-1] in "bcdoxXneEfFgG%":
+            return int.__format__(self, spec)
+        return format(self.name, spec)
 
 
 VersionInfo = collections.namedtuple("VersionInfo", "major minor patch")
@@ -104,6 +115,21 @@ def _recorded_error(lib, handle, explain):
     except Error as e:
         return explain(e)
     return None
+
+
+def _connect_failure(lib, handle, explain, thrown):
+    """The exception for a failed connect, chosen by its cause, the same
+    for the first connect and for reconnects: the library throws every
+    failure of a connect as ConnectionFailed and records the cause, which
+    is ConnectionFailed too when the board could not be reached (refused,
+    no answer) and otherwise the cause's own kind (a malformed first
+    package, a too-old board)."""
+    recorded = _recorded_error(lib, handle, explain)
+    if recorded is None:
+        return explain(ConnectionFailed(thrown.message, thrown.code))
+    if recorded.message.startswith(("start: ", "waitForConnectionLockFree")):
+        return ConnectionFailed(recorded.message, ERROR_CONNECTION_FAILED, recorded.summary)
+    return recorded
 
 
 def _resolve(address):
@@ -224,6 +250,9 @@ class _Delivery:
         self.error_lock = threading.Lock()
         self.first_error = None  # the first exception of a hand-over ...
         self.error_count = 0  # ... and how many hand-overs raised (both under error_lock)
+        # Set by the I/O thread when the callback raised, cleared by the
+        # application's next connect(): the callback is not called meanwhile.
+        self.callback_failed = False
         # Written by the reader:
         self.queue = collections.deque()  # _Runs taken from `arrivals`, oldest first
         self.taken = 0  # packages of queue[0] already given out
@@ -244,10 +273,22 @@ class _Delivery:
         # Nothing may propagate into the library: whatever is raised here is
         # recorded and raised by the Board's next call.
         try:
+            if self.callback_failed:
+                # A callback that raised is not called again; the library
+                # destroys the packages it leaves in the stream.
+                count = self.lib.mirt_ostra_data_stream_get_size(stream, self.references[2])
+                self.check()
+                self.dropped += count
+                return
             runs = self.take_runs(stream)
             self.count_gaps(runs)
             if self.callback is not None:
-                self.callback([run.package(index) for run in runs for index in range(run.count)])
+                packages = [run.package(index) for run in runs for index in range(run.count)]
+                try:
+                    self.callback(packages)
+                except BaseException:  # noqa: B902 - recorded below
+                    self.callback_failed = True
+                    raise
             elif runs:
                 self.enqueue(runs)
         except BaseException as e:  # noqa: B902 - the C frame must not see it
@@ -475,7 +516,7 @@ def _reconnect(lib, handle, control, stop, explain):
                 try:
                     _call(lib, lib.mirt_varnel_connect, handle)
                 except Error as e:
-                    failure = _recorded_error(lib, handle, explain) or explain(e)
+                    failure = _connect_failure(lib, handle, explain, e)
                 else:
                     failure = None
                     control.reconnects += 1
@@ -524,8 +565,10 @@ class Board:
         connected: keep it short (no package is read while it runs), and
         guard whatever it shares with other threads. An exception it raises
         is recorded, and raised as `CallbackError` by the board's next call
-        or when the `with` block ends. Without a callback the packages go
-        to a queue that `read()` and `packages()` read.
+        or when the `with` block ends. After it raised, the callback is not
+        called again until the next `connect()`: the packages handed over
+        meanwhile are dropped and counted in `dropped`. Without a callback
+        the packages go to a queue that `read()` and `packages()` read.
     maxsize: the queue's capacity in packages. Packages that arrive while
         it is full are dropped and counted in `dropped`.
     overflow: what `read()` and `packages()` do when packages were dropped:
@@ -630,23 +673,14 @@ class Board:
         packages were malformed or the connection ended at once."""
         handle = self._open_handle()
         self._raise_pending()
+        self._delivery.callback_failed = False
         with self._control.lock:
             try:
                 _call(self._lib, self._lib.mirt_varnel_connect, handle)
             except Error as e:
-                raise self._connect_error(e) from None
+                raise _connect_failure(self._lib, handle, self._explain, e) from None
         if self.reconnect:
             self._control.start_reconnecting(self._lib, handle, self._explain)
-
-    def _connect_error(self, thrown):
-        # The connect reports every failure as ConnectionFailed; the
-        # recorded cause tells what it was.
-        recorded = _recorded_error(self._lib, self._handle, self._explain)
-        if recorded is None:
-            return self._explain(ConnectionFailed(thrown.message, thrown.code))
-        if recorded.message.startswith(("start: ", "waitForConnectionLockFree")):
-            return ConnectionFailed(recorded.message, ERROR_CONNECTION_FAILED, recorded.summary)
-        return recorded
 
     def disconnect(self):
         """Closes the connection, then raises the error recorded before or
@@ -699,7 +733,8 @@ class Board:
 
     @property
     def dropped(self):
-        """Packages dropped so far because the queue was full."""
+        """Packages dropped so far because the queue was full, or because
+        the callback had raised."""
         return self._delivery.dropped
 
     @property

@@ -7,12 +7,38 @@ import os
 
 import matplotlib
 import numpy as np
+from matplotlib.backend_bases import FigureCanvasBase
 from matplotlib.figure import Figure
 
 from ._errors import CommandError
 
-# Inches; with matplotlib's 100 dots per inch an 800 x 500 picture.
-FIGURE_SIZE = (8, 5)
+# Inches; with matplotlib's 100 dots per inch 800 pixels wide and at least
+# 500 high. Each panel gets PANEL_HEIGHT of its own below the title and
+# above the x axis's labels (MARGIN_HEIGHT together), so that eight
+# panels' tick labels stay apart: 500 pixels for up to three channels,
+# 900 for eight (which still fits a 1080-pixel screen).
+FIGURE_WIDTH = 8
+MIN_FIGURE_HEIGHT = 5
+PANEL_HEIGHT = 0.9
+MARGIN_HEIGHT = 1.8
+
+
+def figure_size(panels):
+    """Width and height in inches of a figure of `panels` panels."""
+    return FIGURE_WIDTH, max(MIN_FIGURE_HEIGHT, MARGIN_HEIGHT + PANEL_HEIGHT * panels)
+
+
+def check_picture_file(path):
+    """Refuses, before anything is drawn, a file name whose ending names
+    no format matplotlib writes (without an ending it writes PNG)."""
+    ending = os.path.splitext(path)[1][1:].lower()
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if ending and ending not in formats:
+        raise CommandError(
+            "{}: matplotlib cannot write .{} files; the name's ending chooses the format: {}".format(
+                path, ending, ", ".join(sorted(formats))
+            )
+        )
 
 
 def window_or_file(file_asked):
@@ -34,13 +60,13 @@ def window_or_file(file_asked):
     return pyplot, None
 
 
-def new_figure(pyplot, title):
-    """A figure for a window (through pyplot) or, without pyplot, one that
-    is only saved: it is then drawn by the Agg renderer and never touches
-    pyplot's global state."""
+def new_figure(pyplot, title, panels):
+    """A figure of `panels` panels for a window (through pyplot) or,
+    without pyplot, one that is only saved: it is then drawn by the Agg
+    renderer and never touches pyplot's global state."""
     if pyplot is None:
-        return Figure(figsize=FIGURE_SIZE, layout="constrained")
-    return pyplot.figure(title, figsize=FIGURE_SIZE, layout="constrained")
+        return Figure(figsize=figure_size(panels), layout="constrained")
+    return pyplot.figure(title, figsize=figure_size(panels), layout="constrained")
 
 
 def add_panels(figure, channels, xlabel):
@@ -51,6 +77,9 @@ def add_panels(figure, channels, xlabel):
     lines = []
     for ax, channel in zip(axes, channels):
         ax.set_ylabel("channel {}".format(channel))
+        # Whole sample values, without the "1e6" or "+2.1e9" that matplotlib
+        # would put above the panel, into the one above it.
+        ax.ticklabel_format(axis="y", style="plain", useOffset=False)
         ax.grid(True, linewidth=0.5, alpha=0.5)
         (line,) = ax.plot([], [], linewidth=0.8)
         lines.append(line)

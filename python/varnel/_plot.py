@@ -9,7 +9,7 @@ import numpy as np
 from matplotlib.ticker import FuncFormatter
 
 from ._errors import CommandError
-from ._pictures import add_panels, break_at_gaps, new_figure, select_channels, window_or_file
+from ._pictures import add_panels, break_at_gaps, check_picture_file, new_figure, select_channels, window_or_file
 
 # Gaps in the package numbers are marked in the panels, at most this many.
 _MARKED_GAPS = 100
@@ -71,7 +71,9 @@ def read(path, channels, packages):
 
 
 def summary(recording):
-    """A few lines about the recording and the part plotted."""
+    """A few lines about the recording and the part plotted (none when
+    nothing is selected); printed once the picture is made, or before the
+    reason why there is none."""
     a = recording.attributes
     count = len(recording.numbers)
     if not count:
@@ -90,7 +92,7 @@ def summary(recording):
         lines.append("not recorded: " + ", ".join(lost))
     rows = recording.rows
     if not len(rows):
-        return "\n".join(lines + ["plotted: no packages (--packages selects none)"])
+        return "\n".join(lines)
     lines.append("plotted: packages {} to {} of {}, channels {}, {} samples per channel".format(
         rows.start, rows.stop - 1, count, ",".join(map(str, recording.channels)), shape))
     return "\n".join(lines)
@@ -128,22 +130,28 @@ def draw(figure, recording):
 
 
 def run(options):
-    """Prints the summary and shows the picture in a window, or writes it
-    to `options.output` (FILE.png beside FILE.h5 when there is no
-    display). Returns the figure."""
+    """Writes the picture to `options.output` (FILE.png beside FILE.h5
+    when there is no display) and prints the summary, or prints it and
+    shows the picture in a window. Returns the figure."""
+    if options.output is not None:
+        check_picture_file(options.output)
     recording = read(options.file, options.channels, options.packages)
-    print(summary(recording))
     if not len(recording.rows):
-        raise CommandError("{}: nothing to plot".format(options.file))
+        print(summary(recording))
+        count = len(recording.numbers)
+        why = "--packages selects none of its {} packages".format(count) if count else "it holds no packages"
+        raise CommandError("{}: nothing to plot: {}".format(options.file, why))
     pyplot, why = window_or_file(options.output is not None)
     path = options.output
     if pyplot is None and path is None:
         path = os.path.splitext(options.file)[0] + ".png"
         print("varnel plot: {}; writing the picture to {}".format(why, path))
-    figure = new_figure(pyplot, "varnel plot {}".format(os.path.basename(options.file)))
+    figure = new_figure(pyplot, "varnel plot {}".format(os.path.basename(options.file)), len(recording.channels))
     draw(figure, recording)
     if path is not None:
         figure.savefig(path)
+        print(summary(recording))
     else:
+        print(summary(recording))
         pyplot.show()
     return figure

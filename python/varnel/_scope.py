@@ -9,7 +9,15 @@ import numpy as np
 
 from ._board import Board
 from ._errors import CommandError, PackagesDroppedWarning
-from ._pictures import add_panels, break_at_gaps, new_figure, select_channels, window_or_file
+from ._pictures import (
+    add_panels,
+    break_at_gaps,
+    check_picture_file,
+    figure_size,
+    new_figure,
+    select_channels,
+    window_or_file,
+)
 
 # The longest wait for a hand-over between two refreshes of the window,
 # which is also how often a window without packages handles its events.
@@ -64,6 +72,9 @@ class Scope:
             return
         channels = select_channels(self.wanted, range(channel_count), "the board's packages")
         xlabel = "sample" if self.seconds is None else "package number (headerValue)"
+        size_inches = figure_size(len(channels))
+        if tuple(self.figure.get_size_inches()) != size_inches:
+            self.figure.set_size_inches(size_inches, forward=True)  # a window grows with it
         self.axes, self.lines = add_panels(self.figure, channels, xlabel)
         self.shown = (channels, channel_count, size)
 
@@ -107,6 +118,8 @@ def run(options):
     without a window watches for `options.duration` s and writes the last
     view to `options.save` (DEFAULT_FILE when there is no display). Returns
     the figure."""
+    if options.save is not None:
+        check_picture_file(options.save)
     pyplot, why = window_or_file(options.save is not None)
     path = options.save
     if pyplot is None and path is None:
@@ -121,7 +134,9 @@ def run(options):
             tcp_timeout=options.tcp_timeout, reconnect=True,
         ) as board:
             where = board.address if board.ip == board.address else "{} ({})".format(board.address, board.ip)
-            figure = new_figure(pyplot, "varnel scope {}".format(where))
+            # Sized for the channels asked for, or for one panel until the
+            # packages tell how many there are.
+            figure = new_figure(pyplot, "varnel scope {}".format(where), len(options.channels or [0]))
             scope = Scope(figure, where, options.channels, options.seconds)
             if pyplot is not None:
                 pyplot.show(block=False)

@@ -119,15 +119,24 @@ void OstraBoardConnection::abandon(std::shared_ptr<OstraBoardConnection> self,
 asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& address) {
   // make_address tries the IPv6 form first, then IPv4 dotted decimal; host
   // names and port suffixes are refused.
-  const asio::ip::address parsed = asio::ip::make_address(address);
+  boost::system::error_code error;
+  const asio::ip::address parsed = asio::ip::make_address(address, error);
+  bool refused = static_cast<bool>(error);
 #if defined(_WIN32)
   // There it parses with WSAStringToAddress, which also takes brackets and
   // a port suffix ("[::1]:63751", "192.0.2.7:63751") and drops the port.
-  if (address.find_first_of("[]") != std::string::npos ||
-      (parsed.is_v4() && address.find(':') != std::string::npos)) {
-    throw boost::system::system_error(asio::error::make_error_code(asio::error::invalid_argument));
-  }
+  refused = refused || address.find_first_of("[]") != std::string::npos ||
+            (parsed.is_v4() && address.find(':') != std::string::npos);
 #endif
+  if (refused) {
+    // The application's mistake, reported through the library's own type
+    // (so a catch of VarnelException sees it) with a text that says which
+    // address and why.
+    throw VarnelExceptionImpl(fmt::format("'{}' is not a numeric IPv4 or IPv6 address (host names and port "
+                                          "suffixes are not accepted)",
+                                          address),
+                              VarnelException::GeneralError);
+  }
   return asio::ip::tcp::endpoint(parsed, package::boardPort);
 }
 
@@ -359,7 +368,8 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     // The reader sees this package only: positions it did not deliver read
     // as 0xCD, as in a buffer refilled with 0xCD after every package.
     const PackageReader reader = framer.inProgress();
-    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred));
+    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred),
+                              boardVersionVerified);
     stream->appendPackage(reader);
     framer.consume();
     if (stream->getSize() >= endCondition.packageCounter || stream->isEndOfStream()) {

@@ -60,9 +60,10 @@ class OstraBoardConnection {
 
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
   // issues the connect, signals CONNECTING and starts the I/O thread.
-  // Throws boost::system::system_error for an address that is not numeric
-  // (before anything is signalled) and std::system_error when the thread
-  // cannot be started; no thread of the connection is left running then.
+  // Throws VarnelException (GeneralError) for an address that is not
+  // numeric (before anything is signalled) and std::system_error when the
+  // thread cannot be started; no thread of the connection is left running
+  // then.
   static std::shared_ptr<OstraBoardConnection> create(const std::string& address, OstraDataStreamImpl* stream,
                                                       std::shared_ptr<StateMachine> stateMachine,
                                                       std::function<void(mirt::OstraDataStream*)> callback,
@@ -77,7 +78,8 @@ class OstraBoardConnection {
   OstraBoardConnection& operator=(const OstraBoardConnection&) = delete;
 
   // The board's endpoint for a numeric IPv6 (scope suffix allowed) or IPv4
-  // address text, port 63751. Throws boost::system::system_error otherwise.
+  // address text, port 63751. Throws VarnelException (GeneralError) naming
+  // the address otherwise.
   static boost::asio::ip::tcp::endpoint endpointFor(const std::string& address);
 
   // True while the calling thread runs the callback of a connection that
@@ -158,6 +160,9 @@ class OstraBoardConnection {
   bool callbackFailed = false;    // the callback threw: its packages stay in the stream
   bool tornDown = false;          // the teardown ran and signalled DISCONNECTED
   bool abandoned = false;         // the owner is gone: the callback is not called again
+  // A body of this connection passed the board version check, which is not
+  // run again on it. Every connection checks its own board.
+  bool boardVersionVerified = false;
   // Filled only by abandon; released on the I/O thread after it wound down.
   std::unique_ptr<OstraDataStreamImpl> abandonedStream;
   std::shared_ptr<OstraBoardConnection> abandonedSelf;

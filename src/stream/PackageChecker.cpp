@@ -1,6 +1,5 @@
 #include "stream/PackageChecker.hpp"
 
-#include <atomic>
 #include <cassert>
 #include <stdexcept>
 
@@ -9,10 +8,6 @@
 #include "stream/PackageReader.hpp"
 
 namespace {
-
-// Shared by every connection of the process: once one board has passed the
-// version check, no body is checked again.
-std::atomic<bool> versionVerified{false};
 
 [[noreturn]] void refuse(mirt::VarnelException::ErrorCode code, const std::string& message) {
   throw PackageRefusal(code, message);
@@ -66,7 +61,8 @@ PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read)
   return header;
 }
 
-void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read) {
+void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
+               bool& boardVersionVerified) {
   if (read.failed) {
     refuse(mirt::VarnelException::CommunicationError, "ErrorCode: " + read.errorMessage);
   }
@@ -78,7 +74,7 @@ void checkBody(const PackageReader& package, std::uint64_t packageSize, const Re
     refuse(mirt::VarnelException::CommunicationError,
            fmt::format("Size mismatch in body: {}", bodySize - received));
   }
-  if (versionVerified.load()) {
+  if (boardVersionVerified) {
     return;
   }
   // A package that ends before the version fields carries no versions (its
@@ -100,11 +96,7 @@ void checkBody(const PackageReader& package, std::uint64_t packageSize, const Re
                package::minimumBoardVersion, dsp, package::minimumDspVersion, firmware,
                package::minimumFirmwareVersion, bios, package::minimumBiosVersion));
   }
-  versionVerified.store(true);
+  boardVersionVerified = true;
 }
-
-bool boardVersionVerified() { return versionVerified.load(); }
-
-void resetBoardVersionCheck() { versionVerified.store(false); }
 
 }  // namespace PackageChecker

@@ -40,13 +40,12 @@ namespace PackageChecker {
 PackageHeader checkHeader(const PackageReader& package, const ReadOutcome& read);
 
 // Body checks of a package whose header passed, in this order: read error,
-// short body, and, until one body of this process has passed it, the board
-// version check (only on bodies long enough to carry the version fields).
-void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read);
-
-// The process-wide flag of the one-time board version check.
-bool boardVersionVerified();
-// Clears the flag again; for tests only.
-void resetBoardVersionCheck();
+// short body, and, while `boardVersionVerified` is false, the board version
+// check (only on bodies long enough to carry the version fields). The flag
+// belongs to one connection: it starts false with the connection and is
+// set here when one of its bodies passes, so a board that is swapped for
+// another, or a second board of the process, is checked on its own.
+void checkBody(const PackageReader& package, std::uint64_t packageSize, const ReadOutcome& read,
+               bool& boardVersionVerified);
 
 }  // namespace PackageChecker

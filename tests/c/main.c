@@ -17,7 +17,6 @@ static const harness_test tests[] = {
     TEST(error_text_refused_connect),
     TEST(error_text_connect_time_out),
     TEST(error_text_bad_arguments),
-    /* Before any test in which a board passes the version check. */
     TEST(error_text_too_old_board),
     TEST(too_old_board),
     TEST(streams_are_handed_over),

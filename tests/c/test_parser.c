@@ -11,8 +11,8 @@ static void on_stream_ignore(mirt_ostra_data_stream* stream, void* userData) {
   (void)userData;
 }
 
-/* Non-numeric addresses are accepted at creation and refused by connect,
- * with the address parser's failure reaching C as MIRT_ERROR_GENERAL. */
+/* Non-numeric addresses are accepted at creation and refused by connect
+ * with MIRT_ERROR_GENERAL. */
 void test_new_parser(void) {
   mirt_error_code error = JUNK_ERROR;
   mirt_varnel* parser = mirt_varnel_create("board.local", on_stream_ignore, NULL, &error);
@@ -162,9 +162,7 @@ void test_connect_time_out(void) {
   shim_board_stop(board);
 }
 
-/* The board version check passes for good once a good board was seen, so
- * this runs before any test that receives packages (and in a process of
- * its own under CTest). */
+/* A too-old board is refused, and nothing of it is handed over. */
 void test_too_old_board(void) {
   mirt_error_code error = JUNK_ERROR;
   collector c;

@@ -46,24 +46,25 @@ TEST(ReceiverBasics, NewParserIsNotConnectedAndDisconnectWithoutConnectionIsQuie
   EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
 }
 
-TEST(ReceiverBasics, AddressesThatAreNotNumericFailConnectUnchangedAndLeaveNoConnection) {
-  FakeBoard board(support::loopback(support::Block::EndToEnd, 3), Script().silent());
-  for (const char* bad : {"", "board.local", "127.0.0.3:63751", "localhost"}) {
+TEST(ReceiverBasics, AddressesThatAreNotNumericFailConnectAndLeaveNoConnection) {
+  const std::string address = support::loopback(support::Block::EndToEnd, 3);
+  FakeBoard board(address, Script().silent());
+  for (const std::string& bad :
+       std::vector<std::string>{"", "board.local", address + ":63751", "localhost"}) {
     auto parser = mirt::createVarnel(bad, [](mirt::OstraDataStream*) {});  // not parsed yet
-    bool varnelException = false;
-    bool stdException = false;
-    try {
-      parser->connect();
-    } catch (const VarnelException&) {
-      varnelException = true;
-    } catch (const std::exception&) {
-      stdException = true;
-    }
-    EXPECT_TRUE(stdException) << bad;
-    EXPECT_FALSE(varnelException) << bad;
+    EXPECT_EQ(varnelError([&] { parser->connect(); }),
+              std::make_pair(static_cast<int>(VarnelException::GeneralError),
+                             "'" + bad +
+                                 "' is not a numeric IPv4 or IPv6 address (host names and port suffixes are "
+                                 "not accepted)"));
     EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
+    EXPECT_NO_THROW(parser->getAsyncError()) << bad;  // nothing recorded
   }
   EXPECT_EQ(board.clientsAccepted(), 0u);
+  // The corrected address connects.
+  auto parser = mirt::createVarnel(address, [](mirt::OstraDataStream*) {});
+  EXPECT_NO_THROW(parser->connect());
+  EXPECT_TRUE(board.waitForClient(scaled(5s)));
 }
 
 TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {

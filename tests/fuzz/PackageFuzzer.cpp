@@ -126,8 +126,8 @@ PackageReader whole(const PackageBuffer& buffer) { return PackageReader(buffer.d
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  PackageChecker::resetBoardVersionCheck();
   Input in(data, size);
+  bool versionVerified = false;  // one input is one connection
   auto buffer = std::make_unique<PackageBuffer>();
   buffer->fill(package::fillerByte);
   OstraDataStreamImpl stream;
@@ -152,13 +152,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReadOutcome bodyRead{(control & 2) != 0, "Operation canceled", in.u32()};
     in.copy(buffer->data() + package::headerSize, header.packageSize - package::headerSize);
     try {
-      PackageChecker::checkBody(whole(*buffer), header.packageSize, bodyRead);
+      PackageChecker::checkBody(whole(*buffer), header.packageSize, bodyRead, versionVerified);
     } catch (const PackageRefusal& e) {
       expectRefusal(e);
       break;
     }
     // Only a body that carries the version fields passes the check.
-    FUZZ_CHECK(PackageChecker::boardVersionVerified() || header.packageSize < package::versionFieldsEnd);
+    FUZZ_CHECK(versionVerified || header.packageSize < package::versionFieldsEnd);
 
     stream.appendPackage(whole(*buffer));
     FUZZ_CHECK(stream.back() != nullptr);

@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "stream/PackageChecker.hpp"
 #include "support/PackageBytes.hpp"
@@ -39,10 +37,11 @@ Outcome header(const bytes::Header& h, ReadOutcome read = {false, "", 36}) {
   return out;
 }
 
-Outcome body(const PackageBuffer& buffer, std::uint64_t packageSize, ReadOutcome read) {
+// `verified` is the connection's flag of the board version check.
+Outcome body(const PackageBuffer& buffer, std::uint64_t packageSize, ReadOutcome read, bool& verified) {
   Outcome out;
   try {
-    PackageChecker::checkBody(bytes::readerOf(buffer), packageSize, read);
+    PackageChecker::checkBody(bytes::readerOf(buffer), packageSize, read, verified);
   } catch (const PackageRefusal& e) {
     out.message = e.what();
     out.code = e.code;
@@ -51,12 +50,17 @@ Outcome body(const PackageBuffer& buffer, std::uint64_t packageSize, ReadOutcome
 }
 
 // A body with the given board versions, read completely.
-Outcome versions(std::uint32_t dsp, std::uint32_t firmware, std::uint32_t bios) {
+Outcome versions(std::uint32_t dsp, std::uint32_t firmware, std::uint32_t bios, bool& verified) {
   auto buffer = bytes::package({});
   bytes::put32(*buffer, 40, dsp);
   bytes::put32(*buffer, 44, firmware);
   bytes::put32(*buffer, 48, bios);
-  return body(*buffer, 144, {false, "", 108});
+  return body(*buffer, 144, {false, "", 108}, verified);
+}
+// ... as the first body of a connection.
+Outcome versions(std::uint32_t dsp, std::uint32_t firmware, std::uint32_t bios) {
+  bool verified = false;
+  return versions(dsp, firmware, bios, verified);
 }
 
 Outcome communication(std::string message) {
@@ -66,8 +70,7 @@ Outcome mismatch(std::string message) { return {std::move(message), VarnelExcept
 
 class PackageCheckerTest : public ::testing::Test {
  protected:
-  void SetUp() override { PackageChecker::resetBoardVersionCheck(); }
-  void TearDown() override { PackageChecker::resetBoardVersionCheck(); }
+  bool verified = false;  // the flag of the connection under test
 };
 
 TEST_F(PackageCheckerTest, HeaderChecksRunInTheirOrder) {
@@ -111,14 +114,14 @@ TEST_F(PackageCheckerTest, SizesAreRefusedAtTheirBoundaries) {
 TEST_F(PackageCheckerTest, BodyReadErrorAndShortBodyComeBeforeTheVersionCheck) {
   auto tooOld = bytes::filledBuffer();  // filler versions would pass; zero ones do not
   bytes::put32(*tooOld, 40, 0);
-  EXPECT_EQ(body(*tooOld, 144, {true, "Operation canceled", 108}),
+  EXPECT_EQ(body(*tooOld, 144, {true, "Operation canceled", 108}, verified),
             communication("ErrorCode: Operation canceled"));
-  EXPECT_EQ(body(*tooOld, 144, {false, "", 98}), communication("Size mismatch in body: 10"));
-  EXPECT_EQ(body(*tooOld, 65536, {false, "", 0}), communication("Size mismatch in body: 65500"));
-  EXPECT_FALSE(PackageChecker::boardVersionVerified());
-  EXPECT_EQ(body(*tooOld, 144, {false, "", 108}).code, VarnelException::VersionMismatch);
+  EXPECT_EQ(body(*tooOld, 144, {false, "", 98}, verified), communication("Size mismatch in body: 10"));
+  EXPECT_EQ(body(*tooOld, 65536, {false, "", 0}, verified), communication("Size mismatch in body: 65500"));
+  EXPECT_FALSE(verified);
+  EXPECT_EQ(body(*tooOld, 144, {false, "", 108}, verified).code, VarnelException::VersionMismatch);
   // A header-only package has nothing to miss.
-  EXPECT_EQ(body(*bytes::package({}), 36, {false, "", 0}), passed);
+  EXPECT_EQ(body(*bytes::package({}), 36, {false, "", 0}, verified), passed);
 }
 
 TEST_F(PackageCheckerTest, BoardVersionsAreReducedAndReportedAsTold) {
@@ -131,48 +134,38 @@ TEST_F(PackageCheckerTest, BoardVersionsAreReducedAndReportedAsTold) {
   EXPECT_EQ(versions(3646, 0x127 + 0x100, 0x3F).message,
             "Connected Ostra6 has wrong version (Minimum 1.16.3). Found (Minimum): DSP: 646 (646), "
             "Firmware: 639 (639), BIOS: 0x3f (0x40)");
-  EXPECT_FALSE(PackageChecker::boardVersionVerified());
   EXPECT_EQ(versions(3646, 0x80 + 39, 0x40), passed);
-  PackageChecker::resetBoardVersionCheck();
   EXPECT_EQ(versions(2646, 39, 0x40), passed);
-  PackageChecker::resetBoardVersionCheck();
   EXPECT_EQ(versions(999, 0x7F, 0xFFFFFFFF), passed);
 }
 
-TEST_F(PackageCheckerTest, BoardVersionIsCheckedUntilOneBodyPasses) {
-  EXPECT_EQ(versions(1645, 38, 0x3F).code, VarnelException::VersionMismatch);
-  EXPECT_EQ(versions(1645, 38, 0x3F).code, VarnelException::VersionMismatch);
-  EXPECT_EQ(versions(3646, 0x127, 0x40), passed);
-  EXPECT_TRUE(PackageChecker::boardVersionVerified());
-  // Later bodies, of any connection, are not checked again.
-  EXPECT_EQ(versions(0, 0, 0), passed);
-  PackageChecker::resetBoardVersionCheck();
-  EXPECT_EQ(versions(0, 0, 0).code, VarnelException::VersionMismatch);
+TEST_F(PackageCheckerTest, BoardVersionIsCheckedUntilOneBodyOfTheConnectionPasses) {
+  EXPECT_EQ(versions(1645, 38, 0x3F, verified).code, VarnelException::VersionMismatch);
+  EXPECT_EQ(versions(1645, 38, 0x3F, verified).code, VarnelException::VersionMismatch);
+  EXPECT_FALSE(verified);
+  EXPECT_EQ(versions(3646, 0x127, 0x40, verified), passed);
+  EXPECT_TRUE(verified);
+  // Later bodies of this connection are not checked again ...
+  EXPECT_EQ(versions(0, 0, 0, verified), passed);
+  // ... but those of another connection are.
+  bool other = false;
+  EXPECT_EQ(versions(0, 0, 0, other).code, VarnelException::VersionMismatch);
+  EXPECT_FALSE(other);
 }
 
 TEST_F(PackageCheckerTest, BodiesWithoutTheVersionFieldsNeitherPassNorFailTheCheck) {
   // Their version positions would read as filler (DSP 845, firmware 677,
   // BIOS 0xcdcdcdcd), which passes.
   auto headerOnly = bytes::filledBuffer();
-  EXPECT_EQ(body(*headerOnly, 36, {false, "", 0}), passed);
-  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}), passed);
-  EXPECT_EQ(body(*headerOnly, 51, {false, "", 15}), passed);
-  EXPECT_FALSE(PackageChecker::boardVersionVerified());
-  EXPECT_EQ(versions(1645, 38, 0x3F).code, VarnelException::VersionMismatch);  // a too-old board after them
-  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}), passed);
-  EXPECT_EQ(versions(3646, 0x127, 0x40), passed);  // a good board after them
-  EXPECT_TRUE(PackageChecker::boardVersionVerified());
-}
-
-TEST_F(PackageCheckerTest, BoardVersionFlagIsSharedRaceFree) {
-  std::vector<std::thread> connections;
-  std::vector<Outcome> outcomes(4);
-  for (int i = 0; i < 4; ++i) {
-    connections.emplace_back([&outcomes, i] { outcomes[i] = versions(3646, 0x127, 0x40); });
-  }
-  for (auto& t : connections) t.join();
-  for (const auto& o : outcomes) EXPECT_EQ(o, passed);
-  EXPECT_TRUE(PackageChecker::boardVersionVerified());
+  EXPECT_EQ(body(*headerOnly, 36, {false, "", 0}, verified), passed);
+  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}, verified), passed);
+  EXPECT_EQ(body(*headerOnly, 51, {false, "", 15}, verified), passed);
+  EXPECT_FALSE(verified);
+  // A too-old board after them, then a good one.
+  EXPECT_EQ(versions(1645, 38, 0x3F, verified).code, VarnelException::VersionMismatch);
+  EXPECT_EQ(body(*headerOnly, 44, {false, "", 8}, verified), passed);
+  EXPECT_EQ(versions(3646, 0x127, 0x40, verified), passed);
+  EXPECT_TRUE(verified);
 }
 
 }  // namespace
