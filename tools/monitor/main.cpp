@@ -664,8 +664,9 @@ void printRecording(const std::string& path, const monitor::RecordingFigures& r)
   std::cout << "recorded: " << r.recorded << " packages of " << r.channels << " ch x " << r.samplesPerChannel
             << " to " << path << " (" << r.fileBytes << " bytes)\n"
             << "dropped: " << r.dropped << " (recording queue full)\n"
-            << "skipped: " << r.skipped << " (other shape than the first package)\n"
-            << std::flush;
+            << "skipped: " << r.skipped << " (other shape than the first package)\n";
+  if (r.notRecorded != 0) std::cout << "not recorded: " << r.notRecorded << " (the recording had failed)\n";
+  std::cout << std::flush;
   if (r.dropped != 0) {
     std::cerr << "varnel-monitor: " << r.dropped << " packages not recorded: the writer could not keep up"
               << std::endl;
@@ -866,7 +867,7 @@ int run(const Options& options) {
                stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
-    if (!recordingError) recordingError = recorder->failure();
+    recordingError = recorder->failure();  // now with what the file holds
   }
   if (failure) {
     reportClose(*failure, closedAfter);
