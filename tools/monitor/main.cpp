@@ -98,7 +98,8 @@ Recording:
                         channel; packages of another shape are skipped.
                         Packages that find the writer's queue (1024
                         packages) full are dropped. Both are counted in the
-                        summary.
+                        summary. A full disk ends the recording (exit 1);
+                        the file keeps the packages of its last flush.
 
 Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
