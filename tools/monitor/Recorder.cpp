@@ -29,9 +29,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto flushInterval = std::chrono::seconds(1);
 // Rows written since the last flush hold at most about this many bytes: a
-// flush follows at the latest then, so that HDF5's chunk cache (1 MiB per
-// dataset) never has to write rows to the file on its own, outside a flush.
-constexpr std::uint64_t flushBytes = 512 * 1024;
+// flush follows at the latest then. Each dataset's chunk cache holds its
+// share of them (see createGrowing), so that HDF5 never writes rows to the
+// file on its own, outside a flush. Every flush costs room reserved and
+// given back (Reservation), hence not much more often than needed.
+constexpr std::uint64_t flushBytes = 4 * 1024 * 1024;
 // Packages the writer takes from the queue at a time, so that rows are
 // written while more arrive.
 constexpr std::size_t batchPackages = 256;
@@ -205,8 +207,10 @@ Handle rowType() {
   return t;
 }
 
-// An extendible dataset of `width` columns (1-D when width is 0).
-Handle createGrowing(hid_t parent, const char* name, hid_t fileType, hsize_t width, hsize_t chunkRows) {
+// An extendible dataset of `width` columns (1-D when width is 0), whose
+// chunk cache holds `cachedRows` rows and two chunks more.
+Handle createGrowing(hid_t parent, const char* name, hid_t fileType, hsize_t width, hsize_t chunkRows,
+                     hsize_t cachedRows) {
   const int rank = width == 0 ? 1 : 2;
   const hsize_t dims[2] = {0, width};
   const hsize_t max[2] = {H5S_UNLIMITED, width};
@@ -214,7 +218,12 @@ Handle createGrowing(hid_t parent, const char* name, hid_t fileType, hsize_t wid
   Handle s = space(H5Screate_simple(rank, dims, max), "H5Screate_simple");
   Handle properties(check(H5Pcreate(H5P_DATASET_CREATE), "H5Pcreate"), H5Pclose);
   check(H5Pset_chunk(properties, rank, chunk), "H5Pset_chunk");
-  return {check(H5Dcreate2(parent, name, fileType, s, H5P_DEFAULT, properties, H5P_DEFAULT),
+  const std::size_t rowBytes = H5Tget_size(fileType) * std::max<hsize_t>(width, 1);
+  Handle access(check(H5Pcreate(H5P_DATASET_ACCESS), "H5Pcreate"), H5Pclose);
+  check(H5Pset_chunk_cache(access, H5D_CHUNK_CACHE_NSLOTS_DEFAULT, (cachedRows + 2 * chunkRows) * rowBytes,
+                           H5D_CHUNK_CACHE_W0_DEFAULT),
+        "H5Pset_chunk_cache");
+  return {check(H5Dcreate2(parent, name, fileType, s, H5P_DEFAULT, properties, access),
                 std::string("cannot create dataset ") + name),
           H5Dclose};
 }
@@ -358,7 +367,9 @@ class RecordingFile {
     rowType_ = rowType();
     Handle packedRow = type(H5Tcopy(rowType_), "H5Tcopy");
     check(H5Tpack(packedRow), "H5Tpack");
-    packages_ = createGrowing(file_, "packages", packedRow, 0, tableChunkRows);
+    // Rows of a package: its samples (at least 4 bytes) and its record.
+    packages_ =
+        createGrowing(file_, "packages", packedRow, 0, tableChunkRows, flushBytes / (4 + sizeof(Row)) + 1);
     flush(0, 0);
   }
 
@@ -510,8 +521,9 @@ class RecordingFile {
     // Chunks of about 64 KiB: a few rows of long packages, many of short ones.
     chunkRows_ = std::max<hsize_t>(1, 16384 / samples_);
     for (std::size_t c = 0; c < first.getChannelCount(); ++c) {
-      channels_.push_back(
-          createGrowing(channelGroup_, std::to_string(c).c_str(), H5T_STD_U32LE, samples_, chunkRows_));
+      channels_.push_back(createGrowing(channelGroup_, std::to_string(c).c_str(), H5T_STD_U32LE, samples_,
+                                        chunkRows_,
+                                        flushBytes / (4 * samples_ * first.getChannelCount()) + 1));
     }
   }
   bool sameLengths(const mirt::OstraDataPackage& p) const {
