@@ -338,8 +338,9 @@ class Reservation {
 //
 // The rows it reports (rows(), the root attribute packages, the extents of
 // the datasets) are those of the last successful flush once a write or a
-// flush has failed: restore() cuts the rows written since then away again,
-// so that the file states what it holds.
+// flush has failed: restore() flushes the rows whose room was reserved, or
+// cuts the rows written since the last flush away again, so that the file
+// states what it holds.
 class RecordingFile {
  public:
   explicit RecordingFile(const RecordingSettings& settings) : path_(settings.path) {

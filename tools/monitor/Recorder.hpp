@@ -8,10 +8,12 @@
 // them to the file and flushes it about once a second, and sooner when
 // much has been written, so that the file is readable at any time but
 // within that second. What the file claims (the extents, the packages
-// attribute, the figures) is what a flush has put on disk: when a write or
-// a flush fails (a full disk), the rows since the last flush are cut away
-// again and the recording ends. `finish` writes what is queued and closes
-// the file.
+// attribute, the figures) is what a flush has put on disk. The room the
+// next flush needs is reserved on disk before rows are written; when there
+// is none (a full disk), the rows written so far are flushed and the
+// recording ends. When a write or a flush fails all the same, the rows
+// since the last flush are cut away again. `finish` writes what is queued
+// and closes the file.
 //
 // File layout (every dataset grows along its first dimension, one row per
 // recorded package, all of the same length):
