@@ -148,6 +148,26 @@ def test_a_file_format_matplotlib_cannot_write_is_refused_first(tmp_path, capsys
         assert "png" in err and err.count("\n") == 1
 
 
+def test_plot_of_a_recording_damaged_inside_says_why_in_one_line(tmp_path, capsys):
+    """A file that opens but fails while it is read (the index of /channels
+    damaged, as a disk that filled during a metadata write can leave it):
+    one line and status 1, not a traceback."""
+    h5py = pytest.importorskip("h5py")
+    path = tmp_path / "damaged.h5"
+    with h5py.File(path, "w") as f:
+        f.create_dataset("packages", data=np.zeros(3, dtype=[("headerValue", "<u8"), ("receiveTime", "<f8")]))
+        f.create_group("channels").create_dataset("0", data=np.zeros((3, SAMPLES), np.uint32))
+    data = bytearray(path.read_bytes())
+    index = data.rindex(b"TREE")  # the B-tree of /channels, made after the root's
+    data[index : index + 4] = b"XXXX"
+    path.write_bytes(bytes(data))
+
+    assert command.main(["plot", str(path), "-o", str(tmp_path / "damaged.png")]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("varnel plot: {}: cannot be read as a recording (".format(path)), err
+    assert err.count("\n") == 1, err
+
+
 def test_without_matplotlib_the_package_imports_and_the_commands_say_so():
     hide = "import sys; sys.modules['matplotlib'] = None; import varnel, runpy; "
     run = "runpy.run_module('varnel', run_name='__main__', alter_sys=True)"

@@ -51,23 +51,42 @@ def read(path, channels, packages):
     try:
         f = h5py.File(path, "r")
     except OSError as e:
-        raise CommandError("{}: cannot be read as HDF5 ({})".format(path, e)) from None
-    with f:
-        if "packages" not in f or "channels" not in f:
-            raise CommandError("{}: not a recording of varnel-monitor (no /packages or /channels)".format(path))
-        table = f["packages"]
-        available = sorted(int(name) for name in f["channels"])
-        chosen = select_channels(channels, available, path)
-        rows = range(table.shape[0])[packages or slice(None)]
-        return Recording(
-            path=path,
-            attributes=dict(f.attrs),
-            channels=chosen,
-            numbers=table["headerValue"],
-            receive_times=table["receiveTime"],
-            rows=rows,
-            samples={c: f["channels"][str(c)][rows.start : rows.stop].view(np.int32) for c in chosen},
-        )
+        raise CommandError("{}: cannot be read as HDF5 ({})".format(path, _one_line(e))) from None
+    try:
+        with f:
+            return _read_open(f, path, channels, packages)
+    except CommandError:
+        raise
+    except Exception as e:  # a damaged file fails anywhere in h5py, with any of its exceptions
+        raise CommandError("{}: cannot be read as a recording ({}: {})".format(
+            path, type(e).__name__, _one_line(e))) from None
+
+
+def _one_line(error):
+    return " ".join(str(error).split())
+
+
+def _read_open(f, path, channels, packages):
+    if "packages" not in f or "channels" not in f:
+        raise CommandError("{}: not a recording of varnel-monitor (no /packages or /channels)".format(path))
+    table = f["packages"]
+    available = sorted(int(name) for name in f["channels"])
+    chosen = select_channels(channels, available, path)
+    count = table.shape[0]
+    for c in chosen:
+        if f["channels"][str(c)].shape[0] != count:
+            raise CommandError("{}: /channels/{} has {} rows, /packages {}: not a whole recording".format(
+                path, c, f["channels"][str(c)].shape[0], count))
+    rows = range(count)[packages or slice(None)]
+    return Recording(
+        path=path,
+        attributes=dict(f.attrs),
+        channels=chosen,
+        numbers=table["headerValue"],
+        receive_times=table["receiveTime"],
+        rows=rows,
+        samples={c: f["channels"][str(c)][rows.start : rows.stop].view(np.int32) for c in chosen},
+    )
 
 
 def summary(recording):

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,9 @@ using namespace tooltest;
 
 #ifndef VARNEL_RECORDING_CHECKER
 #error "VARNEL_RECORDING_CHECKER must name check_recording.py"
+#endif
+#ifndef VARNEL_PYTHON_DIR
+#error "VARNEL_PYTHON_DIR must name the directory of the Python package"
 #endif
 
 namespace {
@@ -192,3 +196,71 @@ TEST(Recording, AFileThatCannotBeMadeFailsBeforeConnecting) {
       << monitor.err();
   EXPECT_EQ(monitor.out(), "");
 }
+
+// A disk that fills up during the recording, made by a file size limit of
+// 2 MiB (ulimit -f counts 512-byte blocks in /bin/sh) with SIGXFSZ ignored,
+// so that writing past it fails with EFBIG as a full disk fails with
+// ENOSPC. Packages of 16 kB: at 500 per second the old writer ran out of
+// room inside a data write, at 50 inside a flush.
+struct FullDisk {
+  const char* name;
+  unsigned host;
+  const char* rate;
+};
+
+void PrintTo(const FullDisk& param, std::ostream* out) { *out << param.rate << " packages/s"; }
+
+class RecordingOnAFullDisk : public ::testing::TestWithParam<FullDisk> {};
+
+TEST_P(RecordingOnAFullDisk, EndsWithExit1AndAFileThatHoldsWhatItClaims) {
+  const FullDisk& param = GetParam();
+  const std::string address = support::loopback(support::Block::Recording, param.host);
+  WorkDirectory dir;
+  const std::filesystem::path file = dir.path / "full.h5";
+  BoardSetup setup;
+  setup.options = std::string("--rate ") + param.rate + " --channels 4 --samples 1000 --shape counter";
+  setup.settings.channels = 4;
+  setup.settings.samplesPerChannel = 1000;
+  for (auto& signal : setup.settings.signals) signal.shape = boardsim::Shape::Counter;
+  auto board = startBoard(address, setup.options);
+  const std::string settings = "--package-counter 25 --wait-ms 250 --tcp-timeout 10";
+  ChildProcess monitor("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 4096; exec " + monitorPath + " " + address +
+                                             " --retry 20 --quiet --duration 15 --record " + file.string()});
+  ASSERT_EQ(monitor.wait(patience), 1) << monitor.outputs() << "\n--- board:\n" << board->outputs();
+  const std::string& out = monitor.out();
+  EXPECT_NE(out.find("stopped: recording failed"), std::string::npos) << out;
+  const double recorded = figure(out, "recorded");
+  EXPECT_GT(recorded, 0) << out;
+  EXPECT_EQ(figure(out, "dropped"), 0) << out;
+  EXPECT_GT(figure(out, "not recorded"), 0) << out;
+  EXPECT_LE(std::filesystem::file_size(file), 2u << 20);
+  // One line of the monitor's own, no HDF5 error stack.
+  EXPECT_EQ(monitor.err(), "varnel-monitor: recording to " + file.string() +
+                               " failed: File too large; the file holds " +
+                               std::to_string(static_cast<std::uint64_t>(recorded)) + " packages\n");
+  // Every row claimed is there: the first packages the board sent.
+  checkRecording(file, setup, static_cast<std::uint64_t>(recorded), dir.path, address, settings);
+
+  // plot draws the rows, or says in one line why it cannot (no matplotlib).
+  const std::filesystem::path png = dir.path / "full.png";
+  ChildProcess plot("/usr/bin/env", {"PYTHONPATH=" VARNEL_PYTHON_DIR, "MPLBACKEND=Agg", python, "-m",
+                                     "varnel", "plot", file.string(), "-o", png.string()});
+  const std::optional<int> status = plot.wait(patience);
+  if (status == 0) {
+    EXPECT_NE(plot.out().find("packages: " + std::to_string(static_cast<std::uint64_t>(recorded)) +
+                              " (numbers 1 to "),
+              std::string::npos)
+        << plot.outputs();
+    EXPECT_TRUE(std::filesystem::exists(png));
+  } else {
+    EXPECT_EQ(status, 1) << plot.outputs();
+    EXPECT_EQ(std::count(plot.err().begin(), plot.err().end(), '\n'), 1) << plot.outputs();
+  }
+  board->signal(SIGTERM);
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+}
+
+INSTANTIATE_TEST_SUITE_P(Recording, RecordingOnAFullDisk,
+                         ::testing::Values(FullDisk{"FailingInADataWrite", 4, "500"},
+                                           FullDisk{"FailingInAFlush", 5, "50"}),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -5,9 +5,15 @@
 // The library's callback hands the packages over with `add`, which only
 // queues them (a bounded queue; when it is full the packages are dropped
 // and counted). A writer thread of the recorder takes them out, appends
-// them to the file and flushes it about once a second, so that the file is
-// readable at any time but within that second. `finish` writes what is
-// queued and closes the file.
+// them to the file and flushes it about once a second, and sooner when
+// much has been written, so that the file is readable at any time but
+// within that second. What the file claims (the extents, the packages
+// attribute, the figures) is what a flush has put on disk. The room the
+// next flush needs is reserved on disk before rows are written; when there
+// is none (a full disk), the rows written so far are flushed and the
+// recording ends. When a write or a flush fails all the same, the rows
+// since the last flush are cut away again. `finish` writes what is queued
+// and closes the file.
 //
 // File layout (every dataset grows along its first dimension, one row per
 // recorded package, all of the same length):
@@ -48,9 +54,10 @@ struct RecordingSettings {
 };
 
 struct RecordingFigures {
-  std::uint64_t recorded = 0;  // packages written to the file
-  std::uint64_t dropped = 0;   // packages that found the queue full
-  std::uint64_t skipped = 0;   // packages of another shape than the first
+  std::uint64_t recorded = 0;     // packages written to the file
+  std::uint64_t dropped = 0;      // packages that found the queue full
+  std::uint64_t skipped = 0;      // packages of another shape than the first
+  std::uint64_t notRecorded = 0;  // packages lost with a failed recording, or that came after it
   std::size_t channels = 0;
   std::size_t samplesPerChannel = 0;
   std::uint64_t fileBytes = 0;
@@ -83,7 +90,8 @@ class Recorder {
   /// The writer's failure, if it has failed; it then records nothing more.
   std::optional<std::string> failure() const;
   /// Writes what is queued, closes the file and returns the figures.
-  /// A failure to write or close is returned by failure() afterwards.
+  /// A failure to write or close is returned by failure() afterwards, as
+  /// one line with its cause and what the file holds.
   RecordingFigures finish();
 
  private:
@@ -92,7 +100,10 @@ class Recorder {
     double receiveTime;
   };
   void writeLoop();
-  void fail(const std::string& text);
+  // Ends the recording: `lost` packages of the writer's were not recorded,
+  // the queued ones neither; `damaged` when the file could not be brought
+  // back to its last flushed state.
+  void fail(const std::string& text, std::uint64_t lost, bool damaged);
 
   std::string path_;
   std::unique_ptr<RecordingFile> file_;
@@ -101,8 +112,10 @@ class Recorder {
   std::deque<Item> queue_;
   std::uint64_t dropped_ = 0;
   std::uint64_t skipped_ = 0;  // written by the writer thread
+  std::uint64_t notRecorded_ = 0;
   bool stopping_ = false;
   std::optional<std::string> failure_;
+  bool damaged_ = false;
   std::thread writer_;
 };
 

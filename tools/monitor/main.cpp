@@ -99,7 +99,8 @@ Recording:
                         channel; packages of another shape are skipped.
                         Packages that find the writer's queue (1024
                         packages) full are dropped. Both are counted in the
-                        summary.
+                        summary. A full disk ends the recording (exit 1);
+                        the file keeps the packages of its last flush.
 
 Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
@@ -683,8 +684,9 @@ void printRecording(const std::string& path, const monitor::RecordingFigures& r)
   std::cout << "recorded: " << cli::counted(r.recorded, "package") << " of " << r.channels << " ch x "
             << r.samplesPerChannel << " to " << path << " (" << r.fileBytes << " bytes)\n"
             << "dropped: " << r.dropped << " (recording queue full)\n"
-            << "skipped: " << r.skipped << " (other shape than the first package)\n"
-            << std::flush;
+            << "skipped: " << r.skipped << " (other shape than the first package)\n";
+  if (r.notRecorded != 0) std::cout << "not recorded: " << r.notRecorded << " (the recording had failed)\n";
+  std::cout << std::flush;
   if (r.dropped != 0) {
     std::cerr << "varnel-monitor: " << cli::counted(r.dropped, "package")
               << " not recorded: the writer could not keep up" << std::endl;
@@ -885,7 +887,7 @@ int run(const Options& options) {
                stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
-    if (!recordingError) recordingError = recorder->failure();
+    recordingError = recorder->failure();  // now with what the file holds
   }
   if (failure) {
     reportClose(*failure, closedAfter);
