@@ -176,9 +176,11 @@ TEST(Monitor, MalformedHeaderExitsWith10PlusItsCode) {
 }
 
 TEST(Monitor, BoardThatClosesTheConnectionExitsWith12AfterTheSummaryAndSaysSo) {
-  // Paced, so that the end comes after connect has returned.
+  // As fast as it goes: the board is mostly done before connect() returns.
+  // The connection was established all the same, so the monitor reports
+  // the close, never a failed connect.
   BoardAndMonitor run(support::loopback(support::Block::Tools, 51),
-                      "--rate 500 --count 50 --channels 1 --samples 100", "");
+                      "--fast --count 50 --channels 1 --samples 100", "");
   EXPECT_EQ(run.monitor->wait(patience), 12) << run.outputs();
   const std::string& out = run.monitor->out();
   EXPECT_EQ(figure(out, "packages"), 50) << out;  // two streams of 25, then the end
