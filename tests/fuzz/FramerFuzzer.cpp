@@ -5,7 +5,7 @@
 // framer's own assertions in the debug build that fuzzes).
 //
 // Input:
-//   1 byte       number of packages, 1 + value % 8
+//   1 byte       number of packages, 1 + value % 6
 //   2 bytes each package sizes (little-endian), 36 + value % 65501, so
 //                36 to 65536
 //   2 bytes each the most each read delivers, in order (little-endian;
@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr std::size_t maxPackages = 8;
+constexpr std::size_t maxPackages = 6;
 constexpr std::uint32_t sizeRange = package::bufferSize - package::headerSize + 1;
 
 }  // namespace

@@ -64,7 +64,8 @@ FRAMER_SEEDS = {
     "large-then-header-only-first-read-partial": framer([140, 65536, 36, 140], [1000]),
     "large-then-header-only-in-pieces": framer([65536, 36, 36, 37], [0, 20, 16, 1]),
     "large-back-to-back": framer([65536, 65536, 65536]),
-    "boundary-sizes": framer([32767, 32768, 65535, 36, 52, 65500, 4096, 37]),
+    "boundary-sizes": framer([32767, 32768, 65535, 36, 52, 65500]),
+    "boundary-sizes-small": framer([4096, 37, 36, 65536, 37]),
     "header-across-the-buffer-end": framer([65500, 140, 140], [65520]),
     "small-one-byte-at-a-time": framer([52, 36, 37, 140], [1] * 265),
 }

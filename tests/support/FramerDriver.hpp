@@ -28,14 +28,17 @@ struct FramerWire {
 
 inline FramerWire framerWire(const std::vector<std::uint32_t>& sizes) {
   FramerWire wire;
+  std::size_t total = 0;
+  for (const std::uint32_t size : sizes) total += size;
+  wire.bytes.resize(total);
+  std::uint8_t* at = wire.bytes.data();
   for (std::size_t k = 0; k < sizes.size(); ++k) {
-    wire.starts.push_back(wire.bytes.size());
+    wire.starts.push_back(static_cast<std::size_t>(at - wire.bytes.data()));
     const std::uint32_t size = sizes[k];
-    for (std::uint32_t i = 0; i < size; ++i) {
-      wire.bytes.push_back(static_cast<std::uint8_t>((k + 1) * 131 + i * 7 + (i >> 8)));
-    }
-    std::uint8_t* header = wire.bytes.data() + wire.starts.back();
-    for (int b = 0; b < 4; ++b) header[4 + b] = static_cast<std::uint8_t>(size >> (8 * b));
+    for (std::uint32_t i = 0; i < size; ++i)
+      at[i] = static_cast<std::uint8_t>((k + 1) * 131 + i * 7 + (i >> 8));
+    for (int b = 0; b < 4; ++b) at[4 + b] = static_cast<std::uint8_t>(size >> (8 * b));
+    at += size;
   }
   wire.starts.push_back(wire.bytes.size());
   return wire;
