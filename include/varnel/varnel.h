@@ -141,20 +141,26 @@ VARNEL_API mirt_varnel* mirt_varnel_create(const char* address, mirt_varnel_call
 
 /* Disconnects (waiting for the I/O thread) and frees the parser; `handle`
  * is invalid afterwards. Popped packages stay valid. Does nothing for a
- * NULL handle. May be called from inside the parser's own callback: the
- * connection then winds down on its own thread once the callback returns,
- * and the callback is not called again. */
+ * NULL handle. May be called from inside the parser's own callback, also
+ * while mirt_varnel_connect has not returned yet (it then reports
+ * success): the connection winds down on its own thread once the callback
+ * returns, and the callback is not called again. */
 VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
 
 /* Connects to the board (port 63751) and blocks until the connection is
  * established or has failed, at most about the TCP time-out. Does nothing
  * while a healthy connection exists; a failed one (MIRT_STATE_ERROR) is
- * discarded without reporting its error, and a new attempt starts. On
- * failure the error is MIRT_ERROR_CONNECTION_FAILED (the cause is then
- * recorded: see mirt_varnel_get_state) and nothing of the attempt runs on,
- * or MIRT_ERROR_GENERAL for an address that is not a numeric IPv4 or IPv6
- * address (a host name, a port suffix, an empty text), with a text naming
- * it in mirt_get_last_error_message; nothing is recorded then. */
+ * discarded without reporting its error, and a new attempt starts.
+ * Succeeds once the connection is established, also when it has failed
+ * again before this call returns; that failure is then reported like any
+ * failure of an established connection (MIRT_STATE_ERROR,
+ * mirt_varnel_get_async_error). Only for an attempt that never got
+ * established the error is MIRT_ERROR_CONNECTION_FAILED (the cause is then
+ * recorded: see mirt_varnel_get_state) and nothing of the attempt runs on:
+ * the callback was not called for it. MIRT_ERROR_GENERAL for an address
+ * that is not a numeric IPv4 or IPv6 address (a host name, a port suffix,
+ * an empty text), with a text naming it in mirt_get_last_error_message;
+ * nothing is recorded then. */
 VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Closes the connection (waiting for the I/O thread), then reports the

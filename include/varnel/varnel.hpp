@@ -140,20 +140,25 @@ class VARNEL_API Varnel {
   Varnel& operator=(const Varnel& other);
   /// Disconnects (waiting for the I/O thread) and releases everything the
   /// parser made; never throws. Destroying the parser from inside its own
-  /// callback is allowed: the connection then stops after the callback
-  /// returns and winds itself down on the library's thread.
+  /// callback is allowed, also while connect() has not returned yet: the
+  /// connection then stops after the callback returns and winds itself down
+  /// on the library's thread, and connect() returns normally.
   virtual ~Varnel();
 
   /// Connects to the board (port 63751) and blocks until the connection is
   /// established or has failed, at most about the TCP timeout in seconds.
   /// Does nothing while a healthy connection exists; a connection that has
   /// failed (state Error) is discarded without throwing its error, and a
-  /// new attempt starts. Throws VarnelException (ConnectionFailed) with the
-  /// recorded cause on failure, and then nothing of the attempt runs on:
-  /// the callback is not called for it. An address that is not a numeric
-  /// IPv4 or IPv6 address (a host name, a port suffix, an empty text)
-  /// throws VarnelException (GeneralError) with a text naming the address;
-  /// nothing is recorded then and the state stays NotConnected.
+  /// new attempt starts. Returns once the connection is established, also
+  /// when it has failed again before connect() returns (the board closed
+  /// it, its first package was refused): that failure is reported like any
+  /// failure of an established connection (state Error, getAsyncError).
+  /// Throws VarnelException (ConnectionFailed) with the recorded cause only
+  /// for an attempt that never got established, and then nothing of the
+  /// attempt runs on: the callback is not called for it. An address that is
+  /// not a numeric IPv4 or IPv6 address (a host name, a port suffix, an
+  /// empty text) throws VarnelException (GeneralError) with a text naming
+  /// the address; nothing is recorded then and the state stays NotConnected.
   virtual void connect() = 0;
   /// Closes the connection (waiting for the I/O thread), then throws the
   /// recorded asynchronous error, if any. The packages collected since the

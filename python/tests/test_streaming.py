@@ -36,13 +36,10 @@ def check_samples(package):
 
 def connect_to_a_short_board(b):
     """Connects to a board that sends a few packages at once and closes:
-    the board may be done before the connect has seen the connection, and
-    then the connect fails with the recorded end of the connection, while
-    every package has been received all the same."""
-    try:
-        b.connect()
-    except varnel.CommunicationError as e:
-        assert e.message.startswith("readHeader: "), e.message
+    the board may be done before the connect returns, yet the connection
+    was established, so the connect succeeds and the end of the
+    connection is raised by the reads that follow."""
+    b.connect()
 
 
 def take(iterator, count, timeout=10.0):

@@ -464,6 +464,11 @@ class _Control:
         self.lock = threading.Lock()
         self.thread = None
         self.stop = None
+        # Orders the start of the reconnecting thread against the release
+        # of the parser, which may run on the library's thread (a callback
+        # that closes the board) and so cannot take `lock`.
+        self.closing = threading.Lock()
+        self.closed = False
         # Written by the reconnecting thread only:
         self.reconnects = 0
         self.last_failure = None
@@ -472,13 +477,16 @@ class _Control:
         return self.thread is not None and self.thread.is_alive()
 
     def start_reconnecting(self, lib, handle, explain):
-        if self.reconnecting():
-            return
-        self.stop = threading.Event()
-        self.thread = threading.Thread(
-            target=_reconnect, args=(lib, handle, self, self.stop, explain), name="varnel-reconnect", daemon=True
-        )
-        self.thread.start()
+        with self.closing:
+            # The board was closed meanwhile (by the callback, while the
+            # connect was still waiting): its handle is gone.
+            if self.closed or self.reconnecting():
+                return
+            self.stop = threading.Event()
+            self.thread = threading.Thread(
+                target=_reconnect, args=(lib, handle, self, self.stop, explain), name="varnel-reconnect", daemon=True
+            )
+            self.thread.start()
 
     def stop_reconnecting(self):
         """Ends the reconnecting thread, waiting for an attempt in progress
@@ -529,6 +537,8 @@ def _release(lib, handle, delivery, control):
     # `delivery` is passed only to keep its C function pointer alive until
     # the parser is gone.
     del delivery
+    with control.closing:
+        control.closed = True
     control.stop_reconnecting()
     lib.mirt_varnel_delete(handle, None)
 
@@ -666,11 +676,13 @@ class Board:
     def connect(self):
         """Connects to the board; returns once connected. Does nothing
         while a healthy connection exists; a failed one is replaced by a
-        new attempt. On failure raises the cause's exception:
-        `ConnectionFailed` when the board could not be reached (refused, no
-        answer within `tcp_timeout` s), `VersionMismatch` when it was
-        refused for its version, `CommunicationError` when its first
-        packages were malformed or the connection ended at once."""
+        new attempt. Raises `ConnectionFailed` when the board could not be
+        reached (refused, no answer within `tcp_timeout` s). A board that
+        was reached but fails at once (refused for its version, malformed
+        first packages, closed after a few packages) still connects: its
+        packages come first, then the reads (and `check()`, `disconnect()`)
+        raise the cause's exception. The board may be closed by the
+        callback before this returns; then nothing follows."""
         handle = self._open_handle()
         self._raise_pending()
         self._delivery.callback_failed = False

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <iostream>
 #include <stdexcept>
 
@@ -147,7 +148,19 @@ void OstraBoardConnection::start() {
   // open reaches onConnect as its error.
   socket.async_connect(endpoint, [this](const boost::system::error_code& error) { onConnect(error); });
   stateMachine->signalState(CONNECTING, nullptr, VarnelException::Unspecified);
-  ioThread = std::jthread([this] { threadBody(); });
+}
+
+void OstraBoardConnection::startIoThread() {
+  // The thread waits until ioThread is stored (an abandoned connection
+  // detaches it from the thread itself). After set_value the connection may
+  // be released on that thread at any moment: only the promise, a local
+  // that shares its state with the thread's future, is touched after it.
+  std::promise<void> stored;
+  ioThread = std::jthread([this, ready = stored.get_future()] {
+    ready.wait();
+    threadBody();
+  });
+  stored.set_value();
 }
 
 void OstraBoardConnection::threadBody() {

@@ -59,15 +59,21 @@ class OstraBoardConnection {
   static constexpr unsigned maxReadsInARow = 16;
 
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
-  // issues the connect, signals CONNECTING and starts the I/O thread.
-  // Throws VarnelException (GeneralError) for an address that is not
-  // numeric (before anything is signalled) and std::system_error when the
-  // thread cannot be started; no thread of the connection is left running
-  // then.
+  // issues the connect and signals CONNECTING; startIoThread then lets it
+  // run. Throws VarnelException (GeneralError) for an address that is not
+  // numeric (before anything is signalled).
   static std::shared_ptr<OstraBoardConnection> create(const std::string& address, OstraDataStreamImpl* stream,
                                                       std::shared_ptr<StateMachine> stateMachine,
                                                       std::function<void(mirt::OstraDataStream*)> callback,
                                                       ReadStreamEndCondition endCondition);
+
+  // Starts the I/O thread, which completes the connect and from then on
+  // reads and calls the callback. Separate from create, so that the owner
+  // holds its reference before anything runs: from this call on the
+  // callback may release the owner (see abandon), and this call touches
+  // nothing of the connection once the thread runs. Throws
+  // std::system_error when the thread cannot be started.
+  void startIoThread();
 
   // Stops the connection and joins its I/O thread, after the packages
   // collected so far have been handed over. Must not run on that thread

@@ -41,14 +41,29 @@ void OstraReceiver::connect() {
   stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
   const OstraBoardConnection::ReadStreamEndCondition endCondition{packageCounter, waitTimeMs};
   connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition);
-  if (!stateMachine->waitForConnection()) {
-    const std::string message = stateMachine->getErrorMessage();
-    // Nothing of a failed attempt may run on behind the exception: the
-    // connection is shut down (its thread joined) before connect throws.
-    // The recorded error stays for getState, getAsyncError and disconnect.
-    closeConnection();
-    throw VarnelExceptionImpl(message, VarnelException::ConnectionFailed);
+  // Once the I/O thread runs, the callback may destroy this parser, also
+  // before the waiter has seen the connection. That attempt was
+  // established (the callback runs only then), so all that is left to do is
+  // learn so from the state machine, which this call keeps alive itself; it
+  // touches no member after the thread has started unless the attempt
+  // failed, and then the callback was never called.
+  const std::shared_ptr<StateMachine> machine = stateMachine;
+  try {
+    connection->startIoThread();
+  } catch (...) {
+    // Nothing of the attempt runs: IDLE ends its waiter, which nobody
+    // asks, and the connection goes without a thread to join.
+    stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
+    connection.reset();
+    throw;
   }
+  if (machine->waitForConnection()) return;
+  const std::string message = machine->getErrorMessage();
+  // Nothing of a failed attempt may run on behind the exception: the
+  // connection is shut down (its thread joined) before connect throws.
+  // The recorded error stays for getState, getAsyncError and disconnect.
+  closeConnection();
+  throw VarnelExceptionImpl(message, VarnelException::ConnectionFailed);
 }
 
 void OstraReceiver::disconnect() {

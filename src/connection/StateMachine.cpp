@@ -36,6 +36,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
   switch (requested) {
     case IDLE:
       state = IDLE;
+      established = false;
       pollCount.store(0, std::memory_order_relaxed);
       waiterGeneration.fetch_add(1, std::memory_order_relaxed);
       released = std::move(connectionResult);
@@ -46,6 +47,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
       break;
     case CONNECTING:
       state = CONNECTING;
+      established = false;
       pollCount.store(0, std::memory_order_relaxed);
       released = std::move(connectionResult);
       {
@@ -58,6 +60,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
       break;
     case CONNECTED:
       if (state == CONNECTING || state == RECEIVING) {
+        if (state == CONNECTING) established = true;
         state = CONNECTED;
       } else if (state != ERROR) {
         state = ERROR;
@@ -141,13 +144,17 @@ bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
   // millisecond, both end the wait at about the same time.
   const auto start = std::chrono::steady_clock::now();
   TCPStates sampled;
+  bool connected;
   for (;;) {
     {
       std::shared_lock guard(lock);
       sampled = state;
+      connected = established;
       // Superseded by a later IDLE or CONNECTING: nobody reads this result.
       if (waiterGeneration.load(std::memory_order_relaxed) != generation) return false;
     }
+    // Established: the connection runs, or ran, whatever the state is now.
+    if (connected) return true;
     std::this_thread::sleep_for(pollSleep);
     const std::uint32_t polls = pollCount.fetch_add(1, std::memory_order_relaxed) + 1;
     const std::uint32_t limit = maxPolls.load(std::memory_order_relaxed);
@@ -167,7 +174,7 @@ bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
       // The connection may have been established during the last sleep:
       // then it runs, and reporting a time-out would leave the caller with
       // a failed connect and a live connection.
-      if (state == CONNECTED || state == RECEIVING) return true;
+      if (established) return true;
       if (state != DISCONNECTED && state != ERROR) {
         errorCode = mirt::VarnelException::GeneralError;
         errorMessage = connectionTimeout;

@@ -28,7 +28,10 @@ enum TCPStates : std::uint32_t {
 // that samples the state about once a millisecond until the connection is
 // established, fails, or the poll limit (the TCP timeout in seconds × 1000)
 // is used up or as many milliseconds have passed; waitForConnection blocks
-// on its result.
+// on its result. The result is true exactly when the attempt's CONNECTED
+// was taken, also when the connection has failed again before the waiter
+// looked: it then ran and may have called the callback, so its failure is
+// that of an established connection, not of the connect.
 class StateMachine {
  public:
   using ErrorCode = mirt::VarnelException::ErrorCode;
@@ -68,7 +71,8 @@ class StateMachine {
 
   // The connection waiter's result: false at once when no CONNECTING was
   // signalled since construction or the last IDLE; otherwise blocks until
-  // the waiter has decided. The result stays available.
+  // the waiter has decided: true when the attempt was established. The
+  // result stays available.
   bool waitForConnection();
 
   // The raw poll limit, for tests that need a short wait.
@@ -79,6 +83,9 @@ class StateMachine {
   bool waitForConnectionLockFree(std::uint32_t generation);
 
   TCPStates state;
+  // CONNECTED was taken since the last IDLE or CONNECTING: the current
+  // attempt was established, whatever state followed.
+  bool established = false;
   std::atomic<std::uint32_t> pollCount;
   mutable std::shared_mutex lock;
   std::string errorMessage;

@@ -38,9 +38,14 @@ std::size_t PackageFramer::inHand() const {
   return accepted_ ? std::min<std::size_t>(have, packageSize_) : have;
 }
 
-PackageReader PackageFramer::inProgress() const {
+std::span<const std::uint8_t> PackageFramer::inProgressBytes() const {
   const std::size_t delivered = accepted_ ? inHand() : std::min<std::size_t>(inHand(), package::headerSize);
-  return PackageReader(buffer_.data() + start_, delivered);
+  return {buffer_.data() + start_, delivered};
+}
+
+PackageReader PackageFramer::inProgress() const {
+  const std::span<const std::uint8_t> bytes = inProgressBytes();
+  return PackageReader(bytes.data(), bytes.size());
 }
 
 void PackageFramer::accept(std::uint32_t packageSize) {
@@ -52,8 +57,11 @@ void PackageFramer::accept(std::uint32_t packageSize) {
 
 void PackageFramer::consume() {
   assert(packageReady());
-  // A complete package lies where it started, inside the first 65536 bytes.
-  assert(start_ + packageSize_ <= package::bufferSize);
+  // A complete package lies where it started, inside the first 65536 bytes;
+  // only a header-only package may lie in the spare bytes behind them,
+  // where it landed as the header behind a large package.
+  assert(start_ + packageSize_ <= package::bufferSize ||
+         (packageSize_ == package::headerSize && start_ + packageSize_ <= capacity));
   start_ += packageSize_;
   lastPackageSize_ = packageSize_;
   accepted_ = false;

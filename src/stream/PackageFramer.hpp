@@ -16,6 +16,10 @@
 // as its header, then its body together with the header behind it, which
 // lands in the spare bytes; only those 36 bytes move to the front before
 // the next body is read, so a large package costs one read and no move.
+// A header-only package (36 bytes) that lands there is already complete
+// and is taken where it lies: it has no body to read, so nothing moves for
+// it. Every complete package thus lies inside the buffer, and only a
+// header-only one reaches into the spare bytes.
 // A package in progress that would not fit where it starts moves to the
 // front of the buffer before the next read (at most one package's worth).
 
@@ -62,6 +66,8 @@ class PackageFramer {
   // The package in progress as far as it has arrived (its header alone
   // until the header is accepted); positions not delivered read as filler.
   PackageReader inProgress() const;
+  // The bytes that inProgress() reads, where they lie in the buffer.
+  std::span<const std::uint8_t> inProgressBytes() const;
 
   // The header was checked: the package in progress has `packageSize`
   // bytes, 36 to 65536.

@@ -196,49 +196,60 @@ INSTANTIATE_TEST_SUITE_P(
              (info.param.handOver == 0 ? "InStreamInProgress" : "InFinishingHandOver");
     });
 
-// The parser is destroyed from inside its own callback, ten times over:
-// the connection winds down on its own thread, the callback is not called
+// The parser is destroyed from inside its own callback, forty times over,
+// with a board that sends everything at once and a hand-over per package:
+// the first hand-over mostly comes while connect() is still waiting for
+// the connection on the test thread. connect() then returns (the
+// connection was established) and touches nothing of the parser; the
+// connection winds down on its own thread, the callback is not called
 // again, and every thread and descriptor goes with it.
 TEST_F(FaultTest, ParserDestroyedInsideItsCallbackWindsDownEveryTime) {
-  constexpr unsigned cycles = 10;
+  constexpr unsigned cycles = 40;
   const std::string address = faultAddress(slot::application + 16);
   SentPackages sent;
   Script script;
   for (unsigned c = 1; c <= cycles; ++c) {
-    const auto specs = cyclePackages(c, 200);
+    const auto specs = cyclePackages(c, 50);
     sent.add(specs);
-    script.send(boardsim::encodeAll(specs), 320, 1ms).waitForClientClose().acceptNext();
+    script.send(boardsim::encodeAll(specs)).waitForClientClose().acceptNext();
   }
   FakeBoard board(address, std::move(script));
+  unsigned duringConnect = 0;
   for (unsigned c = 1; c <= cycles; ++c) {
     SCOPED_TRACE("cycle " + std::to_string(c));
     std::unique_ptr<mirt::Varnel> parser;
-    std::atomic<bool> connected{false};
+    std::atomic<bool> connectReturned{false};
+    std::atomic<bool> destroyedDuringConnect{false};
     std::atomic<int> calls{0};
     std::mutex mutex;
     Packages kept;
     parser = mirt::createVarnel(address, [&](mirt::OstraDataStream* stream) {
-      if (!connected.load() || stream->getSize() == 0) return;  // connect still runs on the test thread
+      if (stream->getSize() == 0) return;
       std::lock_guard lock(mutex);
       kept.push_back(stream->pop());
+      destroyedDuringConnect = !connectReturned.load();
       parser.reset();  // on the parser's own I/O thread
       // The stream lives until the callback returns.
       if (auto second = stream->pop()) kept.push_back(std::move(second));
       ++calls;
     });
-    parser->setPackageCounter(2);
+    parser->setPackageCounter(1);
     parser->setWaitTimeMs(5);
-    bounded("connect", 10s, [&] { ASSERT_NO_THROW(parser->connect()); });
-    connected = true;
+    // The parser may be gone as soon as connect() has started the I/O thread.
+    mirt::Varnel* const connecting = parser.get();
+    bounded("connect", 10s, [&] { ASSERT_NO_THROW(connecting->connect()); });
+    connectReturned = true;
     ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
     ASSERT_TRUE(board.waitForClientClosed(scaled(5s), c));
     EXPECT_EQ(calls.load(), 1);
     std::lock_guard lock(mutex);
+    if (destroyedDuringConnect) ++duringConnect;
     const auto numbers = sent.numbersOf(kept);
     ASSERT_FALSE(numbers.empty());
     EXPECT_EQ(numbers, range(numbers[0], numbers.size()));
     EXPECT_EQ(numbers[0] / perCycle, c);
   }
+  RecordProperty("destroyedDuringConnect", static_cast<int>(duringConnect));
 }
 
 // ---------------------------------------------- repeated connect/disconnect

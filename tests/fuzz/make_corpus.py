@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the package fuzzer's seed corpus into tests/fuzz/corpus/.
+"""Writes the seed corpora of the fuzzers: the package fuzzer's into
+tests/fuzz/corpus/, the framer fuzzer's into tests/fuzz/framer_corpus/.
 
-Each seed is a sequence of records in the fuzzer's input format: control
-byte, header byte count, 36 header bytes, body byte count (32-bit
-little-endian), body bytes.
+A package seed is a sequence of records in the package fuzzer's input
+format: control byte, header byte count, 36 header bytes, body byte count
+(32-bit little-endian), body bytes.
+
+A framer seed is the framer fuzzer's input: a package count byte, the
+package sizes and then the read sizes, each 16-bit little-endian (see
+FramerFuzzer.cpp).
 """
 import os
 import struct
@@ -47,9 +52,33 @@ SEEDS = {
     "protocol-2": record(package(version=2)),
 }
 
-if __name__ == "__main__":
-    out = os.path.join(HERE, "corpus")
+
+
+def framer(sizes, reads=()):
+    data = bytes([len(sizes) - 1]) + b"".join(struct.pack("<H", size - 36) for size in sizes)
+    return data + b"".join(struct.pack("<H", n) for n in reads)
+
+
+FRAMER_SEEDS = {
+    "large-then-header-only": framer([140, 65536, 36, 140]),
+    "large-then-header-only-first-read-partial": framer([140, 65536, 36, 140], [1000]),
+    "large-then-header-only-in-pieces": framer([65536, 36, 36, 37], [0, 20, 16, 1]),
+    "large-back-to-back": framer([65536, 65536, 65536]),
+    "boundary-sizes": framer([32767, 32768, 65535, 36, 52, 65500]),
+    "boundary-sizes-small": framer([4096, 37, 36, 65536, 37]),
+    "header-across-the-buffer-end": framer([65500, 140, 140], [65520]),
+    "small-one-byte-at-a-time": framer([52, 36, 37, 140], [1] * 265),
+}
+
+
+def write(directory, seeds):
+    out = os.path.join(HERE, directory)
     os.makedirs(out, exist_ok=True)
-    for name, data in SEEDS.items():
+    for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+
+
+if __name__ == "__main__":
+    write("corpus", SEEDS)
+    write("framer_corpus", FRAMER_SEEDS)

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "boardsim/PackageBuilder.hpp"
 #include "stream/PackageFramer.hpp"
+#include "support/FramerDriver.hpp"
 
 namespace {
 
@@ -127,6 +129,56 @@ TEST(PackageFramer, TheLargestPackageIsReadInOneWithItsSuccessorsHeader) {
   const Framed back = frame({65536, 65536, 65536}, 0);
   EXPECT_EQ(back.packages, 3u);
   EXPECT_EQ(back.reads, (std::vector<std::size_t>{65536, 36, 65536, 65500}));
+}
+
+// Every ordered pair of sizes from the boundary set, alone and behind a
+// small package, each followed by a header-only package and a small one
+// (so every triple of a pair and a header-only package behind it), cut
+// into two sends at every point that matters: around each header, the
+// 64 KiB boundary and the spare bytes behind it, and around where the reads
+// end when nothing is cut. Each read takes the whole window or what is left
+// of the send. Every package must come out intact and in order, and the
+// framer's buffer invariants hold throughout (FramerDriver).
+TEST(PackageFramer, GrindsEveryPairOfBoundarySizesAtEverySplitThatMatters) {
+  const std::vector<std::uint32_t> boundary{36, 37, 52, 140, 4096, 32767, 32768, 65500, 65535, 65536};
+  std::size_t runs = 0;
+  for (const bool leadIn : {false, true}) {
+    for (const std::uint32_t a : boundary) {
+      for (const std::uint32_t b : boundary) {
+        std::vector<std::uint32_t> sizes;
+        if (leadIn) sizes.push_back(140);
+        sizes.insert(sizes.end(), {a, b, 36, 140});
+        const support::FramerWire wire = support::framerWire(sizes);
+        const std::size_t total = wire.bytes.size();
+        const auto whole = [](std::size_t, std::size_t, std::size_t window) { return window; };
+        const support::FramerOutcome unsplit = support::driveFramer(wire, whole);
+        ASSERT_EQ(unsplit.failure, "") << "sizes " << testing::PrintToString(sizes);
+
+        std::set<std::size_t> splits;
+        auto around = [&](std::size_t at, std::initializer_list<long> offsets) {
+          for (const long d : offsets) {
+            const long s = static_cast<long>(at) + d;
+            if (s > 0 && s < static_cast<long>(total)) splits.insert(static_cast<std::size_t>(s));
+          }
+        };
+        for (const std::size_t start : wire.starts) around(start, {-1, 0, 1, 35, 36, 37});
+        around(package::bufferSize, {-1, 0, 1, 35, 36, 37});
+        std::size_t readEnd = 0;
+        for (const std::size_t n : unsplit.reads) around(readEnd += n, {-37, -36, -35, -1, 1, 35, 36, 37});
+
+        for (const std::size_t split : splits) {
+          const auto cut = [split](std::size_t, std::size_t position, std::size_t window) {
+            return position < split ? std::min(window, split - position) : window;
+          };
+          const support::FramerOutcome outcome = support::driveFramer(wire, cut);
+          ASSERT_EQ(outcome.failure, "")
+              << "sizes " << testing::PrintToString(sizes) << ", split at " << split;
+          ++runs;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 5000u);
 }
 
 }  // namespace

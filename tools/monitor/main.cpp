@@ -728,9 +728,9 @@ int run(const Options& options) {
   };
   auto connectedTo = [&] { return cli::describeHost(options.address, {board.address()}) + " port 63751"; };
 
-  // A board that was reached but failed within the connect (refused, or
-  // closed at once) is taken by the run's first turn as a failed
-  // connection, after the packages it brought.
+  // A board that was reached connects even when it fails at once (its
+  // first package refused, or closed after a few): the run's first turn
+  // takes that as a failed connection, after the packages it brought.
   const auto retryUntil = Clock::now() + options.retry;
   // The figures count every package of the connection, so their clock
   // starts with the connect that made it: the board sends from the moment
