@@ -86,6 +86,12 @@ def main():
                f"waveformTypes {p['waveformTypes'][:1]}, expected {types}")
         times = p["receiveTime"]
         expect(np.all(np.diff(times) >= 0), "receiveTime goes back")
+        # Each package has the time of its own read, before its hand-over;
+        # packages of one hand-over do not all share one time.
+        handed = p["handOverTime"]
+        expect(np.all(times <= handed), "a package's receiveTime after its handOverTime")
+        expect(n < 2 or len(np.unique(times)) > len(np.unique(handed)),
+               f"{len(np.unique(times))} receive times for {len(np.unique(handed))} hand-overs")
         if start_time is not None and n:
             expect(start_time - 1 <= times[0] and times[-1] <= start_time + 600,
                    f"receiveTime {times[0]}..{times[-1]} not after start_time {start_time}")
