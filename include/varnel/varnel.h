@@ -230,7 +230,8 @@ VARNEL_API void mirt_varnel_set_wait_time_ms(mirt_varnel* handle, uint32_t milli
  * number of bytes filled with figures, counted from the record's start:
  * the smaller of `size` and the library's record. May be called from any
  * thread at any time, the callback included; takes no lock. Fails with
- * MIRT_ERROR_GENERAL, returning 0, for a NULL record or a size below 120. */
+ * MIRT_ERROR_GENERAL, returning 0 and leaving the record as it is, for
+ * a NULL record or a size below 120. */
 VARNEL_API size_t mirt_varnel_get_statistics(mirt_varnel* handle, mirt_varnel_statistics* statistics,
                                              mirt_error_code* error);
 

@@ -90,8 +90,9 @@ Recording:
   --record FILE.h5      write every package received into the HDF5 file
                         FILE.h5 (replaced if it exists): per channel a
                         dataset /channels/<c> of uint32 samples (package x
-                        sample), the meta data, waveform types and receive
-                        time of each package in the table /packages, the
+                        sample), the meta data, waveform types, receive
+                        time (when the library read it) and hand-over time
+                        of each package in the table /packages, the
                         settings, start time (UTC) and library version as
                         attributes of the root. Written while it arrives and
                         flushed once a second; closed on every stop. The
