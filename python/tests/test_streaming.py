@@ -215,9 +215,10 @@ def test_read_gives_runs_of_one_shape_in_order_across_a_reconnect(start_board):
         b.disconnect()  # the failures were handled: nothing raised
         assert second.wait_line("disconnected")
         # The library's figures go on across the reconnect: 20 packages of
-        # 144 bytes, then those of 192 bytes.
+        # 144 bytes, then those of 192 bytes. Failures: the close, and any
+        # attempt refused before the second board listened.
         figures = b.statistics
-        assert (figures.connections, figures.failures, figures.packages_not_popped) == (2, 1, 0)
+        assert (figures.connections, figures.packages_not_popped) == (2, 0) and figures.failures >= 1
         assert figures.packages >= 20 + len(after)
         assert figures.bytes == 20 * 144 + (figures.packages - 20) * 192
         assert figures.connected_time == (0, 0)
