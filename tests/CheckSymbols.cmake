@@ -1,7 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails unless the dynamic symbol table of LIBRARY holds exactly the public
 # surface: the mirt classes with their special members, vtables and type
-# information, getVersionInfo, createVarnel and the mirt_* functions.
+# information, the defaults of the virtual operations added later
+# (getReceiveTime, getStatistics), getVersionInfo, createVarnel and the
+# mirt_* functions.
 #
 # With OBJDUMP and CXXFILT, LIBRARY is a Windows DLL and its export table is
 # read instead: the same list, less the typeinfo names, which a MinGW DLL
@@ -47,6 +49,8 @@ set(allowed
   "^mirt::(${classes})::(${classes})\\((mirt::(${classes}) const&)?\\)$"
   "^mirt::(${classes})::~(${classes})\\(\\)$"
   "^mirt::(${classes})::operator=\\(mirt::(${classes}) const&\\)$"
+  "^mirt::OstraDataPackage::getReceiveTime\\(\\) const$"
+  "^mirt::Varnel::getStatistics\\(\\) const$"
   "^mirt::getVersionInfo\\(\\)$"
   "^mirt::createVarnel\\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void \\(mirt::OstraDataStream\\*\\)>\\)$"
   "^mirt_[a-z_]+$"
@@ -73,7 +77,8 @@ endforeach()
 if(bad)
   message(FATAL_ERROR "Symbols exported beyond the public surface:\n${bad}")
 endif()
-set(required_symbols "mirt::getVersionInfo()"
+set(required_symbols "mirt::getVersionInfo()" "mirt::OstraDataPackage::getReceiveTime() const"
+  "mirt::Varnel::getStatistics() const"
   "mirt::createVarnel(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void (mirt::OstraDataStream*)>)")
 foreach(class Varnel OstraDataStream OstraDataPackage VarnelException)
   list(APPEND required_symbols "vtable for mirt::${class}" "typeinfo for mirt::${class}"

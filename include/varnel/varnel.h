@@ -24,8 +24,11 @@
  * mirt_ostra_meta_data is 96 bytes with 8-byte alignment in 32-bit and
  * 64-bit builds alike: its 64-bit fields are aligned to 8 bytes also where
  * the platform would align them to 4, so the record matches the library's
- * own. Both records are returned by value. Functions and fields are only
- * ever added, never changed or reordered. */
+ * own. Both records are returned by value. mirt_receive_time is two 64-bit
+ * integers (16 bytes, 8-byte alignment everywhere), and
+ * mirt_varnel_statistics, which begins with its own size so that it can
+ * grow, has one layout (120 bytes in this version) in every build.
+ * Functions and fields are only ever added, never changed or reordered. */
 #ifndef VARNEL_VARNEL_H
 #define VARNEL_VARNEL_H
 
@@ -101,6 +104,34 @@ typedef struct mirt_ostra_meta_data {
   uint32_t word104;
   uint32_t word108;
 } mirt_ostra_meta_data;
+
+/* When a package arrived: the moment the read that completed it returned,
+ * on two clocks. One read often completes many packages, which then share
+ * the time. */
+typedef struct mirt_receive_time {
+  MIRT_ALIGNED8 int64_t systemTimeNs; /* system clock: ns since 1970-01-01 UTC (may jump) */
+  MIRT_ALIGNED8 int64_t steadyTimeNs; /* steady clock (the library's std::chrono::steady_clock): ns */
+} mirt_receive_time;
+
+/* What a parser has done since it was created; nothing resets the
+ * figures. Each figure is read on its own, so a record filled while
+ * packages arrive may have, say, the packages of one read counted but not
+ * yet their bytes. The caller sets `size`; see mirt_varnel_get_statistics. */
+typedef struct mirt_varnel_statistics {
+  uint32_t size;                      /* sizeof(mirt_varnel_statistics), set by the caller */
+  MIRT_ALIGNED8 uint64_t connections; /* connections established */
+  uint64_t failures;                  /* failures recorded: failed connects and connections that failed */
+  uint64_t packages;                  /* packages received complete and accepted by the checks */
+  uint64_t bytes;                     /* their bytes on the wire (package sizes, headers included) */
+  uint64_t handOvers;                 /* calls of the callback, empty ones included */
+  uint64_t emptyHandOvers;            /* hand-overs without a package (the wait time passed) */
+  uint64_t largestHandOver;           /* the most packages one hand-over held */
+  uint64_t packagesNotPopped;         /* left in the stream by the callback, destroyed unpopped */
+  uint64_t callbackTotalNs;           /* time spent in the callback, all hand-overs, ns */
+  uint64_t callbackLongestNs;         /* the longest single call of the callback, ns */
+  mirt_receive_time lastReceiveTime;  /* of the last package received; zeros before the first */
+  mirt_receive_time connectedTime;    /* when the current connection was established; zeros while none */
+} mirt_varnel_statistics;
 
 /* The values written through the `error` parameter. */
 typedef enum mirt_error_code {
@@ -199,6 +230,19 @@ VARNEL_API void mirt_varnel_set_package_counter(mirt_varnel* handle, uint32_t co
 VARNEL_API void mirt_varnel_set_wait_time_ms(mirt_varnel* handle, uint32_t milliseconds,
                                              mirt_error_code* error);
 
+/* Fills `statistics` with what the parser has done since it was created.
+ * The caller sets statistics->size to the size of the record it knows
+ * (sizeof(mirt_varnel_statistics)), at least 120; the library fills the
+ * fields that fit in it, zeroes the bytes behind the fields it knows of
+ * (those of a later version), and leaves `size` as it is. Returns the
+ * number of bytes filled with figures, counted from the record's start:
+ * the smaller of `size` and the library's record. May be called from any
+ * thread at any time, the callback included; takes no lock. Fails with
+ * MIRT_ERROR_GENERAL, returning 0 and leaving the record as it is, for
+ * a NULL record or a size below 120. */
+VARNEL_API size_t mirt_varnel_get_statistics(mirt_varnel* handle, mirt_varnel_statistics* statistics,
+                                             mirt_error_code* error);
+
 /* Returns the number of packages the stream holds; 0 on failure. */
 VARNEL_API size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream, mirt_error_code* error);
 
@@ -231,6 +275,15 @@ VARNEL_API size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* strea
                                                    uint32_t* channels, uint32_t* samplesPerChannel,
                                                    mirt_error_code* error);
 
+/* mirt_ostra_data_stream_pop_batch, which also writes the receive time of
+ * the i-th package taken to receiveTimes[i] (not copied when NULL). */
+VARNEL_API size_t mirt_ostra_data_stream_pop_batch_timed(mirt_ostra_data_stream* stream, size_t maxPackages,
+                                                         mirt_ostra_meta_data* metaData,
+                                                         mirt_receive_time* receiveTimes,
+                                                         uint32_t* waveformTypes, uint32_t* samples,
+                                                         size_t sampleCapacity, uint32_t* channels,
+                                                         uint32_t* samplesPerChannel, mirt_error_code* error);
+
 /* Frees a popped package; `package` is invalid afterwards. Does nothing
  * for a NULL package. May be called on any thread. */
 VARNEL_API void mirt_ostra_data_package_delete(mirt_ostra_data_package* package, mirt_error_code* error);
@@ -260,6 +313,11 @@ VARNEL_API uint32_t mirt_ostra_data_package_get_waveform_type(mirt_ostra_data_pa
 /* Returns a copy of the package's meta data; a record of all zeros on
  * failure. */
 VARNEL_API mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_package* package,
+                                                                      mirt_error_code* error);
+
+/* Returns when the package arrived (see mirt_receive_time); a record of
+ * zeros on failure. */
+VARNEL_API mirt_receive_time mirt_ostra_data_package_get_receive_time(mirt_ostra_data_package* package,
                                                                       mirt_error_code* error);
 
 #ifdef __cplusplus

@@ -57,6 +57,49 @@ struct OstraMetaData {
   std::uint32_t word108;
 };
 
+/// When a package arrived: the moment the read that completed it returned,
+/// on two clocks. One read often completes many packages, which then share
+/// the time. The 64-bit fields are aligned to 8 bytes in every build.
+struct ReceiveTime {
+  alignas(8) std::int64_t systemTimeNs;  ///< system clock: ns since 1970-01-01 UTC (may jump)
+  alignas(8) std::int64_t steadyTimeNs;  ///< steady clock (std::chrono::steady_clock): ns, for intervals
+};
+
+/// What a parser has done since it was created; nothing resets the
+/// figures. Each figure is read on its own, so a snapshot taken while
+/// packages arrive may have, say, the packages of one read counted but not
+/// yet their bytes. Written by the parser's I/O thread (failures also by the
+/// thread that gives a connect up), read without a lock.
+struct VarnelStatistics {
+  /// Connections established (connect completed and was taken).
+  alignas(8) std::uint64_t connections;
+  /// Failures recorded as the asynchronous error: failed connects and
+  /// connections that failed later (one each).
+  std::uint64_t failures;
+  /// Packages received complete and accepted by the checks.
+  std::uint64_t packages;
+  /// Their bytes on the wire (the packages' sizes, headers included).
+  std::uint64_t bytes;
+  /// Calls of the callback (hand-overs), empty ones included.
+  std::uint64_t handOvers;
+  /// Hand-overs without a package (the wait time passed with none).
+  std::uint64_t emptyHandOvers;
+  /// The most packages one hand-over held.
+  std::uint64_t largestHandOver;
+  /// Packages the callback left in the stream, which were destroyed when
+  /// it returned without ever being popped.
+  std::uint64_t packagesNotPopped;
+  /// Time spent in the callback, all hand-overs together, in ns (steady clock).
+  std::uint64_t callbackTotalNs;
+  /// The longest single call of the callback, in ns.
+  std::uint64_t callbackLongestNs;
+  /// The receive time of the last package received; zeros before the first.
+  ReceiveTime lastReceiveTime;
+  /// When the current connection was established; zeros while there is
+  /// none (before the first connect, after a failure or a disconnect).
+  ReceiveTime connectedTime;
+};
+
 /// The application's view of the connection.
 enum class ConnectionState : std::int32_t {
   Connected = 0,     ///< connected; no unfinished stream handed over
@@ -111,6 +154,10 @@ class VARNEL_API OstraDataPackage {
   virtual std::uint32_t getWaveformType(std::size_t channel) const = 0;
   /// The package's meta data; valid while the package lives.
   virtual const OstraMetaData& getMetaData() const = 0;
+  /// When the package arrived (see ReceiveTime). Never throws. Not pure,
+  /// so that an application's own implementations of this class stay
+  /// complete: theirs report zeros unless they override it.
+  virtual ReceiveTime getReceiveTime() const;
 };
 
 /// A batch of packages handed to the callback. The pointer the callback
@@ -187,6 +234,11 @@ class VARNEL_API Varnel {
   /// Longest time between two hand-overs in milliseconds (default 250; 0 is
   /// ignored). Takes effect at the next connect.
   virtual void setWaitTimeMs(std::uint32_t milliseconds) = 0;
+  /// What the parser has done since it was created (see VarnelStatistics).
+  /// May be called from any thread at any time, the callback included;
+  /// takes no lock and never throws. Not pure, like getReceiveTime: an
+  /// application's own implementation reports zeros unless it overrides it.
+  virtual VarnelStatistics getStatistics() const;
 };
 
 /// The library's version: 1.1.0.

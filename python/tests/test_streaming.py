@@ -1,6 +1,7 @@
 """Receiving from varnel-board in both styles: samples, meta data, the
 bounded queue and the board's lifecycle."""
 
+import dataclasses
 import gc
 import threading
 import time
@@ -195,7 +196,16 @@ def test_read_gives_runs_of_one_shape_in_order_across_a_reconnect(start_board):
 
         head = b.read(7, timeout=10)
         assert list(head.header_values) == list(range(1, 8))
-        assert next(b.packages(timeout=10)).header_value == 8
+        eighth = next(b.packages(timeout=10))
+        assert eighth.header_value == 8
+        # Sent 10 ms apart: the receive times grow (two packages that one
+        # read took share one), on both clocks.
+        steady = head.receive_time["steadyTimeNs"]
+        assert head.receive_time.dtype == varnel.RECEIVE_TIME_DTYPE
+        assert (np.diff(steady) >= 0).all() and steady[-1] > steady[0]
+        assert eighth.receive_time.steadyTimeNs >= steady[-1]
+        assert abs(int(head.receive_time["systemTimeNs"][0]) - time.time_ns()) < 60 * 10**9
+        assert head[3].receive_time == varnel.ReceiveTime(*head.receive_time[3].tolist())
         rest = b.read(1000, timeout=10)  # stops where the shape changes
         assert list(rest.header_values) == list(range(9, 21))
         assert rest.samples.shape == (12, 1, 4) and rest.waveform_types.shape == (12, 1)
@@ -206,6 +216,16 @@ def test_read_gives_runs_of_one_shape_in_order_across_a_reconnect(start_board):
         assert (b.gaps, b.missing, b.reconnects) == (1, 10, 1)
         b.disconnect()  # the failures were handled: nothing raised
         assert second.wait_line("disconnected")
+        # The library's figures go on across the reconnect: 20 packages of
+        # 144 bytes, then those of 192 bytes. Failures: the close, and any
+        # attempt refused before the second board listened.
+        figures = b.statistics
+        assert (figures.connections, figures.packages_not_popped) == (2, 0) and figures.failures >= 1
+        assert figures.packages >= 20 + len(after)
+        assert figures.bytes == 20 * 144 + (figures.packages - 20) * 192
+        assert figures.connected_time == (0, 0)
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            figures.packages = 0
     finally:
         b.close()
 

@@ -32,12 +32,14 @@ from ._errors import (
     VersionMismatch,
 )
 from ._library import LibraryNotFoundError
-from ._packages import META_DTYPE, Batch, MetaData, Package
+from ._packages import META_DTYPE, RECEIVE_TIME_DTYPE, Batch, MetaData, Package, ReceiveTime
+from ._statistics import Statistics
 
 __version__ = "1.1.0"
 
 __all__ = [
     "META_DTYPE",
+    "RECEIVE_TIME_DTYPE",
     "Batch",
     "Board",
     "CallbackError",
@@ -51,6 +53,8 @@ __all__ = [
     "Package",
     "PackagesDropped",
     "PackagesDroppedWarning",
+    "ReceiveTime",
+    "Statistics",
     "Timeout",
     "VersionInfo",
     "VersionMismatch",

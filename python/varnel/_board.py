@@ -27,8 +27,9 @@ from ._errors import (
     describe,
     error_for,
 )
-from ._library import CALLBACK, library
-from ._packages import META_DTYPE, WAVEFORM_TYPE_SLOTS, Batch
+from ._library import CALLBACK, StatisticsStruct, library
+from ._packages import META_DTYPE, RECEIVE_TIME_DTYPE, WAVEFORM_TYPE_SLOTS, Batch
+from ._statistics import Statistics
 
 PORT = 63751
 _UINT32_MAX = 0xFFFFFFFF
@@ -190,7 +191,10 @@ class _Run:
         channels, size = self.shape
         samples = chunk.samples[self.offset : self.offset + self.count * channels * size]
         return Batch(
-            chunk.meta[start:stop], chunk.types[start:stop, :channels], samples.reshape(self.count, channels, size)
+            chunk.meta[start:stop],
+            chunk.types[start:stop, :channels],
+            samples.reshape(self.count, channels, size),
+            chunk.times[start:stop],
         )
 
     def package(self, index):
@@ -204,21 +208,23 @@ class _Chunk:
     hand-over, with packages of one shape. Readers get views of them; a
     place once filled is never written again, so the views stay valid."""
 
-    __slots__ = ("shape", "capacity", "filled", "meta", "types", "samples", "numbers", "addresses")
+    __slots__ = ("shape", "capacity", "filled", "meta", "times", "types", "samples", "numbers", "addresses")
 
     def __init__(self, shape, packages):
         channels, size = shape
         per_package = channels * size
         self.shape = shape
-        package_bytes = META_DTYPE.itemsize + 4 * WAVEFORM_TYPE_SLOTS + 4 * per_package
+        package_bytes = META_DTYPE.itemsize + RECEIVE_TIME_DTYPE.itemsize + 4 * WAVEFORM_TYPE_SLOTS + 4 * per_package
         self.capacity = max(packages, _CHUNK_BYTES // package_bytes)
         self.filled = 0
         self.meta = np.empty(self.capacity, META_DTYPE)
+        self.times = np.empty(self.capacity, RECEIVE_TIME_DTYPE)
         self.types = np.empty((self.capacity, WAVEFORM_TYPE_SLOTS), np.uint32)
         self.samples = np.empty(self.capacity * per_package, np.uint32)
         self.numbers = self.meta["headerValue"]
         self.addresses = (
             self.meta.ctypes.data,
+            self.times.ctypes.data,
             self.types.ctypes.data,
             self.samples.ctypes.data if per_package else None,
         )
@@ -305,13 +311,13 @@ class _Delivery:
     def take_runs(self, stream):
         """Empties the stream into the chunks, in one call per run of
         packages of one shape that fits the chunk being filled."""
-        pop_batch = self.lib.mirt_ostra_data_stream_pop_batch
+        pop_batch = self.lib.mirt_ostra_data_stream_pop_batch_timed
         channels_out, size_out, error = self.references
         remaining = self.lib.mirt_ostra_data_stream_get_size(stream, error)
         self.check()
         if remaining and self.shape is None:
             # No room at all: the call only tells the first package's shape.
-            pop_batch(stream, 0, None, None, None, 0, channels_out, size_out, error)
+            pop_batch(stream, 0, None, None, None, None, 0, channels_out, size_out, error)
             self.check()
             self.shape = (self.channels.value, self.samples_per_channel.value)
         runs = []
@@ -327,11 +333,12 @@ class _Delivery:
             room = min(remaining, chunk.capacity - start)
             per_package = chunk.shape[0] * chunk.shape[1]
             offset = start * per_package
-            meta, types, samples = chunk.addresses
+            meta, times, types, samples = chunk.addresses
             taken = pop_batch(
                 stream,
                 room,
                 meta + start * META_DTYPE.itemsize,
+                times + start * RECEIVE_TIME_DTYPE.itemsize,
                 types + start * 4 * WAVEFORM_TYPE_SLOTS,
                 None if samples is None else samples + 4 * offset,
                 room * per_package,
@@ -759,6 +766,15 @@ class Board:
     @property
     def missing(self):
         return self._delivery.missing
+
+    @property
+    def statistics(self):
+        """What the library's parser has done since the board was made, as
+        a read-only `Statistics` snapshot (see there); cheap, and taken
+        from any thread at any time."""
+        record = StatisticsStruct(size=ctypes.sizeof(StatisticsStruct))
+        _call(self._lib, self._lib.mirt_varnel_get_statistics, self._open_handle(), ctypes.byref(record))
+        return Statistics.from_record(record)
 
     @property
     def reconnects(self):

@@ -95,6 +95,36 @@ class MetaDataStruct(ctypes.Structure):
 META_FIELDS = tuple(name for name, _ in MetaDataStruct._fields_ if not name.startswith("_"))
 
 
+class ReceiveTimeStruct(ctypes.Structure):
+    """mirt_receive_time: when a package arrived, in nanoseconds, on the
+    system clock (since 1970 UTC) and on the library's steady clock."""
+
+    _fields_ = [("systemTimeNs", ctypes.c_int64), ("steadyTimeNs", ctypes.c_int64)]
+
+
+class StatisticsStruct(ctypes.Structure):
+    """mirt_varnel_statistics: 120 bytes, its size first and then 8-byte
+    fields from offset 8 on every platform (the padding spelled out, as in
+    MetaDataStruct)."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("_padding4", ctypes.c_uint32),
+        ("connections", ctypes.c_uint64),
+        ("failures", ctypes.c_uint64),
+        ("packages", ctypes.c_uint64),
+        ("bytes", ctypes.c_uint64),
+        ("handOvers", ctypes.c_uint64),
+        ("emptyHandOvers", ctypes.c_uint64),
+        ("largestHandOver", ctypes.c_uint64),
+        ("packagesNotPopped", ctypes.c_uint64),
+        ("callbackTotalNs", ctypes.c_uint64),
+        ("callbackLongestNs", ctypes.c_uint64),
+        ("lastReceiveTime", ReceiveTimeStruct),
+        ("connectedTime", ReceiveTimeStruct),
+    ]
+
+
 class VersionInfoStruct(ctypes.Structure):
     _fields_ = [("major", ctypes.c_int32), ("minor", ctypes.c_int32), ("patch", ctypes.c_int32)]
 
@@ -119,15 +149,17 @@ _PROTOTYPES = {
     "mirt_varnel_set_tcp_timeout": (None, [_H, ctypes.c_uint32]),
     "mirt_varnel_set_package_counter": (None, [_H, ctypes.c_uint32]),
     "mirt_varnel_set_wait_time_ms": (None, [_H, ctypes.c_uint32]),
+    "mirt_varnel_get_statistics": (ctypes.c_size_t, [_H, ctypes.POINTER(StatisticsStruct)]),
     "mirt_ostra_data_stream_get_size": (ctypes.c_size_t, [_H]),
-    # The extension that copies many packages per call; the arrays are
-    # passed as addresses (NumPy's), the shape comes back through the two
-    # uint32 pointers.
-    "mirt_ostra_data_stream_pop_batch": (
+    # The extension that copies many packages per call, with their receive
+    # times; the arrays are passed as addresses (NumPy's), the shape comes
+    # back through the two uint32 pointers.
+    "mirt_ostra_data_stream_pop_batch_timed": (
         ctypes.c_size_t,
         [
             _H,
             ctypes.c_size_t,
+            ctypes.c_void_p,
             ctypes.c_void_p,
             ctypes.c_void_p,
             ctypes.c_void_p,
@@ -141,7 +173,7 @@ _PROTOTYPES = {
 # Called inside the callback, where the I/O thread holds the interpreter
 # lock: these short calls keep it, instead of letting other threads run
 # in between and waiting to get it back (see ctypes.PyDLL).
-_KEEP_INTERPRETER_LOCK = ("mirt_ostra_data_stream_get_size", "mirt_ostra_data_stream_pop_batch")
+_KEEP_INTERPRETER_LOCK = ("mirt_ostra_data_stream_get_size", "mirt_ostra_data_stream_pop_batch_timed")
 
 
 class Library:
@@ -153,13 +185,13 @@ class Library:
         self.path = path
         pydll = ctypes.PyDLL(path, handle=cdll._handle)
         for name, (result, parameters) in _PROTOTYPES.items():
-            # AttributeError: not a Varnel library, or one without the batch copy
+            # AttributeError: not a Varnel library, or one older than this package
             function = getattr(pydll if name in _KEEP_INTERPRETER_LOCK else cdll, name)
             function.restype = result
             function.argtypes = parameters if name == "mirt_get_version_info" else parameters + [_ERR]
             setattr(self, name, function)
-        # Only libraries with the batch copy get here, and they all keep
-        # message texts.
+        # Only libraries with the timed batch copy get here, and they all
+        # keep message texts.
         self._message = cdll.mirt_get_last_error_message
         self._message.restype = ctypes.c_char_p
         self._message.argtypes = []

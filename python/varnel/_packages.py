@@ -7,7 +7,7 @@ import dataclasses
 
 import numpy as np
 
-from ._library import META_FIELDS, MetaDataStruct
+from ._library import META_FIELDS, MetaDataStruct, ReceiveTimeStruct
 
 MetaData = collections.namedtuple("MetaData", META_FIELDS)
 MetaData.__doc__ = (
@@ -40,6 +40,17 @@ def _meta_dtype():
 # The dtype of `Batch.meta`: the twenty meta data fields by their C names.
 META_DTYPE = _meta_dtype()
 
+# The dtype of `Batch.receive_time`: the C record mirt_receive_time, both
+# fields int64 nanoseconds.
+RECEIVE_TIME_DTYPE = np.dtype([(name, np.int64) for name, _ in ReceiveTimeStruct._fields_])
+
+ReceiveTime = collections.namedtuple("ReceiveTime", "systemTimeNs steadyTimeNs")
+ReceiveTime.__doc__ = (
+    "When a package arrived: the moment the library's read that completed it returned, in "
+    "nanoseconds, on the system clock (systemTimeNs, since 1970 UTC) and on the library's "
+    "steady clock (steadyTimeNs, for intervals). Packages of one read share it."
+)
+
 # Waveform type slots per package in the library's batch copy.
 WAVEFORM_TYPE_SLOTS = 8
 
@@ -55,6 +66,7 @@ class Package:
     meta: MetaData
     waveform_types: tuple
     samples: np.ndarray
+    receive_time: ReceiveTime = ReceiveTime(0, 0)
 
     @property
     def header_value(self):
@@ -85,7 +97,10 @@ class Batch:
     - `meta`: a structured array of `META_DTYPE`, the twenty meta data
       fields by name (`meta["statusWord"]`, ...);
     - `header_values`: uint64, the packages' numbers (`meta["headerValue"]`);
-    - `waveform_types`: uint32, shape (packages, channels).
+    - `waveform_types`: uint32, shape (packages, channels);
+    - `receive_time`: a structured array of `RECEIVE_TIME_DTYPE`, when
+      each package arrived (`receive_time["systemTimeNs"]`, nanoseconds
+      since 1970 UTC; `receive_time["steadyTimeNs"]`, for intervals).
 
     `len(batch)` is the number of packages, `batch[i]` the i-th as a
     `Package` (with a copy of its samples), `batch[i:j]` a batch, and
@@ -93,12 +108,13 @@ class Batch:
     Nothing changes the arrays afterwards; they may be views of a larger
     block that they keep alive."""
 
-    __slots__ = ("meta", "waveform_types", "samples")
+    __slots__ = ("meta", "waveform_types", "samples", "receive_time")
 
-    def __init__(self, meta, waveform_types, samples):
+    def __init__(self, meta, waveform_types, samples, receive_time=None):
         self.meta = meta
         self.waveform_types = waveform_types
         self.samples = samples
+        self.receive_time = np.zeros(len(meta), RECEIVE_TIME_DTYPE) if receive_time is None else receive_time
 
     @classmethod
     def empty(cls):
@@ -129,11 +145,12 @@ class Batch:
 
     def __getitem__(self, index):
         if isinstance(index, slice):
-            return Batch(self.meta[index], self.waveform_types[index], self.samples[index])
+            return Batch(self.meta[index], self.waveform_types[index], self.samples[index], self.receive_time[index])
         return Package(
             MetaData._make(self.meta[index].item()),
             tuple(self.waveform_types[index].tolist()),
             self.samples[index].copy(),
+            ReceiveTime._make(self.receive_time[index].item()),
         )
 
     def __iter__(self):
@@ -158,4 +175,5 @@ class Batch:
             np.concatenate([p.meta.view(records) for p in parts]).view(META_DTYPE),
             np.concatenate([p.waveform_types for p in parts]),
             np.concatenate([p.samples for p in parts]),
+            np.concatenate([p.receive_time for p in parts]),
         )

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -84,7 +85,38 @@ VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, half102);
 VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word104);
 VARNEL_SAME_FIELD(mirt_ostra_meta_data, OstraMetaData, word108);
 
+static_assert(sizeof(mirt_receive_time) == sizeof(mirt::ReceiveTime) && sizeof(mirt::ReceiveTime) == 16);
+static_assert(alignof(mirt_receive_time) == alignof(mirt::ReceiveTime) && alignof(mirt::ReceiveTime) == 8);
+VARNEL_SAME_FIELD(mirt_receive_time, mirt::ReceiveTime, systemTimeNs);
+VARNEL_SAME_FIELD(mirt_receive_time, mirt::ReceiveTime, steadyTimeNs);
+
 #undef VARNEL_SAME_FIELD
+
+// The statistics record has one layout in 32-bit and 64-bit builds: its
+// size first, then 8-byte fields at multiples of 8. Its first version is
+// 120 bytes; later versions only append.
+constexpr std::size_t statisticsVersion1Size = 120;
+static_assert(sizeof(mirt_varnel_statistics) == statisticsVersion1Size &&
+              alignof(mirt_varnel_statistics) == 8);
+static_assert(std::is_standard_layout_v<mirt_varnel_statistics> &&
+              std::is_trivially_copyable_v<mirt_varnel_statistics>);
+#define VARNEL_STATISTICS_FIELD(field, offset, size)                                       \
+  static_assert(offsetof(mirt_varnel_statistics, field) == (offset), "offset of " #field); \
+  static_assert(sizeof(mirt_varnel_statistics::field) == (size), "size of " #field)
+VARNEL_STATISTICS_FIELD(size, 0, 4);
+VARNEL_STATISTICS_FIELD(connections, 8, 8);
+VARNEL_STATISTICS_FIELD(failures, 16, 8);
+VARNEL_STATISTICS_FIELD(packages, 24, 8);
+VARNEL_STATISTICS_FIELD(bytes, 32, 8);
+VARNEL_STATISTICS_FIELD(handOvers, 40, 8);
+VARNEL_STATISTICS_FIELD(emptyHandOvers, 48, 8);
+VARNEL_STATISTICS_FIELD(largestHandOver, 56, 8);
+VARNEL_STATISTICS_FIELD(packagesNotPopped, 64, 8);
+VARNEL_STATISTICS_FIELD(callbackTotalNs, 72, 8);
+VARNEL_STATISTICS_FIELD(callbackLongestNs, 80, 8);
+VARNEL_STATISTICS_FIELD(lastReceiveTime, 88, 16);
+VARNEL_STATISTICS_FIELD(connectedTime, 104, 16);
+#undef VARNEL_STATISTICS_FIELD
 
 mirt_error_code toCErrorCode(VarnelException::ErrorCode code) noexcept {
   switch (code) {
@@ -190,6 +222,31 @@ mirt_ostra_meta_data toC(const OstraMetaData& meta) {
   return result;
 }
 
+mirt_receive_time toC(const mirt::ReceiveTime& time) {
+  mirt_receive_time result{};
+  result.systemTimeNs = time.systemTimeNs;
+  result.steadyTimeNs = time.steadyTimeNs;
+  return result;
+}
+
+mirt_varnel_statistics toC(const mirt::VarnelStatistics& s) {
+  mirt_varnel_statistics result{};
+  result.size = sizeof result;
+  result.connections = s.connections;
+  result.failures = s.failures;
+  result.packages = s.packages;
+  result.bytes = s.bytes;
+  result.handOvers = s.handOvers;
+  result.emptyHandOvers = s.emptyHandOvers;
+  result.largestHandOver = s.largestHandOver;
+  result.packagesNotPopped = s.packagesNotPopped;
+  result.callbackTotalNs = s.callbackTotalNs;
+  result.callbackLongestNs = s.callbackLongestNs;
+  result.lastReceiveTime = toC(s.lastReceiveTime);
+  result.connectedTime = toC(s.connectedTime);
+  return result;
+}
+
 struct Shape {
   std::size_t channels = 0;
   std::size_t samplesPerChannel = 0;
@@ -288,6 +345,33 @@ void mirt_varnel_set_wait_time_ms(mirt_varnel* handle, uint32_t milliseconds, mi
   guarded(error, [&] { handle->parser->setWaitTimeMs(milliseconds); });
 }
 
+size_t mirt_varnel_get_statistics(mirt_varnel* handle, mirt_varnel_statistics* statistics,
+                                  mirt_error_code* error) {
+  return guarded(
+      error,
+      [&]() -> std::size_t {
+        if (statistics == nullptr)
+          throw std::invalid_argument("mirt_varnel_get_statistics: the record is null");
+        const std::uint32_t size = statistics->size;
+        if (size < statisticsVersion1Size) {
+          throw std::invalid_argument("mirt_varnel_get_statistics: the record's size " +
+                                      std::to_string(size) + " is below " +
+                                      std::to_string(statisticsVersion1Size));
+        }
+        const mirt_varnel_statistics filled = toC(handle->parser->getStatistics());
+        // Behind the size field: the figures this library knows, then
+        // zeros for the fields of a later version.
+        constexpr std::size_t figuresAt = offsetof(mirt_varnel_statistics, connections);
+        const std::size_t known = std::min<std::size_t>(size, sizeof filled);
+        auto* bytes = reinterpret_cast<unsigned char*>(statistics);
+        std::memcpy(bytes + figuresAt, reinterpret_cast<const unsigned char*>(&filled) + figuresAt,
+                    known - figuresAt);
+        std::memset(bytes + known, 0, size - known);
+        return known;
+      },
+      std::size_t{0});
+}
+
 size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream, mirt_error_code* error) {
   return guarded(
       error, [&] { return fromHandle(stream)->getSize(); }, std::size_t{0});
@@ -343,10 +427,25 @@ mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_packa
       error, [&] { return toC(fromHandle(package)->getMetaData()); }, mirt_ostra_meta_data{});
 }
 
+mirt_receive_time mirt_ostra_data_package_get_receive_time(mirt_ostra_data_package* package,
+                                                           mirt_error_code* error) {
+  return guarded(
+      error, [&] { return toC(fromHandle(package)->getReceiveTime()); }, mirt_receive_time{});
+}
+
 size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* stream, size_t maxPackages,
                                         mirt_ostra_meta_data* metaData, uint32_t* waveformTypes,
                                         uint32_t* samples, size_t sampleCapacity, uint32_t* channels,
                                         uint32_t* samplesPerChannel, mirt_error_code* error) {
+  return mirt_ostra_data_stream_pop_batch_timed(stream, maxPackages, metaData, nullptr, waveformTypes,
+                                                samples, sampleCapacity, channels, samplesPerChannel, error);
+}
+
+size_t mirt_ostra_data_stream_pop_batch_timed(mirt_ostra_data_stream* stream, size_t maxPackages,
+                                              mirt_ostra_meta_data* metaData, mirt_receive_time* receiveTimes,
+                                              uint32_t* waveformTypes, uint32_t* samples,
+                                              size_t sampleCapacity, uint32_t* channels,
+                                              uint32_t* samplesPerChannel, mirt_error_code* error) {
   return guarded(
       error,
       [&]() -> std::size_t {
@@ -363,6 +462,7 @@ size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* stream, size_t m
         while (taken < limit && impl->front() != nullptr && shapeOf(*impl->front()) == shape) {
           const std::unique_ptr<mirt::OstraDataPackage> package = impl->pop();
           if (metaData != nullptr) metaData[taken] = toC(package->getMetaData());
+          if (receiveTimes != nullptr) receiveTimes[taken] = toC(package->getReceiveTime());
           if (waveformTypes != nullptr) {
             for (std::size_t c = 0; c < package::maxChannels; ++c) {
               waveformTypes[package::maxChannels * taken + c] =

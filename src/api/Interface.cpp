@@ -18,6 +18,11 @@ VARNEL_DEFINE_INTERFACE_MEMBERS(Varnel)
 
 #undef VARNEL_DEFINE_INTERFACE_MEMBERS
 
+// The defaults of the operations added after the first version, for
+// classes an application derives itself; the library's own override them.
+ReceiveTime OstraDataPackage::getReceiveTime() const { return ReceiveTime{}; }
+VarnelStatistics Varnel::getStatistics() const { return VarnelStatistics{}; }
+
 VersionInfo getVersionInfo() { return VersionInfo{1, 1, 0}; }
 
 }  // namespace mirt

@@ -230,6 +230,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
       return;
     }
     established = true;
+    stateMachine->statistics().connected(ParserStatistics::now());
     enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
     startRead();
@@ -338,6 +339,8 @@ bool OstraBoardConnection::onReceive(const boost::system::error_code& error, std
   // After a failure nothing more is framed, also from a read that had
   // completed before the failure stopped the loop.
   if (failed || abandoned) return false;
+  // Once per read, however many packages it completes.
+  if (bytesTransferred != 0) readTime = ParserStatistics::now();
   framer.received(bytesTransferred);
   // Every header is checked as soon as its 36 bytes are in, every body once
   // all of it is. A failed read ends the piece in progress, even an empty
@@ -383,7 +386,8 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     const PackageReader reader = framer.inProgress();
     PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred),
                               boardVersionVerified);
-    stream->appendPackage(reader);
+    stream->appendPackage(reader, readTime);
+    stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
     framer.consume();
     if (stream->getSize() >= endCondition.packageCounter || stream->isEndOfStream()) {
       deliverStream();
@@ -423,15 +427,26 @@ void OstraBoardConnection::deliverStream() {
     }
   }
 
+  ParserStatistics& statistics = stateMachine->statistics();
+  const std::size_t handed = stream->getSize();
+  const auto called = std::chrono::steady_clock::now();
+  const auto callbackNs = [&called] {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - called)
+            .count());
+  };
   {
     const InsideCallback inside(stateMachine.get());
     try {
       callback(stream);
     } catch (...) {
       callbackFailed = true;
+      // What it left stays in the stream for the next connection.
+      statistics.handedOver(handed, 0, callbackNs());
       throw;
     }
   }
+  statistics.handedOver(handed, stream->getSize(), callbackNs());
 
   if (connectedAfter) stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
   stream->clear();
@@ -460,6 +475,7 @@ void OstraBoardConnection::timerHandler(const boost::system::error_code& error) 
 
 void OstraBoardConnection::stopConnection(Stop how) {
   StopOnExit stopOnExit{ioContext};
+  stateMachine->statistics().disconnected();
   if (how == Stop::Teardown) {
     tornDown = true;
     // The packages collected since the last hand-over go to the application

@@ -157,6 +157,9 @@ class OstraBoardConnection {
   // When the timer hands the stream over next: waitTimeMs after the last
   // hand-over (or after the connect).
   boost::asio::steady_timer::time_point handOverDue;
+  // When the last read that delivered bytes returned: the receive time of
+  // the packages it completes.
+  mirt::ReceiveTime readTime{};
 
   // The progress of the connection. Only the I/O thread uses these, and
   // the destroying thread after it has joined the I/O thread.

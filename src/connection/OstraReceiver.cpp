@@ -131,3 +131,5 @@ void OstraReceiver::setPackageCounter(std::uint32_t count) {
 void OstraReceiver::setWaitTimeMs(std::uint32_t milliseconds) {
   if (milliseconds != 0) waitTimeMs = milliseconds;
 }
+
+mirt::VarnelStatistics OstraReceiver::getStatistics() const { return stateMachine->statistics().snapshot(); }

@@ -27,6 +27,7 @@ class OstraReceiver : public mirt::Varnel {
   void setTcpTimeout(std::uint32_t timeout) override;
   void setPackageCounter(std::uint32_t count) override;
   void setWaitTimeMs(std::uint32_t milliseconds) override;
+  mirt::VarnelStatistics getStatistics() const override;
 
  private:
   void closeConnection();

@@ -65,6 +65,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
       } else if (state != ERROR) {
         state = ERROR;
         errorMessage = unknownTransition;
+        statistics_.failed();
       }
       // In ERROR the recorded failure stays as it is: a connect that
       // completes after the waiter has given up must not replace the first
@@ -81,6 +82,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
         errorCode = code;
         errorMessage = message != nullptr ? message : "";
         state = ERROR;
+        statistics_.failed();
       }
       break;
     default:
@@ -179,6 +181,7 @@ bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
         errorCode = mirt::VarnelException::GeneralError;
         errorMessage = connectionTimeout;
         state = ERROR;
+        statistics_.failed();
       }
       return false;
     }

@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <string>
 
+#include "common/ParserStatistics.hpp"
 #include "varnel/varnel.hpp"
 
 // The internal states of one board connection.
@@ -75,6 +76,11 @@ class StateMachine {
   // result stays available.
   bool waitForConnection();
 
+  // The parser's figures; they live as long as the parser's state, and
+  // every failure recorded here is counted in them.
+  ParserStatistics& statistics() { return statistics_; }
+  const ParserStatistics& statistics() const { return statistics_; }
+
   // The raw poll limit, for tests that need a short wait.
   void setMaxPolls(std::uint32_t polls);
   std::uint32_t getMaxPolls() const;
@@ -97,4 +103,5 @@ class StateMachine {
   // stops at its next poll instead of polling on to its limit, so that
   // releasing its result (which waits for the task) never blocks for long.
   std::atomic<std::uint32_t> waiterGeneration{0};
+  ParserStatistics statistics_;
 };

@@ -8,8 +8,10 @@
 
 OstraDataPackageImpl::OstraDataPackageImpl(const mirt::OstraMetaData& metaData,
                                            std::vector<std::uint32_t> channelTypes, Waveforms waveforms,
-                                           std::shared_ptr<SampleRecycler> recycler)
+                                           std::shared_ptr<SampleRecycler> recycler,
+                                           const mirt::ReceiveTime& receiveTime)
     : metaData(metaData),
+      receiveTime(receiveTime),
       channelTypes(std::move(channelTypes)),
       waveforms(std::move(waveforms)),
       recycler(std::move(recycler)) {}
@@ -46,3 +48,5 @@ std::uint32_t OstraDataPackageImpl::getWaveformType(std::size_t channel) const {
 }
 
 const mirt::OstraMetaData& OstraDataPackageImpl::getMetaData() const { return metaData; }
+
+mirt::ReceiveTime OstraDataPackageImpl::getReceiveTime() const { return receiveTime; }

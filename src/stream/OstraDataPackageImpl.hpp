@@ -17,7 +17,8 @@ class OstraDataPackageImpl : public mirt::OstraDataPackage {
   // `recycler`, if given, takes the sample storage back when the package
   // is destroyed, on whatever thread that happens.
   OstraDataPackageImpl(const mirt::OstraMetaData& metaData, std::vector<std::uint32_t> channelTypes,
-                       Waveforms waveforms, std::shared_ptr<SampleRecycler> recycler = nullptr);
+                       Waveforms waveforms, std::shared_ptr<SampleRecycler> recycler = nullptr,
+                       const mirt::ReceiveTime& receiveTime = {});
   ~OstraDataPackageImpl() override;
 
   std::size_t getSize() const override;
@@ -28,9 +29,11 @@ class OstraDataPackageImpl : public mirt::OstraDataPackage {
   // getChannelCount().
   std::uint32_t getWaveformType(std::size_t channel) const override;
   const mirt::OstraMetaData& getMetaData() const override;
+  mirt::ReceiveTime getReceiveTime() const override;
 
  private:
   mirt::OstraMetaData metaData;
+  mirt::ReceiveTime receiveTime;
   std::vector<std::uint32_t> channelTypes;
   Waveforms waveforms;
   std::shared_ptr<SampleRecycler> recycler;

@@ -24,7 +24,7 @@ std::unique_ptr<mirt::OstraDataPackage> OstraDataStreamImpl::pop() {
   return oldest;
 }
 
-void OstraDataStreamImpl::appendPackage(const PackageReader& reader) {
+void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const mirt::ReceiveTime& receiveTime) {
   const PackageHeader header = reader.parseHeader();
   // The header checks have refused more than eight channels, all the
   // channel table and the waveform slots have room for.
@@ -49,7 +49,7 @@ void OstraDataStreamImpl::appendPackage(const PackageReader& reader) {
   }
 
   auto built = std::make_unique<OstraDataPackageImpl>(metaData, std::move(channelTypes), std::move(waveforms),
-                                                      recycler);
+                                                      recycler, receiveTime);
   packages.push_back(std::move(built));
 }
 

@@ -21,9 +21,9 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   std::size_t getSize() const override;
   std::unique_ptr<mirt::OstraDataPackage> pop() override;
 
-  // Decodes the package (already checked) and appends it; endOfStream takes
-  // that package's end-of-stream bit.
-  void appendPackage(const PackageReader& package);
+  // Decodes the package (already checked), received at `receiveTime`, and
+  // appends it; endOfStream takes that package's end-of-stream bit.
+  void appendPackage(const PackageReader& package, const mirt::ReceiveTime& receiveTime = {});
   // Destroys every package still held, newest first, and releases the
   // queue's storage. endOfStream is left as it is.
   void clear();

@@ -97,6 +97,8 @@ TEST(Interface, ApplicationsCanImplementTheInterfaces) {
   EXPECT_EQ(a.samples.size(), 1u);
   EXPECT_EQ(base.getWaveform(0).at(0), 42u);
   EXPECT_NE(dynamic_cast<FakePackage*>(&base), nullptr);
+  // Operations added later have defaults, so the class above is complete.
+  EXPECT_EQ(base.getReceiveTime().systemTimeNs, 0);
 }
 
 }  // namespace

@@ -8,6 +8,11 @@ HEADER_CHECK(meta_data_size, sizeof(mirt_ostra_meta_data) == 96);
 HEADER_CHECK(meta_data_real72, offsetof(mirt_ostra_meta_data, real72) == 56);
 HEADER_CHECK(meta_data_word108, offsetof(mirt_ostra_meta_data, word108) == 92);
 HEADER_CHECK(version_info_size, sizeof(mirt_version_info) == 12);
+HEADER_CHECK(receive_time_size, sizeof(mirt_receive_time) == 16);
+HEADER_CHECK(statistics_size, sizeof(mirt_varnel_statistics) == 120);
+HEADER_CHECK(statistics_connections, offsetof(mirt_varnel_statistics, connections) == 8);
+HEADER_CHECK(statistics_last_receive_time, offsetof(mirt_varnel_statistics, lastReceiveTime) == 88);
+HEADER_CHECK(statistics_connected_time, offsetof(mirt_varnel_statistics, connectedTime) == 104);
 HEADER_CHECK(error_code_size, sizeof(mirt_error_code) == 4);
 HEADER_CHECK(state_size, sizeof(mirt_connection_state) == 4);
 

@@ -85,6 +85,12 @@ void test_streams_are_handed_over(void) {
   enum { count = 6, channels = 3, samples = 5 };
   mirt_error_code error = JUNK_ERROR;
   mirt_ostra_data_package* packages[count];
+  struct {
+    mirt_varnel_statistics figures;
+    uint64_t tail[2];
+  } later;
+  mirt_varnel_statistics statistics;
+  mirt_receive_time last = {0, 0};
   collector c;
   session s;
   size_t i;
@@ -110,6 +116,29 @@ void test_streams_are_handed_over(void) {
     CHECK_EQ(mirt_varnel_get_state(s.parser, &error), MIRT_STATE_NOT_CONNECTED);
     CHECK_EQ(error, MIRT_ERROR_NONE);
     CHECK(!mirt_varnel_is_connected(s.parser, NULL));
+
+    /* The figures, into a record of this version, into one of a later
+     * version (its unknown tail zeroed), and refused for a record that is
+     * too small. */
+    memset(&later, 0xAB, sizeof later);
+    later.figures.size = sizeof later;
+    error = JUNK_ERROR;
+    CHECK_EQ(mirt_varnel_get_statistics(s.parser, &later.figures, &error), sizeof(mirt_varnel_statistics));
+    CHECK_EQ(error, MIRT_ERROR_NONE);
+    CHECK_EQ(later.figures.size, sizeof later);
+    CHECK_EQ(later.tail[0], 0);
+    CHECK_EQ(later.tail[1], 0);
+    CHECK_EQ(later.figures.packages, count);
+    CHECK_EQ(later.figures.bytes, count * (128 + channels * samples * 4));
+    CHECK_EQ(later.figures.handOvers, 2);
+    CHECK_EQ(later.figures.connections, 1);
+    statistics = later.figures;
+    statistics.size = 8;
+    error = JUNK_ERROR;
+    CHECK_EQ(mirt_varnel_get_statistics(s.parser, &statistics, &error), 0);
+    CHECK_EQ(error, MIRT_ERROR_GENERAL);
+    CHECK_EQ(statistics.packages, count);
+
     error = JUNK_ERROR;
     mirt_varnel_delete(s.parser, &error);
     CHECK_EQ(error, MIRT_ERROR_NONE);
@@ -127,11 +156,17 @@ void test_streams_are_handed_over(void) {
     /* Read after mirt_varnel_delete. */
     REQUIRE(collector_take_packages(&c, packages, count) == count);
     for (i = 0; i < count; ++i) {
+      const mirt_receive_time received = mirt_ostra_data_package_get_receive_time(packages[i], &error);
+      CHECK_EQ(error, MIRT_ERROR_NONE);
+      CHECK(received.systemTimeNs > 0 && received.steadyTimeNs > 0);
+      CHECK(i == 0 || received.steadyTimeNs >= last.steadyTimeNs);
+      last = received;
       expect_numbered(packages[i], i + 1, channels, samples);
       error = JUNK_ERROR;
       mirt_ostra_data_package_delete(packages[i], &error);
       CHECK_EQ(error, MIRT_ERROR_NONE);
     }
+    CHECK_EQ(last.steadyTimeNs, later.figures.lastReceiveTime.steadyTimeNs);
   }
   end_session(&s);
   collector_free(&c);

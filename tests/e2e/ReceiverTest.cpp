@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "boardsim/FakeBoard.hpp"
 #include "boardsim/PackageBuilder.hpp"
@@ -87,6 +88,9 @@ TEST(ReceiverConnect, RefusedConnectFailsWithTheRecordedStartMessage) {
   ASSERT_TRUE(parser.collector.waitForPackages(3));
   expectNumbered(parser.collector.takePackages(), 1);
   EXPECT_NO_THROW(parser->disconnect());
+  const mirt::VarnelStatistics figures = parser->getStatistics();
+  EXPECT_EQ(figures.failures, 2u);  // each refused connect once
+  EXPECT_EQ(figures.connections, 1u);
 }
 
 TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
@@ -100,6 +104,7 @@ TEST(ReceiverConnect, BoardThatNeverAnswersTimesOutAfterTheTcpTimeout) {
   EXPECT_EQ(text, "waitForConnectionLockFree: Connection timeout");
   EXPECT_GE(elapsed, 1s);  // the limit reads as seconds
   EXPECT_EQ(parser->getState(), ConnectionState::Error);
+  EXPECT_EQ(parser->getStatistics().failures, 1u);  // given up by the waiter
   EXPECT_EQ(varnelError([&] { parser->getAsyncError(); }).first, VarnelException::GeneralError);
   EXPECT_EQ(varnelError([&] { parser->disconnect(); }).second, text);
 }
@@ -208,12 +213,98 @@ TEST(ReceiverStreaming, PoppedPackagesOutliveTheParserAndUnpoppedOnesAreGoneAfte
   parser->connect();
   ASSERT_TRUE(parser.collector.waitForHandOvers(2));
   parser->disconnect();
+  const mirt::VarnelStatistics statistics = parser->getStatistics();
   parser.varnel.reset();
   ASSERT_EQ(sizeAtStart, (std::vector<std::size_t>{2, 2}));  // nothing left over from the first
   ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(statistics.packagesNotPopped, 2u);
+  EXPECT_EQ(statistics.largestHandOver, 2u);
   EXPECT_EQ(kept[0]->getMetaData().headerValue, 1u);
   EXPECT_EQ(kept[1]->getMetaData().headerValue, 3u);
   EXPECT_EQ(kept[1]->getWaveform(1), boardsim::numberedSamples(3, 1, 4));
+}
+
+std::int64_t nanoseconds(auto timePoint) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(timePoint.time_since_epoch()).count();
+}
+
+// A package carries the time at which the read that completed it returned:
+// packages that arrived in one piece share it, later ones have a later one.
+// The figures count what the parser did, across its connections, and a
+// thread that reads them while packages arrive sees them only grow.
+TEST(ReceiverStreaming, PackagesCarryTheirReadTimeAndTheStatisticsCountAcrossConnections) {
+  const std::string address = support::loopback(support::Block::EndToEnd, 14);
+  const std::size_t packageBytes = boardsim::encode(boardsim::numberedPackages(1, 1)[0]).size();
+  FakeBoard board(address, Script()
+                               .send(boardsim::encodeAll(boardsim::numberedPackages(1, 3)))
+                               .pause(50ms)
+                               .send(boardsim::encodeAll(boardsim::numberedPackages(4, 3)))
+                               .waitForClientClose()
+                               .acceptNext()
+                               .silent());
+  Parser parser(address, 2, 60000);
+  std::atomic<bool> reading{true};
+  std::atomic<int> shrank{0};
+  std::thread reader([&] {
+    mirt::VarnelStatistics last{};
+    for (int i = 0; i < 1000000 && reading.load(); ++i) {
+      const mirt::VarnelStatistics now = parser->getStatistics();
+      if (now.packages < last.packages || now.bytes < last.bytes || now.handOvers < last.handOvers) ++shrank;
+      last = now;
+      std::this_thread::yield();
+    }
+  });
+  const auto systemBefore = std::chrono::system_clock::now();
+  const auto steadyBefore = std::chrono::steady_clock::now();
+  parser->connect();
+  const mirt::VarnelStatistics connected = parser->getStatistics();
+  ASSERT_TRUE(parser.collector.waitForPackages(6));
+  const auto systemAfter = std::chrono::system_clock::now();
+  const auto steadyAfter = std::chrono::steady_clock::now();
+  parser->disconnect();
+  const mirt::VarnelStatistics figures = parser->getStatistics();
+  reading = false;
+  reader.join();
+
+  const auto packages = parser.collector.takePackages();
+  ASSERT_EQ(packages.size(), 6u);
+  std::vector<mirt::ReceiveTime> times;
+  for (const auto& p : packages) times.push_back(p->getReceiveTime());
+  for (const mirt::ReceiveTime& t : times) {
+    EXPECT_GE(t.systemTimeNs, nanoseconds(systemBefore));
+    EXPECT_LE(t.systemTimeNs, nanoseconds(systemAfter));
+    EXPECT_GE(t.steadyTimeNs, nanoseconds(steadyBefore));
+    EXPECT_LE(t.steadyTimeNs, nanoseconds(steadyAfter));
+  }
+  for (std::size_t i : {1u, 2u, 4u, 5u}) EXPECT_EQ(times[i].steadyTimeNs, times[i - 1].steadyTimeNs) << i;
+  EXPECT_LT(times[2].steadyTimeNs, times[3].steadyTimeNs);
+
+  EXPECT_EQ(shrank.load(), 0);
+  EXPECT_EQ(connected.connections, 1u);
+  EXPECT_GE(connected.connectedTime.steadyTimeNs, nanoseconds(steadyBefore));
+  EXPECT_LE(connected.connectedTime.steadyTimeNs, times[0].steadyTimeNs);
+  EXPECT_EQ(figures.connections, 1u);
+  EXPECT_EQ(figures.failures, 0u);
+  EXPECT_EQ(figures.packages, 6u);
+  EXPECT_EQ(figures.bytes, 6 * packageBytes);
+  EXPECT_EQ(figures.handOvers, 3u);  // 1-2 and 3-4 by count, 5-6 by count
+  EXPECT_EQ(figures.emptyHandOvers, 0u);
+  EXPECT_EQ(figures.largestHandOver, 2u);
+  EXPECT_EQ(figures.packagesNotPopped, 0u);
+  EXPECT_GE(figures.callbackLongestNs, 1u);
+  EXPECT_GE(figures.callbackTotalNs, figures.callbackLongestNs);
+  EXPECT_EQ(figures.lastReceiveTime.systemTimeNs, times[5].systemTimeNs);
+  EXPECT_EQ(figures.lastReceiveTime.steadyTimeNs, times[5].steadyTimeNs);
+  EXPECT_EQ(figures.connectedTime.systemTimeNs, 0);  // no connection now
+  EXPECT_EQ(figures.connectedTime.steadyTimeNs, 0);
+
+  // A new connection goes on counting.
+  parser->connect();
+  const mirt::VarnelStatistics again = parser->getStatistics();
+  EXPECT_EQ(again.connections, 2u);
+  EXPECT_EQ(again.packages, 6u);
+  EXPECT_GT(again.connectedTime.steadyTimeNs, times[5].steadyTimeNs);
+  parser->disconnect();
 }
 
 // Packages collected but not yet handed over go to the application when it
@@ -368,6 +459,7 @@ TEST_P(ReceiverFailures, AreRecordedWithTheirMessageAndCodeAndStopTheConnection)
   // The error stays; disconnect throws it, and the board sees the close.
   EXPECT_EQ(varnelError([&] { parser->disconnect(); }), std::make_pair(code, text));
   EXPECT_EQ(parser->getState(), ConnectionState::Error);
+  EXPECT_EQ(parser->getStatistics().failures, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, ReceiverFailures, testing::Range(0, 10));

@@ -36,6 +36,16 @@ double figure(const std::string& text, const std::string& name) {
   return std::strtod(text.c_str() + at + key.size(), nullptr);
 }
 
+// The library's count behind "NAME: N (library: " on a line of `text`; -1
+// if none.
+double libraryFigure(const std::string& text, const std::string& name) {
+  const std::size_t line = text.find("\n" + name + ": ");
+  const std::string key = " (library: ";
+  const std::size_t at = line == std::string::npos ? line : text.find(key, line);
+  if (at == std::string::npos || at > text.find('\n', line + 1)) return -1;
+  return std::strtod(text.c_str() + at + key.size(), nullptr);
+}
+
 std::size_t lineCount(const std::string& text, const std::string& part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -122,6 +132,15 @@ TEST(Monitor, PrintsAStatusLineEverySecondWithFiguresOfTheLatestPackage) {
   EXPECT_NE(out.find("stopped: duration over"), std::string::npos) << out;
   EXPECT_NEAR(figure(out, "duration"), 2.6, 0.3) << out;
   EXPECT_GT(figure(out, "packages"), 100) << out;
+  // The library has counted what the monitor counted.
+  for (const char* name : {"packages", "streams", "empty hand-overs", "bytes"}) {
+    EXPECT_EQ(libraryFigure(out, name), figure(out, name)) << name << "\n" << out;
+  }
+  EXPECT_TRUE(std::regex_search(
+      out,
+      std::regex(R"(\nlibrary: 1 connection, [0-9]+ failures?, largest hand-over [1-9][0-9]*, 0 not popped, )"
+                 R"(callback [0-9]+\.[0-9]{3} ms in all, [0-9]+\.[0-9]{3} ms at most\n)")))
+      << out;
   run.board->signal(SIGTERM);
   EXPECT_EQ(run.board->wait(patience), 0);
 }

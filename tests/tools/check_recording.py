@@ -86,6 +86,13 @@ def main():
                f"waveformTypes {p['waveformTypes'][:1]}, expected {types}")
         times = p["receiveTime"]
         expect(np.all(np.diff(times) >= 0), "receiveTime goes back")
+        # Each package has the time of the read that completed it, which
+        # came before its hand-over (one read may feed several hand-overs,
+        # and under load a few reads take all packages, so the times need
+        # not be distinct); they are not the hand-overs' times.
+        handed = p["handOverTime"]
+        expect(np.all(times <= handed), "a package's receiveTime after its handOverTime")
+        expect(n == 0 or np.any(times < handed), "every receiveTime is its hand-over's time")
         if start_time is not None and n:
             expect(start_time - 1 <= times[0] and times[-1] <= start_time + 600,
                    f"receiveTime {times[0]}..{times[-1]} not after start_time {start_time}")

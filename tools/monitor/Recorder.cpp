@@ -159,14 +159,16 @@ struct Row {
   std::uint32_t word108;
   std::uint32_t waveformTypes[8];
   double receiveTime;
+  double handOverTime;
 };
 
-Row toRow(const mirt::OstraDataPackage& package, double receiveTime) {
+Row toRow(const mirt::OstraDataPackage& package, double handOverTime) {
   const mirt::OstraMetaData& m = package.getMetaData();
+  const double receiveTime = static_cast<double>(package.getReceiveTime().systemTimeNs) / 1e9;
   Row r{m.statusWord, m.headerValue, m.word36, m.dspVersion, m.firmwareVersion, m.biosVersion,
         m.word52,     m.word56,      m.word60, m.word64,     m.word68,          m.real72,
         m.real80,     m.word88,      m.word92, m.word96,     m.half100,         m.half102,
-        m.word104,    m.word108,     {},       receiveTime};
+        m.word104,    m.word108,     {},       receiveTime,  handOverTime};
   for (std::size_t c = 0; c < package.getChannelCount() && c < 8; ++c) {
     r.waveformTypes[c] = package.getWaveformType(c);
   }
@@ -203,6 +205,7 @@ Handle rowType() {
   Handle types = type(H5Tarray_create2(H5T_NATIVE_UINT32, 1, &eight), "H5Tarray_create2");
   VARNEL_ROW_FIELD(waveformTypes, types);
   VARNEL_ROW_FIELD(receiveTime, H5T_NATIVE_DOUBLE);
+  VARNEL_ROW_FIELD(handOverTime, H5T_NATIVE_DOUBLE);
 #undef VARNEL_ROW_FIELD
   return t;
 }

@@ -21,9 +21,13 @@
 //                   channel c in wire order (signed values: view as int32)
 //   /packages       compound, one record per package: the twenty meta data
 //                   fields under their names in mirt::OstraMetaData,
-//                   waveformTypes (uint32[8], 0 beyond the channel count)
-//                   and receiveTime (float64, seconds since 1970 UTC, when
-//                   the hand-over reached the monitor)
+//                   waveformTypes (uint32[8], 0 beyond the channel count),
+//                   receiveTime (float64, seconds since 1970 UTC: the
+//                   library's receive time of the package) and handOverTime
+//                   (likewise, when its hand-over reached the monitor).
+//                   Recordings made before the library knew receive times
+//                   have no handOverTime, and their receiveTime is that of
+//                   the hand-over.
 //   root attributes board_address, package_counter, wait_ms, tcp_timeout,
 //                   start_time (ISO 8601 UTC), library_version, and the
 //                   running figures packages, dropped_packages,
@@ -83,9 +87,10 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  /// Queues the packages of one hand-over, received at `receiveTime`
-  /// (seconds since 1970 UTC); never waits for the file. Packages that do
-  /// not fit the queue are dropped and counted.
+  /// Queues the packages of one hand-over, which reached the monitor at
+  /// `receiveTime` (seconds since 1970 UTC; recorded as handOverTime);
+  /// never waits for the file. Packages that do not fit the queue are
+  /// dropped and counted.
   void add(std::vector<SharedPackage>& packages, double receiveTime);
   /// The writer's failure, if it has failed; it then records nothing more.
   std::optional<std::string> failure() const;

@@ -90,8 +90,9 @@ Recording:
   --record FILE.h5      write every package received into the HDF5 file
                         FILE.h5 (replaced if it exists): per channel a
                         dataset /channels/<c> of uint32 samples (package x
-                        sample), the meta data, waveform types and receive
-                        time of each package in the table /packages, the
+                        sample), the meta data, waveform types, receive
+                        time (when the library read it) and hand-over time
+                        of each package in the table /packages, the
                         settings, start time (UTC) and library version as
                         attributes of the root. Written while it arrives and
                         flushed once a second; closed on every stop. The
@@ -112,11 +113,14 @@ where it differs, and per channel minimum/maximum/mean of the latest
 package, its samples read as signed 32-bit values.
 
 Summary (standard output, after every run that connected): packages,
-streams, empty hand-overs, bytes, gaps with the count of package numbers
-missing, the missing numbers as ranges (the first 20 ranges and how many
-more), duration and mean rates; with --reconnect the reconnects and the
-gaps across them; with --record also the packages recorded, dropped and
-skipped and the file's size.
+streams, empty hand-overs and bytes, each with the library's own count in
+parentheses (they differ only when --count left packages uncounted), gaps
+with the count of package numbers missing, the missing numbers as ranges
+(the first 20 ranges and how many more), the library's connections,
+failures, largest hand-over, packages it destroyed unpopped and the time
+spent in the callback, duration and mean rates; with --reconnect the
+reconnects and the gaps across them; with --record also the packages
+recorded, dropped and skipped and the file's size.
 
 Exit status:
    0  stopped by --duration, --count, Ctrl-C or SIGTERM (with --reconnect
@@ -467,18 +471,25 @@ std::string missingText(const MissingNumbers& m) {
   return text;
 }
 
-// `reconnects`: only with --reconnect.
-void printSummary(const Totals& t, const MissingNumbers& missing, std::optional<std::uint64_t> reconnects,
-                  Clock::duration elapsed, const char* stopped) {
+// `library`: the parsers' own figures; `reconnects`: only with --reconnect.
+void printSummary(const Totals& t, const MissingNumbers& missing, const mirt::VarnelStatistics& library,
+                  std::optional<std::uint64_t> reconnects, Clock::duration elapsed, const char* stopped) {
   const double s = std::max(seconds(elapsed), 1e-9);
   std::cout << "--- varnel-monitor summary ---\n"
             << "stopped: " << stopped << '\n'
-            << "packages: " << t.packages << '\n'
-            << "streams: " << t.streams << '\n'
-            << "empty hand-overs: " << t.emptyHandOvers << '\n'
-            << "bytes: " << t.bytes << '\n'
+            << "packages: " << t.packages << " (library: " << library.packages << ")\n"
+            << "streams: " << t.streams << " (library: " << library.handOvers - library.emptyHandOvers
+            << ")\n"
+            << "empty hand-overs: " << t.emptyHandOvers << " (library: " << library.emptyHandOvers << ")\n"
+            << "bytes: " << t.bytes << " (library: " << library.bytes << ")\n"
             << "gaps: " << t.gaps << " (" << cli::counted(t.missing, "package") << " missing)\n"
-            << "missing: " << missingText(missing) << '\n';
+            << "missing: " << missingText(missing) << '\n'
+            << "library: " << cli::counted(library.connections, "connection") << ", "
+            << cli::counted(library.failures, "failure") << ", largest hand-over " << library.largestHandOver
+            << ", " << library.packagesNotPopped << " not popped, callback "
+            << format("%.3f ms in all, %.3f ms at most", static_cast<double>(library.callbackTotalNs) / 1e6,
+                      static_cast<double>(library.callbackLongestNs) / 1e6)
+            << '\n';
   if (reconnects) {
     std::cout << "reconnects: " << *reconnects << '\n'
               << "gaps across reconnects: " << t.gapsAcrossReconnects << '\n';
@@ -668,6 +679,25 @@ class Board {
   }
 
   mirt::Varnel& parser() { return *parsers_[current_]; }
+
+  /// The library's figures of all the parsers together.
+  mirt::VarnelStatistics statistics() const {
+    mirt::VarnelStatistics sum{};
+    for (const auto& parser : parsers_) {
+      const mirt::VarnelStatistics s = parser->getStatistics();
+      sum.connections += s.connections;
+      sum.failures += s.failures;
+      sum.packages += s.packages;
+      sum.bytes += s.bytes;
+      sum.handOvers += s.handOvers;
+      sum.emptyHandOvers += s.emptyHandOvers;
+      sum.largestHandOver = std::max(sum.largestHandOver, s.largestHandOver);
+      sum.packagesNotPopped += s.packagesNotPopped;
+      sum.callbackTotalNs += s.callbackTotalNs;
+      sum.callbackLongestNs = std::max(sum.callbackLongestNs, s.callbackLongestNs);
+    }
+    return sum;
+  }
   const std::string& address() const { return addresses_[current_]; }
 
  private:
@@ -883,8 +913,8 @@ int run(const Options& options) {
     totals = shared.totals;
     missing = shared.missing;
   }
-  printSummary(totals, missing, options.reconnect ? std::optional(reconnects) : std::nullopt, elapsed,
-               stopped);
+  printSummary(totals, missing, board.statistics(),
+               options.reconnect ? std::optional(reconnects) : std::nullopt, elapsed, stopped);
   if (recorder) {
     printRecording(options.record, recorder->finish());
     recordingError = recorder->failure();  // now with what the file holds

@@ -1,0 +1,74 @@
+#include "common/ParserStatistics.hpp"
+
+#include <chrono>
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// The one writer adds without a read-modify-write (no locked instruction).
+template <typename T>
+void add(std::atomic<T>& figure, T amount) {
+  figure.store(figure.load(relaxed) + amount, relaxed);
+}
+
+std::int64_t nanoseconds(auto duration) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
+
+}  // namespace
+
+mirt::ReceiveTime ParserStatistics::now() {
+  mirt::ReceiveTime time;
+  time.systemTimeNs = nanoseconds(std::chrono::system_clock::now().time_since_epoch());
+  time.steadyTimeNs = nanoseconds(std::chrono::steady_clock::now().time_since_epoch());
+  return time;
+}
+
+void ParserStatistics::connected(const mirt::ReceiveTime& time) {
+  add(connections, std::uint64_t{1});
+  connectedSystemNs.store(time.systemTimeNs, relaxed);
+  connectedSteadyNs.store(time.steadyTimeNs, relaxed);
+}
+
+void ParserStatistics::disconnected() {
+  connectedSystemNs.store(0, relaxed);
+  connectedSteadyNs.store(0, relaxed);
+}
+
+void ParserStatistics::failed() { failures.fetch_add(1, relaxed); }
+
+void ParserStatistics::received(std::uint32_t packageBytes, const mirt::ReceiveTime& time) {
+  add(packages, std::uint64_t{1});
+  add(bytes, std::uint64_t{packageBytes});
+  lastSystemNs.store(time.systemTimeNs, relaxed);
+  lastSteadyNs.store(time.steadyTimeNs, relaxed);
+}
+
+void ParserStatistics::handedOver(std::size_t handed, std::size_t notPopped, std::uint64_t callbackNs) {
+  add(handOvers, std::uint64_t{1});
+  if (handed == 0) add(emptyHandOvers, std::uint64_t{1});
+  if (handed > largestHandOver.load(relaxed)) largestHandOver.store(handed, relaxed);
+  add(packagesNotPopped, std::uint64_t{notPopped});
+  add(callbackTotalNs, callbackNs);
+  if (callbackNs > callbackLongestNs.load(relaxed)) callbackLongestNs.store(callbackNs, relaxed);
+}
+
+mirt::VarnelStatistics ParserStatistics::snapshot() const {
+  mirt::VarnelStatistics s{};
+  s.connections = connections.load(relaxed);
+  s.failures = failures.load(relaxed);
+  s.packages = packages.load(relaxed);
+  s.bytes = bytes.load(relaxed);
+  s.handOvers = handOvers.load(relaxed);
+  s.emptyHandOvers = emptyHandOvers.load(relaxed);
+  s.largestHandOver = largestHandOver.load(relaxed);
+  s.packagesNotPopped = packagesNotPopped.load(relaxed);
+  s.callbackTotalNs = callbackTotalNs.load(relaxed);
+  s.callbackLongestNs = callbackLongestNs.load(relaxed);
+  s.lastReceiveTime.systemTimeNs = lastSystemNs.load(relaxed);
+  s.lastReceiveTime.steadyTimeNs = lastSteadyNs.load(relaxed);
+  s.connectedTime.systemTimeNs = connectedSystemNs.load(relaxed);
+  s.connectedTime.steadyTimeNs = connectedSteadyNs.load(relaxed);
+  return s;
+}
