@@ -26,6 +26,7 @@ from ._errors import (
     VersionMismatch,
     describe,
     error_for,
+    count_packages,
 )
 from ._library import CALLBACK, StatisticsStruct, library
 from ._packages import META_DTYPE, RECEIVE_TIME_DTYPE, WAVEFORM_TYPE_SLOTS, Batch
@@ -882,7 +883,8 @@ class Board:
             raise PackagesDropped(dropped, total)
         warnings.warn(
             PackagesDroppedWarning(
-                "{} packages dropped because the queue of {} was full ({} in all)".format(dropped, self.maxsize, total)
+                "{} dropped because the queue of {} was full ({} in all)".format(
+                    count_packages(dropped), self.maxsize, total)
             ),
             stacklevel=4,
         )

@@ -91,7 +91,7 @@ class PackagesDropped(Error):
 
     def __init__(self, dropped, total):
         super().__init__(
-            "{} packages dropped because the queue was full ({} in all)".format(dropped, total)
+            "{} dropped because the queue was full ({} in all)".format(count_packages(dropped), total)
         )
         self.dropped = dropped
         self.total = total
@@ -151,3 +151,8 @@ class CommandError(Exception):
     """A failure of `python3 -m varnel`'s commands that is reported in one
     line, such as a missing module or a channel a recording does not
     have."""
+
+
+def count_packages(n):
+    """'1 package', '2 packages'."""
+    return "{} package{}".format(n, "" if n == 1 else "s")

@@ -112,8 +112,8 @@ def summary(recording):
     rows = recording.rows
     if not len(rows):
         return "\n".join(lines)
-    lines.append("plotted: packages {} to {} of {}, channels {}, {} samples per channel".format(
-        rows.start, rows.stop - 1, count, ",".join(map(str, recording.channels)), shape))
+    lines.append("plotted: packages {} to {} of {}, channels {}, {} sample{} per channel".format(
+        rows.start, rows.stop - 1, count, ",".join(map(str, recording.channels)), shape, "" if shape == 1 else "s"))
     return "\n".join(lines)
 
 
