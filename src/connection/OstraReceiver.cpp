@@ -40,7 +40,8 @@ void OstraReceiver::connect() {
   }
   stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
   const OstraBoardConnection::ReadStreamEndCondition endCondition{packageCounter, waitTimeMs};
-  connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition);
+  connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition,
+                                            receiveObserver);
   if (!stateMachine->waitForConnection()) {
     const std::string message = stateMachine->getErrorMessage();
     // Nothing of a failed attempt may run on behind the exception: the
@@ -115,4 +116,8 @@ void OstraReceiver::setPackageCounter(std::uint32_t count) {
 
 void OstraReceiver::setWaitTimeMs(std::uint32_t milliseconds) {
   if (milliseconds != 0) waitTimeMs = milliseconds;
+}
+
+void OstraReceiver::setReceiveObserver(std::function<void(const mirt::ReceivedBytes&)> observer) {
+  receiveObserver = std::move(observer);
 }

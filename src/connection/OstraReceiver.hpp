@@ -27,6 +27,7 @@ class OstraReceiver : public mirt::Varnel {
   void setTcpTimeout(std::uint32_t timeout) override;
   void setPackageCounter(std::uint32_t count) override;
   void setWaitTimeMs(std::uint32_t milliseconds) override;
+  void setReceiveObserver(std::function<void(const mirt::ReceivedBytes&)> observer) override;
 
  private:
   void closeConnection();
@@ -40,4 +41,5 @@ class OstraReceiver : public mirt::Varnel {
   std::shared_ptr<OstraBoardConnection> connection;
   std::uint32_t packageCounter;
   std::uint32_t waitTimeMs;
+  std::function<void(const mirt::ReceivedBytes&)> receiveObserver;
 };
