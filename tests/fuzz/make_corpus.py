@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the package fuzzer's seed corpus into tests/fuzz/corpus/.
+"""Writes the package fuzzer's seed corpus into tests/fuzz/corpus/; with
+--stream STREAM SEED one seed of the packages of a board's byte stream
+(tests/data/make_captures.sh makes those of the capture corpus).
 
 Each seed is a sequence of records in the fuzzer's input format: control
 byte, header byte count, 36 header bytes, body byte count (32-bit
@@ -7,6 +9,7 @@ little-endian), body bytes.
 """
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HAND_OVER, POP_ONE, POP_TWO = 0x04, 0x10, 0x20
@@ -47,7 +50,32 @@ SEEDS = {
     "protocol-2": record(package(version=2)),
 }
 
+def stream_seed(stream, every=4):
+    """A seed of the packages of a board's byte stream (as varnel-board
+    --replay --write-stream writes it), a hand-over with one package popped
+    after every `every`-th; a package cut short ends it as it is."""
+    out = bytearray()
+    at, count = 0, 0
+    while at < len(stream):
+        header = stream[at:at + 36]
+        size = struct.unpack_from("<I", header, 4)[0] if len(header) >= 8 else 0
+        body = stream[at + 36:at + max(size, 36)]
+        count += 1
+        control = HAND_OVER | POP_ONE if count % every == 0 else 0
+        out += bytes([control, len(header)]) + header.ljust(36, b"\0") + struct.pack("<I", len(body)) + body
+        if len(header) < 36 or size < 36:
+            break
+        at += size
+    return bytes(out)
+
+
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "--stream":
+        with open(sys.argv[2], "rb") as f:
+            seed = stream_seed(f.read())
+        with open(sys.argv[3], "wb") as f:
+            f.write(seed)
+        sys.exit(0)
     out = os.path.join(HERE, "corpus")
     os.makedirs(out, exist_ok=True)
     for name, data in SEEDS.items():
