@@ -46,6 +46,7 @@
 #include "Errors.hpp"
 #include "Latency.hpp"
 #include "ProcessFigures.hpp"
+#include "Receivers.hpp"
 #include "Report.hpp"
 #include "Scale.hpp"
 #include "Settings.hpp"

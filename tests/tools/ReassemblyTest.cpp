@@ -107,7 +107,9 @@ TEST_P(Reassembly, PutsTheBoardsStreamTogether) {
   std::size_t covered = 0;
   for (std::size_t i = 0; i < stream.pieces.size(); ++i) {
     EXPECT_EQ(stream.pieces[i].offset, covered);
-    if (i != 0) EXPECT_GE(stream.pieces[i].timeNs, stream.pieces[i - 1].timeNs);
+    if (i != 0) {
+      EXPECT_GE(stream.pieces[i].timeNs, stream.pieces[i - 1].timeNs);
+    }
     covered += stream.pieces[i].size;
   }
   EXPECT_EQ(covered, stream.bytes.size());

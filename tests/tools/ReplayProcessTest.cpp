@@ -127,7 +127,10 @@ TEST(ReplayProcess, MonitorCaptureReplaysEveryPackageEqualAndIsOneCleanConversat
     std::cout << "tshark is not installed (scripts/setup test): the capture's check by tshark is left out\n";
     return;
   }
-  ChildProcess tshark("/usr/bin/tshark", {"-r", file.path, "-q", "-z", "conv,tcp", "-z", "expert,warn"});
+  // With the checksums checked, which tshark leaves out by default.
+  ChildProcess tshark("/usr/bin/tshark",
+                      {"-r", file.path, "-o", "ip.check_checksum:TRUE", "-o", "tcp.check_checksum:TRUE", "-q",
+                       "-z", "conv,tcp", "-z", "expert,warn"});
   ASSERT_EQ(tshark.wait(patience), 0) << tshark.outputs();
   std::size_t conversations = 0;
   std::istringstream lines(tshark.out());

@@ -47,8 +47,8 @@ struct CaptureWriter::Output {
     s.ipId = fromBoard ? boardIpId++ : clientIpId++;
     s.payload = payload;
     frame.clear();
-    appendFrame(s, frame);
-    file.write(timeNs, frame);
+    appendFrameHeaders(s, frame);
+    file.write(timeNs, frame, payload);
     ++frames;
   }
 };

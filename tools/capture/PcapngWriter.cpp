@@ -15,11 +15,15 @@ constexpr std::uint32_t byteOrderMagic = 0x1A2B3C4D;
 constexpr std::uint16_t linkTypeEthernet = 1;
 constexpr std::uint32_t snapLength = 262144;
 
+void appendBytes(std::vector<std::uint8_t>& out, const void* data, std::size_t size) {
+  const std::size_t at = out.size();
+  out.resize(at + size);
+  if (size != 0) std::memcpy(out.data() + at, data, size);
+}
+
 template <typename T>
 void append(std::vector<std::uint8_t>& out, T value) {
-  std::uint8_t bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  out.insert(out.end(), bytes, bytes + sizeof(T));
+  appendBytes(out, &value, sizeof(T));
 }
 
 void pad(std::vector<std::uint8_t>& out) {
@@ -29,8 +33,7 @@ void pad(std::vector<std::uint8_t>& out) {
 void option(std::vector<std::uint8_t>& out, std::uint16_t code, const void* value, std::size_t size) {
   append<std::uint16_t>(out, code);
   append<std::uint16_t>(out, static_cast<std::uint16_t>(size));
-  const auto* bytes = static_cast<const std::uint8_t*>(value);
-  out.insert(out.end(), bytes, bytes + size);
+  appendBytes(out, value, size);
   pad(out);
 }
 
@@ -64,7 +67,7 @@ PcapngWriter::PcapngWriter(const std::string& path, const std::string& applicati
   option(block_, 4, application.data(), application.size());  // shb_userappl
   endOfOptions(block_);
   finish(block_);
-  put(block_);
+  put(block_.data(), block_.size());
 
   begin(block_, interfaceDescriptionBlock);
   append(block_, linkTypeEthernet);
@@ -76,33 +79,42 @@ PcapngWriter::PcapngWriter(const std::string& path, const std::string& applicati
   option(block_, 9, &nanoseconds, 1);  // if_tsresol: 10^-9 s
   endOfOptions(block_);
   finish(block_);
-  put(block_);
+  put(block_.data(), block_.size());
 }
 
 PcapngWriter::~PcapngWriter() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-void PcapngWriter::write(std::int64_t timeNs, std::span<const std::uint8_t> frame) {
-  begin(block_, enhancedPacketBlock);
+void PcapngWriter::write(std::int64_t timeNs, std::span<const std::uint8_t> head,
+                         std::span<const std::uint8_t> tail) {
+  const std::size_t size = head.size() + tail.size();
+  const std::size_t padding = (4 - size % 4) % 4;
+  const auto length = static_cast<std::uint32_t>(28 + size + padding + 4);
+  block_.clear();
+  append(block_, enhancedPacketBlock);
+  append(block_, length);
   append<std::uint32_t>(block_, 0);  // interface
   const auto time = static_cast<std::uint64_t>(timeNs);
   append(block_, static_cast<std::uint32_t>(time >> 32));
   append(block_, static_cast<std::uint32_t>(time));
-  append(block_, static_cast<std::uint32_t>(frame.size()));
-  append(block_, static_cast<std::uint32_t>(frame.size()));
-  block_.insert(block_.end(), frame.begin(), frame.end());
-  pad(block_);
-  finish(block_);
-  put(block_);
+  append(block_, static_cast<std::uint32_t>(size));
+  append(block_, static_cast<std::uint32_t>(size));
+  appendBytes(block_, head.data(), head.size());
+  put(block_.data(), block_.size());
+  put(tail.data(), tail.size());
+  block_.clear();
+  block_.resize(padding);
+  append(block_, length);
+  put(block_.data(), block_.size());
 }
 
-void PcapngWriter::put(const std::vector<std::uint8_t>& block) {
+void PcapngWriter::put(const void* data, std::size_t size) {
   if (file_ == nullptr) throw std::runtime_error("write to " + path_ + " after it was closed");
-  if (std::fwrite(block.data(), 1, block.size(), file_) != block.size()) {
+  if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
     throw std::runtime_error("cannot write " + path_ + ": " + systemText());
   }
-  size_ += block.size();
+  size_ += size;
 }
 
 void PcapngWriter::flush() {

@@ -27,7 +27,10 @@ class PcapngWriter {
 
   /// One frame captured at `timeNs` (nanoseconds since 1970, UTC). Throws
   /// std::runtime_error when the file cannot be written.
-  void write(std::int64_t timeNs, std::span<const std::uint8_t> frame);
+  void write(std::int64_t timeNs, std::span<const std::uint8_t> frame) { write(timeNs, frame, {}); }
+  /// The same for a frame in two parts (headers, payload), which are not
+  /// copied together first.
+  void write(std::int64_t timeNs, std::span<const std::uint8_t> head, std::span<const std::uint8_t> tail);
   /// Hands what is buffered to the system. Throws as write does.
   void flush();
   /// Flushes and closes; throws as write does. Nothing may follow.
@@ -36,7 +39,7 @@ class PcapngWriter {
   std::uint64_t size() const { return size_; }
 
  private:
-  void put(const std::vector<std::uint8_t>& block);
+  void put(const void* data, std::size_t size);
 
   std::string path_;
   std::FILE* file_ = nullptr;

@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace capture {
@@ -25,12 +26,30 @@ void put32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) 
   put16(out, at + 2, value & 0xFFFF);
 }
 
-// The ones' complement sum of big-endian 16-bit words, not yet folded.
-std::uint64_t sum16(const std::uint8_t* data, std::size_t size, std::uint64_t sum = 0) {
+// The ones' complement sum of the big-endian 16-bit words of `data` (an
+// odd last byte padded with zero), folded to 16 bits. The words are added
+// four bytes at a time in this machine's order, which the sum allows: the
+// folded sum of byte-swapped words is the byte-swapped sum.
+std::uint32_t sum16(const std::uint8_t* data, std::size_t size) {
+  std::uint64_t sum = 0;
   std::size_t i = 0;
-  for (; i + 1 < size; i += 2) sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
-  if (i < size) sum += static_cast<std::uint32_t>(data[i] << 8);
-  return sum;
+  for (; i + 4 <= size; i += 4) {
+    std::uint32_t word;
+    std::memcpy(&word, data + i, 4);
+    sum += word;
+  }
+  std::uint8_t tail[4] = {};
+  std::memcpy(tail, data + i, size - i);
+  std::uint32_t word;
+  std::memcpy(&word, tail, 4);
+  sum += word;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  auto native = static_cast<std::uint16_t>(sum);
+  const std::uint16_t one = 1;
+  std::uint8_t first;
+  std::memcpy(&first, &one, 1);
+  if (first == 1) native = static_cast<std::uint16_t>(native >> 8 | native << 8);  // little-endian machine
+  return native;
 }
 
 std::uint16_t folded(std::uint64_t sum) {
@@ -55,11 +74,17 @@ TcpEndpoint TcpEndpoint::parse(const std::string& address, std::uint16_t port) {
 std::string TcpEndpoint::text() const {
   char buffer[64] = {};
   ::inet_ntop(v6 ? AF_INET6 : AF_INET, address.data(), buffer, sizeof buffer);
-  return v6 ? "[" + std::string(buffer) + "]:" + std::to_string(port)
-            : std::string(buffer) + ":" + std::to_string(port);
+  std::string out;
+  out.append(v6 ? "[" : "").append(buffer).append(v6 ? "]:" : ":").append(std::to_string(port));
+  return out;
 }
 
 void appendFrame(const TcpSegment& s, std::vector<std::uint8_t>& out) {
+  appendFrameHeaders(s, out);
+  out.insert(out.end(), s.payload.begin(), s.payload.end());
+}
+
+void appendFrameHeaders(const TcpSegment& s, std::vector<std::uint8_t>& out) {
   if (s.source.v6 != s.destination.v6)
     throw std::invalid_argument("the two ends of a segment differ in family");
   if (s.payload.size() > maxSegmentPayload) throw std::invalid_argument("segment payload too large");
@@ -67,7 +92,7 @@ void appendFrame(const TcpSegment& s, std::vector<std::uint8_t>& out) {
   const std::size_t ipSize = v6 ? 40 : 20;
   const std::size_t tcpSize = 20 + s.payload.size();
   const std::size_t start = out.size();
-  out.resize(start + 14 + ipSize + tcpSize);
+  out.resize(start + 14 + ipSize + 20);
   std::uint8_t* frame = out.data() + start;
 
   // Ethernet
@@ -108,11 +133,12 @@ void appendFrame(const TcpSegment& s, std::vector<std::uint8_t>& out) {
   out[tcp + 12] = 5 << 4;  // 20 bytes, no options
   out[tcp + 13] = s.flags;
   put16(out, tcp + 14, 65535);  // window
-  std::copy(s.payload.begin(), s.payload.end(), out.begin() + static_cast<std::ptrdiff_t>(tcp + 20));
-  // The checksum covers the pseudo header: both addresses, protocol, length.
+  // The checksum covers the pseudo header (both addresses, protocol,
+  // length), the header and the payload (of an even size but for the last).
   std::uint64_t sum = sum16(out.data() + sourceAt, 2 * addressSize);
   sum += 6 + tcpSize;
-  sum = sum16(out.data() + tcp, tcpSize, sum);
+  sum += sum16(out.data() + tcp, 20);
+  sum += sum16(s.payload.data(), s.payload.size());
   put16(out, tcp + 16, folded(sum));
 }
 

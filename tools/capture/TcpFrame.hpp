@@ -49,7 +49,11 @@ struct TcpSegment {
 inline constexpr std::size_t maxSegmentPayload = 65535 - 20 - 20;
 
 /// The Ethernet frame of `segment` (both ends of the same family; the
-/// payload at most maxSegmentPayload bytes), appended to `out`.
+/// payload at most maxSegmentPayload bytes), appended to `out`. Throws
+/// std::invalid_argument otherwise.
 void appendFrame(const TcpSegment& segment, std::vector<std::uint8_t>& out);
+/// The same without the payload: the frame's headers, which the payload
+/// follows.
+void appendFrameHeaders(const TcpSegment& segment, std::vector<std::uint8_t>& out);
 
 }  // namespace capture
