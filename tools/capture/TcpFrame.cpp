@@ -39,7 +39,7 @@ std::uint32_t sum16(const std::uint8_t* data, std::size_t size) {
     sum += word;
   }
   std::uint8_t tail[4] = {};
-  std::memcpy(tail, data + i, size - i);
+  if (size != i) std::memcpy(tail, data + i, size - i);
   std::uint32_t word;
   std::memcpy(&word, tail, 4);
   sum += word;
