@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "Errors.hpp"
+#include "capture/CaptureWriter.hpp"
 
 namespace bench {
 
@@ -22,9 +23,19 @@ std::string asyncError(mirt::Varnel& parser) {
   return "no error recorded";
 }
 
+namespace {
+capture::CaptureWriter* captureWriter = nullptr;
+}  // namespace
+
+void captureInto(capture::CaptureWriter* writer) { captureWriter = writer; }
+
 std::unique_ptr<mirt::Varnel> connectVarnel(const std::string& ip,
                                             std::function<void(mirt::OstraDataStream*)> callback) {
   auto parser = mirt::createVarnel(ip, std::move(callback));
+  if (captureWriter != nullptr) {
+    parser->setReceiveObserver(
+        [writer = captureWriter](const mirt::ReceivedBytes& b) { writer->observe(b); });
+  }
   parser->setPackageCounter(packageCounter);
   parser->setTcpTimeout(3);
   parser->connect();

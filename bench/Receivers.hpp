@@ -16,12 +16,20 @@
 #include "Timing.hpp"
 #include "varnel/varnel.hpp"
 
+namespace capture {
+class CaptureWriter;
+}
+
 namespace bench {
 
 inline constexpr std::uint32_t packageCounter = 25;
 
 /// The error the parser recorded, as text.
 std::string asyncError(mirt::Varnel& parser);
+
+/// Makes every parser that connectVarnel connects from now on feed its
+/// received bytes to `writer` (varnel-bench --capture; null: none).
+void captureInto(capture::CaptureWriter* writer);
 
 /// A parser of `ip` with package counter 25 and a 3 s TCP time-out,
 /// connected. Throws what connect throws.

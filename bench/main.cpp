@@ -46,12 +46,14 @@
 #include "Errors.hpp"
 #include "Latency.hpp"
 #include "ProcessFigures.hpp"
+#include "Receivers.hpp"
 #include "Report.hpp"
 #include "Scale.hpp"
 #include "Settings.hpp"
 #include "Sockets.hpp"
 #include "Throughput.hpp"
 #include "Timing.hpp"
+#include "capture/CaptureWriter.hpp"
 #include "stream/PackageFormat.hpp"
 #include "varnel/varnel.hpp"
 
@@ -64,6 +66,7 @@ struct Options {
   bool quick = false;
   std::string only;
   std::string csvPath;
+  std::string capture;
 };
 
 // Two runs at once would share the loopback addresses and the two cores, so
@@ -110,6 +113,8 @@ void printUsage() {
       "  --only PART  run one part: throughput, latency or scale\n"
       "  --csv PATH   CSV output (default varnel-bench.csv in the build folder, next to this\n"
       "               program; the tracked figures in bench/results change only when named)\n"
+      "  --capture FILE  with --only throughput: every parser captures what it receives into\n"
+      "               FILE as varnel-monitor --capture does (/dev/null: the cost without the disk)\n"
       "  --help       this text\n",
       package::boardPort);
 }
@@ -157,6 +162,13 @@ int benchMain(const Options& options) {
   report.addText("run", "quick", options.quick ? "1" : "0");
   report.addText("run", "load_average_start", loadStart);
 
+  std::unique_ptr<capture::CaptureWriter> captureWriter;
+  if (!options.capture.empty()) {
+    captureWriter = std::make_unique<capture::CaptureWriter>(options.capture, "varnel-bench");
+    captureInto(captureWriter.get());
+    report.addText("run", "capture", options.capture);
+  }
+
   const auto wanted = [&](const char* part) { return options.only.empty() || options.only == part; };
   if (wanted("throughput")) {
     runThroughput(s, report);
@@ -166,6 +178,13 @@ int benchMain(const Options& options) {
   }
   if (wanted("scale")) {
     runScale(s, report);
+  }
+
+  if (captureWriter) {
+    captureInto(nullptr);
+    const capture::CaptureFigures c = captureWriter->finish();
+    fmt::print("\ncaptured {} bytes of {} connections to {}{}\n", c.bytes, c.connections, options.capture,
+               captureWriter->failure() ? ": " + *captureWriter->failure() : std::string());
   }
 
   const std::string loadEnd = loadAverage();
@@ -222,11 +241,16 @@ int main(int argc, char** argv) {
         }
       } else if (arg == "--csv") {
         options.csvPath = value();
+      } else if (arg == "--capture") {
+        options.capture = value();
       } else if (arg == "--rss-probe" || arg == "--rss-probe-threads") {
         probe = std::make_pair(arg, std::stoi(value()));
       } else {
         throw std::invalid_argument("unknown option " + arg);
       }
+    }
+    if (!options.capture.empty() && options.only != "throughput") {
+      throw std::invalid_argument("--capture goes with --only throughput (one parser at a time)");
     }
   } catch (const std::exception& e) {
     fmt::print(stderr, "varnel-bench: {} (see --help)\n", e.what());

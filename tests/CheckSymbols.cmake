@@ -51,6 +51,7 @@ set(allowed
   "^mirt::(${classes})::operator=\\(mirt::(${classes}) const&\\)$"
   "^mirt::OstraDataPackage::getReceiveTime\\(\\) const$"
   "^mirt::Varnel::getStatistics\\(\\) const$"
+  "^mirt::Varnel::setReceiveObserver\\(std::function<void \\(mirt::ReceivedBytes const&\\)>\\)$"
   "^mirt::getVersionInfo\\(\\)$"
   "^mirt::createVarnel\\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void \\(mirt::OstraDataStream\\*\\)>\\)$"
   "^mirt_[a-z_]+$"
@@ -78,7 +79,7 @@ if(bad)
   message(FATAL_ERROR "Symbols exported beyond the public surface:\n${bad}")
 endif()
 set(required_symbols "mirt::getVersionInfo()" "mirt::OstraDataPackage::getReceiveTime() const"
-  "mirt::Varnel::getStatistics() const"
+  "mirt::Varnel::getStatistics() const" "mirt::Varnel::setReceiveObserver(std::function<void (mirt::ReceivedBytes const&)>)"
   "mirt::createVarnel(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void (mirt::OstraDataStream*)>)")
 foreach(class Varnel OstraDataStream OstraDataPackage VarnelException)
   list(APPEND required_symbols "vtable for mirt::${class}" "typeinfo for mirt::${class}"

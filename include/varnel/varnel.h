@@ -133,6 +133,38 @@ typedef struct mirt_varnel_statistics {
   mirt_receive_time connectedTime;    /* when the current connection was established; zeros while none */
 } mirt_varnel_statistics;
 
+/* What a receive observer (mirt_varnel_set_receive_observer) is told on
+ * the parser's I/O thread: the start of a connection, the bytes of every
+ * read from the board, and how the board ended the connection. The
+ * pointers are valid only during the call. */
+typedef struct mirt_received_bytes {
+  int32_t event; /* one of the MIRT_RECEIVED_* values */
+  /* When the read returned (connected: when the connect completed), on the
+   * system clock: nanoseconds since 1970-01-01 UTC. */
+  MIRT_ALIGNED8 int64_t receiveTimeNs;
+  const uint8_t* data; /* MIRT_RECEIVED_DATA: the bytes read; else NULL */
+  size_t size;         /* MIRT_RECEIVED_DATA: their count (never 0); else 0 */
+  /* The connection's numeric addresses and ports, in every event. */
+  const char* localAddress;
+  const char* boardAddress;
+  uint16_t localPort;
+  uint16_t boardPort;
+  const char* text; /* the ends: the system's text; else "" */
+} mirt_received_bytes;
+
+/* The values of mirt_received_bytes.event. */
+enum {
+  MIRT_RECEIVED_CONNECTED = 0, /* the connection to the board is established */
+  MIRT_RECEIVED_DATA = 1,      /* one read brought `size` bytes at `data` */
+  MIRT_RECEIVED_CLOSED = 2,    /* the board closed the connection in order */
+  MIRT_RECEIVED_RESET = 3,     /* the board reset the connection */
+  MIRT_RECEIVED_FAILED = 4     /* the connection failed otherwise; `text` says how */
+};
+
+/* Called on the library's I/O thread with each event of the raw byte
+ * stream and the userData given to mirt_varnel_set_receive_observer. */
+typedef void (*mirt_receive_observer)(const mirt_received_bytes* bytes, void* userData);
+
 /* The values written through the `error` parameter. */
 typedef enum mirt_error_code {
   MIRT_ERROR_NONE = 0,              /* the call succeeded */
@@ -242,6 +274,15 @@ VARNEL_API void mirt_varnel_set_wait_time_ms(mirt_varnel* handle, uint32_t milli
  * a NULL record or a size below 120. */
 VARNEL_API size_t mirt_varnel_get_statistics(mirt_varnel* handle, mirt_varnel_statistics* statistics,
                                              mirt_error_code* error);
+
+/* Sets the function that sees the raw bytes read from the board, with
+ * `userData` (NULL removes it; none by default), for capturing the stream.
+ * It runs on the I/O thread before the bytes are checked, so it also sees
+ * what the library then refuses, and must return soon. Without an observer
+ * reading costs nothing more. Takes effect at the next connect. Does not
+ * fail. */
+VARNEL_API void mirt_varnel_set_receive_observer(mirt_varnel* handle, mirt_receive_observer observer,
+                                                 void* userData, mirt_error_code* error);
 
 /* Returns the number of packages the stream holds; 0 on failure. */
 VARNEL_API size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream, mirt_error_code* error);

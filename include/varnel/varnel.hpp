@@ -108,6 +108,33 @@ enum class ConnectionState : std::int32_t {
   Error = 3          ///< an asynchronous error is recorded (see getAsyncError)
 };
 
+/// What a receive observer (Varnel::setReceiveObserver) is told on the
+/// parser's I/O thread, for a capture of the raw byte stream: the start of
+/// a connection, the bytes of every read from the board, and how the board
+/// ended the connection. The pointers are valid only during the call.
+struct ReceivedBytes {
+  enum Event : std::int32_t {
+    Connected = 0,  ///< the connection to the board is established
+    Data = 1,       ///< one read brought `size` bytes at `data`
+    Closed = 2,     ///< the board closed the connection in order (end of stream)
+    Reset = 3,      ///< the board reset the connection
+    Failed = 4      ///< the connection failed otherwise; `text` says how
+  };
+  Event event;
+  /// When the read returned (Connected: when the connect completed), on the
+  /// system clock: nanoseconds since 1970-01-01 UTC.
+  alignas(8) std::int64_t receiveTimeNs;
+  const std::uint8_t* data;  ///< Data: the bytes read; else null
+  std::size_t size;          ///< Data: their count (never 0); else 0
+  /// The connection's numeric addresses and ports, in every event.
+  const char* localAddress;
+  const char* boardAddress;
+  std::uint16_t localPort;
+  std::uint16_t boardPort;
+  /// Closed, Reset, Failed: the system's text for the end; else "".
+  const char* text;
+};
+
 /// The exception type of the library. Every exception the library throws is
 /// also a `std::runtime_error`, so it can be caught as either.
 class VARNEL_API VarnelException {
@@ -239,6 +266,16 @@ class VARNEL_API Varnel {
   /// takes no lock and never throws. Not pure, like getReceiveTime: an
   /// application's own implementation reports zeros unless it overrides it.
   virtual VarnelStatistics getStatistics() const;
+  /// Sets the function that sees the raw bytes read from the board (an
+  /// empty one removes it; none by default), for capturing the stream. It
+  /// runs on the I/O thread before the bytes are checked, so it also sees
+  /// what the library then refuses; like the callback it must return soon.
+  /// An exception from it ends the connection with a recorded error
+  /// (GeneralError, "receiveObserver: ..."). Without an observer reading
+  /// costs nothing more. Takes effect at the next connect. Not pure, like
+  /// getStatistics: an application's own implementation ignores it unless
+  /// it overrides it.
+  virtual void setReceiveObserver(std::function<void(const ReceivedBytes&)> observer);
 };
 
 /// The library's version: 1.1.0.

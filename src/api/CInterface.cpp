@@ -45,6 +45,11 @@ static_assert(MIRT_ERROR_CONNECTION_FAILED == static_cast<int>(VarnelException::
 static_assert(MIRT_ERROR_COMMUNICATION == static_cast<int>(VarnelException::CommunicationError));
 static_assert(MIRT_ERROR_GENERAL == static_cast<int>(VarnelException::GeneralError));
 static_assert(MIRT_ERROR_VERSION_MISMATCH == static_cast<int>(VarnelException::VersionMismatch));
+static_assert(MIRT_RECEIVED_CONNECTED == static_cast<int>(mirt::ReceivedBytes::Connected));
+static_assert(MIRT_RECEIVED_DATA == static_cast<int>(mirt::ReceivedBytes::Data));
+static_assert(MIRT_RECEIVED_CLOSED == static_cast<int>(mirt::ReceivedBytes::Closed));
+static_assert(MIRT_RECEIVED_RESET == static_cast<int>(mirt::ReceivedBytes::Reset));
+static_assert(MIRT_RECEIVED_FAILED == static_cast<int>(mirt::ReceivedBytes::Failed));
 static_assert(MIRT_STATE_CONNECTED == static_cast<int>(ConnectionState::Connected));
 static_assert(MIRT_STATE_RECEIVING == static_cast<int>(ConnectionState::Receiving));
 static_assert(MIRT_STATE_NOT_CONNECTED == static_cast<int>(ConnectionState::NotConnected));
@@ -195,6 +200,20 @@ mirt::OstraDataStream* fromHandle(mirt_ostra_data_stream* stream) {
 
 mirt::OstraDataPackage* fromHandle(mirt_ostra_data_package* package) {
   return reinterpret_cast<mirt::OstraDataPackage*>(package);
+}
+
+mirt_received_bytes toC(const mirt::ReceivedBytes& bytes) {
+  mirt_received_bytes result{};
+  result.event = static_cast<int32_t>(bytes.event);
+  result.receiveTimeNs = bytes.receiveTimeNs;
+  result.data = bytes.data;
+  result.size = bytes.size;
+  result.localAddress = bytes.localAddress;
+  result.boardAddress = bytes.boardAddress;
+  result.localPort = bytes.localPort;
+  result.boardPort = bytes.boardPort;
+  result.text = bytes.text;
+  return result;
 }
 
 mirt_ostra_meta_data toC(const OstraMetaData& meta) {
@@ -370,6 +389,20 @@ size_t mirt_varnel_get_statistics(mirt_varnel* handle, mirt_varnel_statistics* s
         return known;
       },
       std::size_t{0});
+}
+
+void mirt_varnel_set_receive_observer(mirt_varnel* handle, mirt_receive_observer observer, void* userData,
+                                      mirt_error_code* error) {
+  guarded(error, [&] {
+    if (observer == nullptr) {
+      handle->parser->setReceiveObserver({});
+      return;
+    }
+    handle->parser->setReceiveObserver([observer, userData](const mirt::ReceivedBytes& bytes) {
+      const mirt_received_bytes record = toC(bytes);
+      observer(&record, userData);
+    });
+  });
 }
 
 size_t mirt_ostra_data_stream_get_size(mirt_ostra_data_stream* stream, mirt_error_code* error) {

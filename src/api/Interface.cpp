@@ -22,6 +22,7 @@ VARNEL_DEFINE_INTERFACE_MEMBERS(Varnel)
 // classes an application derives itself; the library's own override them.
 ReceiveTime OstraDataPackage::getReceiveTime() const { return ReceiveTime{}; }
 VarnelStatistics Varnel::getStatistics() const { return VarnelStatistics{}; }
+void Varnel::setReceiveObserver(std::function<void(const ReceivedBytes&)>) {}
 
 VersionInfo getVersionInfo() { return VersionInfo{1, 1, 0}; }
 

@@ -59,31 +59,34 @@ struct InsideCallback {
 
 std::shared_ptr<OstraBoardConnection> OstraBoardConnection::create(
     const std::string& address, OstraDataStreamImpl* stream, std::shared_ptr<StateMachine> stateMachine,
-    std::function<void(mirt::OstraDataStream*)> callback, ReadStreamEndCondition endCondition) {
+    std::function<void(mirt::OstraDataStream*)> callback, ReadStreamEndCondition endCondition,
+    ReceiveTap::Observer observer) {
   // One allocation for the object and its reference count, despite the
   // protected constructor.
   struct MakeSharedEnabler : OstraBoardConnection {
     MakeSharedEnabler(const std::string& address, OstraDataStreamImpl* stream,
                       std::shared_ptr<StateMachine> stateMachine,
                       std::function<void(mirt::OstraDataStream*)> callback,
-                      ReadStreamEndCondition endCondition)
-        : OstraBoardConnection(address, stream, std::move(stateMachine), std::move(callback), endCondition) {}
+                      ReadStreamEndCondition endCondition, ReceiveTap::Observer observer)
+        : OstraBoardConnection(address, stream, std::move(stateMachine), std::move(callback), endCondition,
+                               std::move(observer)) {}
   };
   return std::make_shared<MakeSharedEnabler>(address, stream, std::move(stateMachine), std::move(callback),
-                                             endCondition);
+                                             endCondition, std::move(observer));
 }
 
 OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraDataStreamImpl* stream,
                                            std::shared_ptr<StateMachine> stateMachine,
                                            std::function<void(mirt::OstraDataStream*)> callback,
-                                           ReadStreamEndCondition endCondition)
+                                           ReadStreamEndCondition endCondition, ReceiveTap::Observer observer)
     : timer(ioContext),
       socket(ioContext),
       stream(stream),
       stateMachine(std::move(stateMachine)),
       address(address),
       callback(std::move(callback)),
-      endCondition(endCondition) {
+      endCondition(endCondition),
+      tap(std::move(observer)) {
   start();
 }
 
@@ -231,6 +234,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
     }
     established = true;
     stateMachine->statistics().connected(ParserStatistics::now());
+    if (tap) tap.connected(socket);
     enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
     startRead();
@@ -322,25 +326,35 @@ void OstraBoardConnection::startRead() {
       socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
         // Readable (data, end of stream or a failure): the next read reports
         // which. A failed wait ends the read in progress like a failed read.
-        if (!e || onReceive(e, 0)) startRead();
+        if (!e || onReceive(nullptr, e, 0)) startRead();
       });
       return;
     }
-    if (!onReceive(error, n)) return;
+    if (!onReceive(window.data(), error, n)) return;
   }
   const std::span<std::uint8_t> window = framer.readWindow();
   socket.async_read_some(asio::buffer(window.data(), window.size()),
-                         [this](const boost::system::error_code& error, std::size_t n) {
-                           if (onReceive(error, n)) startRead();
+                         [this, data = window.data()](const boost::system::error_code& error, std::size_t n) {
+                           if (onReceive(data, error, n)) startRead();
                          });
 }
 
-bool OstraBoardConnection::onReceive(const boost::system::error_code& error, std::size_t bytesTransferred) {
+bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::system::error_code& error,
+                                     std::size_t bytesTransferred) {
   // After a failure nothing more is framed, also from a read that had
   // completed before the failure stopped the loop.
   if (failed || abandoned) return false;
   // Once per read, however many packages it completes.
   if (bytesTransferred != 0) readTime = ParserStatistics::now();
+  if (tap) {
+    // The observer sees the bytes before any check, also those refused.
+    try {
+      tap.received(data, bytesTransferred, error);
+    } catch (const VarnelMinorException& e) {
+      fail(e.what(), e.getErrorCode());
+      return false;
+    }
+  }
   framer.received(bytesTransferred);
   // Every header is checked as soon as its 36 bytes are in, every body once
   // all of it is. A failed read ends the piece in progress, even an empty

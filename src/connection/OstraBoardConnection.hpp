@@ -38,6 +38,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "connection/ReceiveTap.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "stream/PackageFramer.hpp"
 #include "varnel/varnel.hpp"
@@ -61,11 +62,13 @@ class OstraBoardConnection {
   // Parses the address (numeric IPv6 or IPv4, no port), signals OPENING,
   // issues the connect and signals CONNECTING; startIoThread then lets it
   // run. Throws VarnelException (GeneralError) for an address that is not
-  // numeric (before anything is signalled).
+  // numeric (before anything is signalled). `observer`, if any, sees the
+  // raw bytes of every read.
   static std::shared_ptr<OstraBoardConnection> create(const std::string& address, OstraDataStreamImpl* stream,
                                                       std::shared_ptr<StateMachine> stateMachine,
                                                       std::function<void(mirt::OstraDataStream*)> callback,
-                                                      ReadStreamEndCondition endCondition);
+                                                      ReadStreamEndCondition endCondition,
+                                                      ReceiveTap::Observer observer = {});
 
   // Starts the I/O thread, which completes the connect and from then on
   // reads and calls the callback. Separate from create, so that the owner
@@ -105,7 +108,7 @@ class OstraBoardConnection {
   OstraBoardConnection(const std::string& address, OstraDataStreamImpl* stream,
                        std::shared_ptr<StateMachine> stateMachine,
                        std::function<void(mirt::OstraDataStream*)> callback,
-                       ReadStreamEndCondition endCondition);
+                       ReadStreamEndCondition endCondition, ReceiveTap::Observer observer);
 
  private:
   // How the connection goes down; see stopConnection.
@@ -123,8 +126,9 @@ class OstraBoardConnection {
   void enableKeepalive();
   // The read loop: reads while the socket has data, then waits for more.
   void startRead();
-  // Frames what a read delivered; false when the read loop ends.
-  bool onReceive(const boost::system::error_code& error, std::size_t bytesTransferred);
+  // Frames what a read delivered at `data`; false when the read loop ends.
+  bool onReceive(const std::uint8_t* data, const boost::system::error_code& error,
+                 std::size_t bytesTransferred);
   // The checks of one header and one body; false when the read loop ends.
   bool readHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
   bool readBody(std::uint64_t packageSize, const boost::system::error_code& error,
@@ -154,6 +158,7 @@ class OstraBoardConnection {
   std::function<void(mirt::OstraDataStream*)> callback;
   ReadStreamEndCondition endCondition;
   PackageFramer framer;
+  ReceiveTap tap;
   // When the timer hands the stream over next: waitTimeMs after the last
   // hand-over (or after the connect).
   boost::asio::steady_timer::time_point handOverDue;

@@ -40,7 +40,8 @@ void OstraReceiver::connect() {
   }
   stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
   const OstraBoardConnection::ReadStreamEndCondition endCondition{packageCounter, waitTimeMs};
-  connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition);
+  connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition,
+                                            receiveObserver);
   // Once the I/O thread runs, the callback may destroy this parser, also
   // before the waiter has seen the connection. That attempt was
   // established (the callback runs only then), so all that is left to do is
@@ -133,3 +134,7 @@ void OstraReceiver::setWaitTimeMs(std::uint32_t milliseconds) {
 }
 
 mirt::VarnelStatistics OstraReceiver::getStatistics() const { return stateMachine->statistics().snapshot(); }
+
+void OstraReceiver::setReceiveObserver(std::function<void(const mirt::ReceivedBytes&)> observer) {
+  receiveObserver = std::move(observer);
+}

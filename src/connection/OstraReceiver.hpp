@@ -28,6 +28,7 @@ class OstraReceiver : public mirt::Varnel {
   void setPackageCounter(std::uint32_t count) override;
   void setWaitTimeMs(std::uint32_t milliseconds) override;
   mirt::VarnelStatistics getStatistics() const override;
+  void setReceiveObserver(std::function<void(const mirt::ReceivedBytes&)> observer) override;
 
  private:
   void closeConnection();
@@ -41,4 +42,5 @@ class OstraReceiver : public mirt::Varnel {
   std::shared_ptr<OstraBoardConnection> connection;
   std::uint32_t packageCounter;
   std::uint32_t waitTimeMs;
+  std::function<void(const mirt::ReceivedBytes&)> receiveObserver;
 };

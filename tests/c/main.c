@@ -26,6 +26,7 @@ static const harness_test tests[] = {
     TEST(meta_data_field_by_field),
     TEST(delete_inside_the_callback),
     TEST(null_callback),
+    TEST(receive_observer),
 };
 
 int main(int argc, char** argv) { return harness_main(tests, sizeof tests / sizeof tests[0], argc, argv); }

@@ -461,3 +461,64 @@ void test_null_callback(void) {
     shim_board_stop(board);
   }
 }
+
+/* What a receive observer saw. */
+typedef struct observed {
+  shim_mutex* mutex;
+  int events;
+  int32_t firstEvent;
+  int fromTheBoard; /* the first event named the board's address and port */
+  size_t bytes;
+  uint8_t firstBytes[2];
+} observed;
+
+static void observe(const mirt_received_bytes* bytes, void* userData) {
+  observed* o = (observed*)userData;
+  shim_mutex_lock(o->mutex);
+  if (o->events++ == 0) {
+    o->firstEvent = bytes->event;
+    o->fromTheBoard = strcmp(bytes->boardAddress, shim_loopback(23)) == 0 && bytes->boardPort == 63751 &&
+                      bytes->localPort != 0 && bytes->receiveTimeNs > 0;
+  }
+  if (bytes->event == MIRT_RECEIVED_DATA) {
+    if (o->bytes == 0) memcpy(o->firstBytes, bytes->data, 2);
+    o->bytes += bytes->size;
+  }
+  shim_mutex_unlock(o->mutex);
+}
+
+/* The receive observer sees the connect, then every byte before its
+ * packages are handed over. */
+void test_receive_observer(void) {
+  enum { count = 4, channels = 2, samples = 4, packageSize = 128 + channels * samples * 4 };
+  mirt_error_code error = JUNK_ERROR;
+  observed o;
+  collector c;
+  shim_board* board = shim_board_numbered(shim_loopback(23), 1, count, channels, samples);
+  mirt_varnel* parser;
+  memset(&o, 0, sizeof o);
+  o.mutex = shim_mutex_create();
+  collector_init(&c);
+  parser = mirt_varnel_create(shim_loopback(23), collector_callback, &c, &error);
+  REQUIRE(board != NULL && parser != NULL);
+  mirt_varnel_set_package_counter(parser, count, NULL);
+  mirt_varnel_set_receive_observer(parser, observe, &o, &error);
+  CHECK_EQ(error, MIRT_ERROR_NONE);
+  mirt_varnel_connect(parser, &error);
+  CHECK_EQ(error, MIRT_ERROR_NONE);
+  CHECK(collector_wait_packages(&c, count, 5000));
+  shim_mutex_lock(o.mutex);
+  CHECK_EQ(o.firstEvent, MIRT_RECEIVED_CONNECTED);
+  CHECK(o.fromTheBoard);
+  CHECK_EQ(o.bytes, count * packageSize);
+  CHECK_EQ(o.firstBytes[0], 1); /* the protocol version, little-endian */
+  CHECK_EQ(o.firstBytes[1], 0);
+  shim_mutex_unlock(o.mutex);
+  error = JUNK_ERROR;
+  mirt_varnel_set_receive_observer(parser, NULL, NULL, &error); /* removed from the next connect on */
+  CHECK_EQ(error, MIRT_ERROR_NONE);
+  mirt_varnel_delete(parser, NULL);
+  shim_board_stop(board);
+  collector_free(&c);
+  shim_mutex_destroy(o.mutex);
+}

@@ -29,5 +29,6 @@ void test_out_of_range_channels(void);
 void test_meta_data_field_by_field(void);
 void test_delete_inside_the_callback(void);
 void test_null_callback(void);
+void test_receive_observer(void);
 
 #endif /* VARNEL_TESTS_C_TESTS_H */

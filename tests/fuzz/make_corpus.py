@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzzers: the package fuzzer's into
-tests/fuzz/corpus/, the framer fuzzer's into tests/fuzz/framer_corpus/.
+tests/fuzz/corpus/, the framer fuzzer's into tests/fuzz/framer_corpus/;
+with --stream STREAM SEED one package seed of the packages of a board's
+byte stream (tests/data/make_captures.sh makes those of the capture
+corpus).
 
 A package seed is a sequence of records in the package fuzzer's input
 format: control byte, header byte count, 36 header bytes, body byte count
@@ -12,6 +15,7 @@ FramerFuzzer.cpp).
 """
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HAND_OVER, POP_ONE, POP_TWO = 0x04, 0x10, 0x20
@@ -69,6 +73,23 @@ FRAMER_SEEDS = {
     "header-across-the-buffer-end": framer([65500, 140, 140], [65520]),
     "small-one-byte-at-a-time": framer([52, 36, 37, 140], [1] * 265),
 }
+def stream_seed(stream, every=4):
+    """A seed of the packages of a board's byte stream (as varnel-board
+    --replay --write-stream writes it), a hand-over with one package popped
+    after every `every`-th; a package cut short ends it as it is."""
+    out = bytearray()
+    at, count = 0, 0
+    while at < len(stream):
+        header = stream[at:at + 36]
+        size = struct.unpack_from("<I", header, 4)[0] if len(header) >= 8 else 0
+        body = stream[at + 36:at + max(size, 36)]
+        count += 1
+        control = HAND_OVER | POP_ONE if count % every == 0 else 0
+        out += bytes([control, len(header)]) + header.ljust(36, b"\0") + struct.pack("<I", len(body)) + body
+        if len(header) < 36 or size < 36:
+            break
+        at += size
+    return bytes(out)
 
 
 def write(directory, seeds):
@@ -80,5 +101,11 @@ def write(directory, seeds):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "--stream":
+        with open(sys.argv[2], "rb") as f:
+            seed = stream_seed(f.read())
+        with open(sys.argv[3], "wb") as f:
+            f.write(seed)
+        sys.exit(0)
     write("corpus", SEEDS)
     write("framer_corpus", FRAMER_SEEDS)

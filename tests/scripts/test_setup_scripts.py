@@ -103,9 +103,10 @@ def installs(result):
 
 
 @pytest.mark.parametrize("layer, included, excluded", [
-    ("build", ["g++", "cmake", "ninja-build", "libboost-dev", "libfmt-dev", "libhdf5-dev"],
+    ("build", ["g++", "cmake", "ninja-build", "libboost-dev", "libfmt-dev", "libhdf5-dev", "libpcap-dev"],
      ["wine", "googletest", "valgrind", "clang", "g++-12-multilib", "qemu-user", "g++-aarch64-linux-gnu"]),
-    ("test", ["googletest", "python3-pytest", "valgrind", "clang", "libclang-rt-dev", "iproute2"], ["wine"]),
+    ("test", ["googletest", "python3-pytest", "valgrind", "clang", "libclang-rt-dev", "iproute2", "tcpdump",
+              "tshark"], ["wine", "libpcap-dev"]),
     ("x86", ["g++-12-multilib", "linux-libc-dev:i386"], ["g++-multilib", "wine32:i386"]),
     ("windows", ["g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix", "wine64"], ["wine32:i386"]),
     ("windows32", ["wine32:i386"], []),

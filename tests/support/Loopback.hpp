@@ -21,6 +21,7 @@ enum class Block : unsigned {
   ManyBoards = 3,  // 2 to 33: the many-boards test; 40 on: more fault slots
   Faults = 5,      // the fault matrix (see faults::faultAddress)
   Recording = 8,   // the monitor's HDF5 recording
+  Capture = 13,    // captures and their replay (tests/data/make_captures.sh: 250)
 };
 
 inline std::string loopback(Block block, unsigned host) {

@@ -17,20 +17,6 @@ using mirt::VarnelException;
 
 namespace {
 
-void expectPackageEquals(const mirt::OstraDataPackage& got, const boardsim::PackageSpec& want) {
-  const mirt::OstraMetaData& m = got.getMetaData();
-  ASSERT_EQ(m.headerValue, want.headerValue);
-  EXPECT_EQ(m.statusWord, want.statusWord);
-  EXPECT_EQ(m.dspVersion, want.meta.dspVersion);
-  EXPECT_EQ(m.firmwareVersion, want.meta.firmwareVersion);
-  EXPECT_EQ(m.biosVersion, want.meta.biosVersion);
-  ASSERT_EQ(got.getChannelCount(), want.samples.size());
-  for (std::size_t c = 0; c < want.samples.size(); ++c) {
-    EXPECT_EQ(got.getWaveformType(c), want.waveformTypes[c]) << "channel " << c;
-    ASSERT_EQ(got.getWaveform(c), want.samples[c]) << "package " << want.headerValue << " channel " << c;
-  }
-}
-
 void expectBoardEnds(ChildProcess& board, const char* why) {
   EXPECT_EQ(board.wait(patience), 0) << board.outputs();
   EXPECT_NE(board.err().find(why), std::string::npos) << board.outputs();

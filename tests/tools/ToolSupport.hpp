@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "boardsim/SignalGenerator.hpp"
 #include "support/Collector.hpp"
 #include "support/Parser.hpp"
 #include "tools/ChildProcess.hpp"
@@ -98,6 +99,21 @@ inline std::pair<int, std::string> awaitError(mirt::Varnel& parser) {
   EXPECT_TRUE(
       support::eventually([&] { return parser.getState() == mirt::ConnectionState::Error; }, patience));
   return recordedError(parser);
+}
+
+/// Checks a received package against the generator's, field by field.
+inline void expectPackageEquals(const mirt::OstraDataPackage& got, const boardsim::PackageSpec& want) {
+  const mirt::OstraMetaData& m = got.getMetaData();
+  ASSERT_EQ(m.headerValue, want.headerValue);
+  EXPECT_EQ(m.statusWord, want.statusWord);
+  EXPECT_EQ(m.dspVersion, want.meta.dspVersion);
+  EXPECT_EQ(m.firmwareVersion, want.meta.firmwareVersion);
+  EXPECT_EQ(m.biosVersion, want.meta.biosVersion);
+  ASSERT_EQ(got.getChannelCount(), want.samples.size());
+  for (std::size_t c = 0; c < want.samples.size(); ++c) {
+    EXPECT_EQ(got.getWaveformType(c), want.waveformTypes[c]) << "channel " << c;
+    ASSERT_EQ(got.getWaveform(c), want.samples[c]) << "package " << want.headerValue << " channel " << c;
+  }
 }
 
 /// Numbers (headerValue) of `packages`, in order.

@@ -11,20 +11,28 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "boardsim/BoardServer.hpp"
+#include "boardsim/ReplayServer.hpp"
+#include "capture/CaptureReader.hpp"
+#include "capture/StreamReassembler.hpp"
 #include "common/CommandLine.hpp"
 #include "common/HostName.hpp"
 #include "common/Wording.hpp"
+#include "stream/PackageFormat.hpp"
 
 namespace {
 
@@ -121,6 +129,32 @@ sent on it):
   --skip-every N           after every N packages leave out one package
                            number, a gap in headerValue (default: never)
 
+Replay (instead of generated packages):
+  --replay FILE            serve the board's byte stream of a capture (pcap or
+                           pcapng, as tcpdump or varnel-monitor --capture
+                           write it) to each client that connects, one at a
+                           time: the TCP conversation on port 63751, its bytes
+                           put together by sequence number (copies dropped,
+                           segments put in order), with the capture's timing;
+                           after the last byte the connection ends as in the
+                           capture: closed after a FIN, reset after a RST,
+                           else held open until the client closes it
+  --flow N                 the conversation to serve, when the capture holds
+                           several (without it they are listed)
+  --holes stop|skip        at bytes the capture missed (each reported with its
+                           byte range): end the stream there and close the
+                           connection (stop, the default: the bytes after a
+                           hole do not begin a package), or go on with the
+                           bytes after the hole (skip)
+  --speed X                X times as fast as captured (default 1); --fast:
+                           as fast as the client reads
+  --loop                   after the last byte start again, on the same
+                           connection
+  --write-stream OUT       write the board's bytes to OUT and exit, serving
+                           nothing
+  With --replay only --bind, --fast, --clients, --duration and --quiet of the
+  options above apply. Replay needs a build with libpcap.
+
 Output:
   --quiet                  no lines on standard error but errors
   --help                   this text
@@ -129,8 +163,10 @@ One line on standard error when the board listens, when a client connects,
 when it disconnects and when a client is turned away, unless --quiet.
 
 Exit status: 0 after a stop (signal, --count, --duration, --clients); 1 when
-the address cannot be bound or a socket fails; 2 for a wrong command line
-(a host name that cannot be resolved included).
+the address cannot be bound or a socket fails, or the --replay file is not
+a capture or holds no conversation on port 63751; 2 for a wrong command
+line (a host name that cannot be resolved included, and a capture of several
+conversations without --flow).
 )";
 
 struct Options {
@@ -138,7 +174,20 @@ struct Options {
   boardsim::GeneratorSettings generator;
   bool quiet = false;
   bool help = false;
+  // --replay
+  std::string replay;
+  std::size_t flow = 0;  // 1 on; 0: not given
+  capture::HolePolicy holes = capture::HolePolicy::Stop;
+  std::optional<double> speed;
+  bool loop = false;
+  std::string writeStream;
 };
+
+// The options that apply to a replay, and those that only do there.
+constexpr std::array<std::string_view, 7> replayAlso{"--help",     "--bind",  "--fast",  "--clients",
+                                                     "--duration", "--quiet", "--replay"};
+constexpr std::array<std::string_view, 5> replayOnly{"--flow", "--holes", "--speed", "--loop",
+                                                     "--write-stream"};
 
 // "C=REST": the channel number and the text behind '='.
 std::pair<std::uint32_t, std::string> channelAssignment(const std::string& text, std::string_view option) {
@@ -180,6 +229,7 @@ Options parse(int argc, char** argv) {
   bool oldBoard = false;
   std::optional<std::uint32_t> dsp, firmware, bios;
 
+  std::vector<std::string> given;
   cli::Arguments args(argc, argv);
   auto count = [&](std::uint64_t max = UINT64_MAX) {
     // The name is copied first: value() may step on to the next argument,
@@ -190,8 +240,27 @@ Options parse(int argc, char** argv) {
   };
   while (args.next()) {
     const std::string option(args.name());
+    if (args.isOption()) given.push_back(option);
     if (args.is("--help")) {
       o.help = args.flag();
+    } else if (args.is("--replay")) {
+      o.replay = args.value();
+      if (o.replay.empty()) throw cli::UsageError("--replay needs a file name");
+    } else if (args.is("--flow")) {
+      o.flow = static_cast<std::size_t>(cli::toUnsigned(args.value(), option, 1, 1000000));
+    } else if (args.is("--holes")) {
+      const std::string policy = args.value();
+      if (policy != "stop" && policy != "skip") {
+        throw cli::UsageError("--holes: '" + policy + "' is neither stop nor skip");
+      }
+      o.holes = policy == "skip" ? capture::HolePolicy::Skip : capture::HolePolicy::Stop;
+    } else if (args.is("--speed")) {
+      o.speed = cli::toNumber(args.value(), option, 1e-6, 1e6);
+    } else if (args.is("--loop")) {
+      o.loop = args.flag();
+    } else if (args.is("--write-stream")) {
+      o.writeStream = args.value();
+      if (o.writeStream.empty()) throw cli::UsageError("--write-stream needs a file name");
     } else if (args.is("--bind")) {
       s.address = args.value();
     } else if (args.is("--channels")) {
@@ -287,6 +356,20 @@ Options parse(int argc, char** argv) {
     }
   }
 
+  for (const std::string& option : given) {
+    const auto among = [&](const auto& list) {
+      return std::find(list.begin(), list.end(), option) != list.end();
+    };
+    if (!o.replay.empty() && !among(replayAlso) && !among(replayOnly)) {
+      throw cli::UsageError(option + " does not go with --replay, which serves the capture's bytes");
+    }
+    if (o.replay.empty() && among(replayOnly)) throw cli::UsageError(option + " needs --replay");
+  }
+  if (!o.replay.empty() && !o.help && !capture::CaptureReader::available()) {
+    throw cli::UsageError("--replay: this build of varnel-board reads no captures (built without libpcap)");
+  }
+  if (o.speed && s.packagesPerSecond == 0) throw cli::UsageError("--speed and --fast exclude each other");
+
   for (std::uint32_t c = 0; c < boardsim::GeneratorSettings::maxChannels; ++c) {
     if (named[c] && c >= g.channels) {
       throw cli::UsageError("channel " + std::to_string(c) + " is named, but packages have " +
@@ -313,22 +396,26 @@ Options parse(int argc, char** argv) {
 }
 
 std::atomic<boardsim::BoardServer*> runningBoard{nullptr};
+std::atomic<boardsim::ReplayServer*> runningReplay{nullptr};
 std::atomic<int> stopSignal{0};
 
 // Makes a board reachable from the signal handler while it exists.
+template <typename Server>
 struct SignalTarget {
-  explicit SignalTarget(boardsim::BoardServer& board) {
-    runningBoard.store(&board);
+  SignalTarget(Server& board, std::atomic<Server*>& running) : running(running) {
+    running.store(&board);
     if (stopSignal != 0) board.requestStop();  // a signal came before
   }
-  ~SignalTarget() { runningBoard.store(nullptr); }
+  ~SignalTarget() { running.store(nullptr); }
   SignalTarget(const SignalTarget&) = delete;
   SignalTarget& operator=(const SignalTarget&) = delete;
+  std::atomic<Server*>& running;
 };
 
 void requestStop(int number) {
   stopSignal.store(number);
   if (boardsim::BoardServer* board = runningBoard.load()) board->requestStop();
+  if (boardsim::ReplayServer* replay = runningReplay.load()) replay->requestStop();
 }
 
 #if defined(_WIN32)
@@ -371,6 +458,148 @@ std::string describe(const boardsim::BoardServer& board) {
   return text;
 }
 
+std::string seconds(std::int64_t nanoseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(nanoseconds) / 1e9);
+  return text;
+}
+
+// The capture's board stream for --replay, with what was found on the way
+// on standard error; nothing when the run ends here, with its exit status.
+std::variant<capture::BoardStream, int> loadReplay(const Options& o, std::string& described) {
+  capture::CaptureFile file;
+  try {
+    file = capture::CaptureReader::read(o.replay);
+  } catch (const capture::CaptureError& e) {
+    std::cerr << "varnel-board: " << o.replay
+              << " is not a capture libpcap reads (pcap or pcapng): " << e.what() << std::endl;
+    return 1;
+  }
+  if (!file.truncated.empty()) {
+    std::cerr << "varnel-board: " << o.replay << " is cut short after "
+              << cli::counted(file.frames.size(), "frame") << " (" << file.truncated
+              << "); replaying what it holds" << std::endl;
+  }
+  capture::StreamReassembler reassembler(package::boardPort);
+  try {
+    reassembler.addAll(file);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "varnel-board: " << o.replay << ": " << e.what() << std::endl;
+    return 1;
+  }
+  if (reassembler.fragments() != 0) {
+    std::cerr << "varnel-board: " << o.replay << ": " << cli::counted(reassembler.fragments(), "IP fragment")
+              << " skipped (not put together)" << std::endl;
+  }
+  const std::vector<capture::Conversation> conversations = reassembler.conversations();
+  if (conversations.empty()) {
+    std::cerr << "varnel-board: " << o.replay << " holds no TCP conversation on port " << package::boardPort
+              << " (" << cli::counted(file.frames.size(), "frame") << ")" << std::endl;
+    return 1;
+  }
+  const auto line = [&](std::size_t i) {
+    const capture::Conversation& c = conversations[i];
+    return std::to_string(i + 1) + ": board " + c.board + ", client " + c.client + ", " +
+           cli::counted(c.boardBytes, "byte") + " from the board, from " +
+           seconds(c.startNs - conversations.front().startNs) + " into the capture";
+  };
+  if (o.flow > conversations.size() || (o.flow == 0 && conversations.size() > 1)) {
+    std::cerr << "varnel-board: " << o.replay << " holds "
+              << cli::counted(conversations.size(), "conversation") << " on port " << package::boardPort
+              << ":\n";
+    for (std::size_t i = 0; i < conversations.size(); ++i) std::cerr << "  " << line(i) << '\n';
+    std::cerr << "varnel-board: choose one with --flow N (1 to " << conversations.size() << ")" << std::endl;
+    return 2;
+  }
+  const std::size_t index = o.flow == 0 ? 0 : o.flow - 1;
+  capture::BoardStream stream = reassembler.stream(index, o.holes);
+  if (!stream.startSeen) {
+    std::cerr << "varnel-board: the capture begins inside the connection (without the board's SYN-ACK): the "
+                 "stream starts at the first byte captured, which may be inside a package"
+              << std::endl;
+  }
+  for (std::size_t i = 0; i < stream.holes.size(); ++i) {
+    const capture::Hole& h = stream.holes[i];
+    std::cerr << "varnel-board: the capture misses bytes " << h.first << " to " << h.end - 1
+              << " of the board's stream (" << cli::counted(h.end - h.first, "byte") << ")"
+              << (o.holes == capture::HolePolicy::Stop
+                      ? "; the stream ends there (--holes skip goes on behind it)"
+                      : "; skipped, the stream goes on behind it")
+              << std::endl;
+  }
+  const char* ending = stream.end == capture::StreamEnd::Closed  ? "then closed"
+                       : stream.end == capture::StreamEnd::Reset ? "then reset"
+                                                                 : "then held open";
+  const std::int64_t last = stream.pieces.empty() ? stream.startNs : stream.pieces.back().timeNs;
+  described = "replaying " + o.replay + ", conversation " + line(index) + "; " +
+              cli::counted(stream.bytes.size(), "byte") + " over " + seconds(last - stream.startNs) + ", " +
+              ending;
+  return stream;
+}
+
+int runReplay(const Options& o) {
+  std::string described;
+  auto loaded = loadReplay(o, described);
+  if (const int* status = std::get_if<int>(&loaded)) return *status;
+  capture::BoardStream& stream = std::get<capture::BoardStream>(loaded);
+  if (!o.writeStream.empty()) {
+    std::ofstream out(o.writeStream, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(stream.bytes.data()),
+              static_cast<std::streamsize>(stream.bytes.size()));
+    out.close();
+    if (!out) {
+      std::cerr << "varnel-board: cannot write " << o.writeStream << std::endl;
+      return 1;
+    }
+    if (!o.quiet) {
+      std::cerr << "varnel-board: wrote " << cli::counted(stream.bytes.size(), "byte")
+                << " of the board's stream to " << o.writeStream << std::endl;
+    }
+    return 0;
+  }
+  boardsim::ReplaySettings settings;
+  settings.address = o.server.address;
+  settings.speed = o.server.packagesPerSecond == 0 ? 0.0 : o.speed.value_or(1.0);
+  settings.loop = o.loop;
+  settings.clients = o.server.clients;
+  settings.duration = o.server.duration;
+  if (settings.speed == 0) {
+    described += ", as fast as the client reads";
+  } else if (settings.speed != 1) {
+    char speed[48];
+    std::snprintf(speed, sizeof speed, ", %g times as fast as captured", settings.speed);
+    described += speed;
+  }
+  if (settings.loop) described += ", looped";
+  const bool quiet = o.quiet;
+  auto report = [&](const boardsim::ServerEvent& e) {
+    if (quiet) return;
+    switch (e.kind) {
+      case boardsim::ServerEvent::Kind::Listening:
+        std::cerr << "varnel-board: listening on " << e.peer << ": " << described << std::endl;
+        break;
+      case boardsim::ServerEvent::Kind::Connected:
+        std::cerr << "varnel-board: client " << e.client << " connected from " << e.peer << std::endl;
+        break;
+      case boardsim::ServerEvent::Kind::Disconnected:
+        std::cerr << "varnel-board: client " << e.client << " (" << e.peer << ") disconnected after "
+                  << cli::counted(e.bytes, "byte") << ": " << e.how << std::endl;
+        break;
+      case boardsim::ServerEvent::Kind::TurnedAway:
+        break;
+    }
+  };
+  boardsim::ReplayServer board(settings, std::move(stream), report);
+  const SignalTarget target(board, runningReplay);
+  const boardsim::StopReason reason = board.run();
+  if (!quiet) {
+    std::cerr << "varnel-board: " << boardsim::stopReasonText(reason) << "; "
+              << cli::counted(board.bytesSent(), "byte") << " to "
+              << cli::counted(board.clientsServed(), "client") << std::endl;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -379,6 +608,16 @@ int main(int argc, char** argv) {
   const Options& options = std::get<Options>(start);
 
   installSignalHandlers();
+  if (!options.replay.empty()) {
+    try {
+      return runReplay(options);
+    } catch (const std::invalid_argument& e) {
+      return cli::usageFailure("varnel-board", e.what());
+    } catch (const std::exception& e) {
+      std::cerr << "varnel-board: " << e.what() << std::endl;
+      return 1;
+    }
+  }
   const bool quiet = options.quiet;
   const boardsim::BoardServer* self = nullptr;
   auto report = [&](const boardsim::ServerEvent& e) {
@@ -405,7 +644,7 @@ int main(int argc, char** argv) {
   try {
     boardsim::BoardServer board(options.server, options.generator, report);
     self = &board;
-    const SignalTarget target(board);
+    const SignalTarget target(board, runningBoard);
     const boardsim::StopReason reason = board.run();
     if (!quiet) {
       std::cerr << "varnel-board: " << boardsim::stopReasonText(reason) << "; "

@@ -41,6 +41,7 @@
 
 #include <varnel/varnel.hpp>
 
+#include "capture/CaptureWriter.hpp"
 #include "common/CommandLine.hpp"
 #include "common/HostName.hpp"
 #include "common/Wording.hpp"
@@ -103,6 +104,17 @@ Recording:
                         summary. A full disk ends the recording (exit 1);
                         the file keeps the packages of its last flush.
 
+Capture:
+  --capture FILE.pcapng write the bytes the library receives from the board,
+                        with their receive times, as a pcapng file (replaced
+                        if it exists) of one TCP conversation per connection
+                        (Ethernet, IP and TCP headers made up around the
+                        bytes, with the real addresses and ports), which
+                        tshark and Wireshark open and varnel-board --replay
+                        serves again. Also what the library refuses is in
+                        it. Written on a thread of its own; closed on every
+                        stop.
+
 Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
 samples) per second over the last second, channels x samples per channel,
@@ -154,6 +166,7 @@ struct Options {
   Clock::duration retry{0};
   bool reconnect = false;
   std::string record;
+  std::string capture;
   bool quiet = false;
   bool help = false;
 };
@@ -193,6 +206,9 @@ Options parse(int argc, char** argv) {
     } else if (args.is("--record")) {
       o.record = args.value();
       if (o.record.empty()) throw cli::UsageError("--record needs a file name");
+    } else if (args.is("--capture")) {
+      o.capture = args.value();
+      if (o.capture.empty()) throw cli::UsageError("--capture needs a file name");
     } else if (args.is("--quiet")) {
       o.quiet = args.flag();
     } else if (args.isOption()) {
@@ -640,11 +656,15 @@ void reportClose(const Failure& f, std::uint64_t packages) {
 // them in turn, beginning with the one that connected last.
 class Board {
  public:
-  Board(const Options& options, Receiver& receiver) : addresses_(options.addresses) {
+  Board(const Options& options, Receiver& receiver, capture::CaptureWriter* capture)
+      : addresses_(options.addresses) {
     for (const std::string& address : addresses_) {
       parsers_.push_back(
           mirt::createVarnel(address, [&receiver](mirt::OstraDataStream* stream) { receiver(stream); }));
       mirt::Varnel& parser = *parsers_.back();
+      if (capture != nullptr) {
+        parser.setReceiveObserver([capture](const mirt::ReceivedBytes& bytes) { capture->observe(bytes); });
+      }
       if (options.packageCounter) parser.setPackageCounter(*options.packageCounter);
       if (options.waitMs) parser.setWaitTimeMs(*options.waitMs);
       if (options.tcpTimeout) parser.setTcpTimeout(*options.tcpTimeout);
@@ -728,6 +748,11 @@ int recordingFailure(const std::string& path, const std::string& text) {
   return 1;
 }
 
+int captureFailure(const std::string& path, const std::string& text) {
+  std::cerr << "varnel-monitor: capture to " << path << " failed: " << text << std::endl;
+  return 1;
+}
+
 int run(const Options& options) {
   Shared shared;
   const SignalWatcher signals(shared);
@@ -744,9 +769,19 @@ int run(const Options& options) {
     }
   }
 
+  // Likewise the capture, which the parsers' receive observers feed.
+  std::unique_ptr<capture::CaptureWriter> captureWriter;
+  if (!options.capture.empty()) {
+    try {
+      captureWriter = std::make_unique<capture::CaptureWriter>(options.capture, "varnel-monitor");
+    } catch (const std::exception& e) {
+      return captureFailure(options.capture, e.what());
+    }
+  }
+
   // The receiver outlives the parsers, which call it.
   Receiver receiver(shared, recorder.get(), options.count);
-  Board board(options, receiver);
+  Board board(options, receiver, captureWriter.get());
 
   auto stopRequested = [&] {
     std::lock_guard lock(shared.mutex);
@@ -919,10 +954,22 @@ int run(const Options& options) {
     printRecording(options.record, recorder->finish());
     recordingError = recorder->failure();  // now with what the file holds
   }
+  std::optional<std::string> captureError;
+  if (captureWriter) {
+    // Every connection has ended: the last event of the observers is in.
+    const capture::CaptureFigures c = captureWriter->finish();
+    captureError = captureWriter->failure();
+    std::cout << "captured: " << cli::counted(c.bytes, "byte") << " of "
+              << cli::counted(c.connections, "connection") << " to " << options.capture << " (" << c.fileBytes
+              << " bytes)\n"
+              << std::flush;
+  }
   if (failure) {
     reportClose(*failure, closedAfter);
+    if (captureError) captureFailure(options.capture, *captureError);
     return reportFailure(*failure);
   }
+  if (captureError) return captureFailure(options.capture, *captureError);
   return recordingError ? recordingFailure(options.record, *recordingError) : 0;
 }
 
