@@ -18,6 +18,8 @@ VARNEL_DEFINE_INTERFACE_MEMBERS(Varnel)
 
 #undef VARNEL_DEFINE_INTERFACE_MEMBERS
 
+FailureCause VarnelException::getFailureCause() const noexcept { return FailureCause::None; }
+
 VersionInfo getVersionInfo() { return VersionInfo{1, 1, 0}; }
 
 }  // namespace mirt
