@@ -69,11 +69,11 @@ inline bool connectToBoard(mirt::Varnel& parser, ChildProcess& board) {
     try {
       parser.connect();
       return true;
-    } catch (const mirt::VarnelException&) {
-      const auto [code, text] = recordedError(parser);
-      if (text.rfind("start: ", 0) != 0) return true;
+    } catch (const mirt::VarnelException& e) {
+      // Anything but a refusal (nothing listens yet) is the test's to check.
+      if (e.getFailureCause() != mirt::FailureCause::Refused) return true;
       if (!board.running() || Clock::now() >= deadline) {
-        ADD_FAILURE() << "no board to connect to: " << text << "\n" << board.outputs();
+        ADD_FAILURE() << "no board to connect to: " << e.what() << "\n" << board.outputs();
         return false;
       }
       try {
@@ -98,6 +98,13 @@ inline std::pair<int, std::string> awaitError(mirt::Varnel& parser) {
   EXPECT_TRUE(
       support::eventually([&] { return parser.getState() == mirt::ConnectionState::Error; }, patience));
   return recordedError(parser);
+}
+
+/// Waits until `parser` has recorded an error and returns it with its cause.
+inline support::Failure awaitFailure(mirt::Varnel& parser) {
+  EXPECT_TRUE(
+      support::eventually([&] { return parser.getState() == mirt::ConnectionState::Error; }, patience));
+  return support::varnelFailure([&] { parser.getAsyncError(); });
 }
 
 /// Numbers (headerValue) of `packages`, in order.
