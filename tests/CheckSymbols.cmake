@@ -54,6 +54,7 @@ set(allowed
   "^mirt::Varnel::setReceiveObserver\\(std::function<void \\(mirt::ReceivedBytes const&\\)>\\)$"
   "^mirt::getVersionInfo\\(\\)$"
   "^mirt::createVarnel\\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void \\(mirt::OstraDataStream\\*\\)>\\)$"
+  "^mirt::VarnelException::getFailureCause\\(\\) const$"
   "^mirt_[a-z_]+$"
   "^VARNEL_1$")
 set(bad "")
@@ -86,6 +87,8 @@ foreach(class Varnel OstraDataStream OstraDataPackage VarnelException)
        "mirt::${class}::${class}()" "mirt::${class}::${class}(mirt::${class} const&)"
        "mirt::${class}::~${class}()" "mirt::${class}::operator=(mirt::${class} const&)")
 endforeach()
+# The default of a virtual operation added later: the exception's cause.
+list(APPEND required_symbols "mirt::VarnelException::getFailureCause() const")
 foreach(required IN LISTS required_symbols)
   if(NOT required IN_LIST seen)
     message(FATAL_ERROR "Public symbol missing: ${required}")

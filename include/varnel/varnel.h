@@ -182,6 +182,25 @@ typedef enum mirt_connection_state {
   MIRT_STATE_ERROR = 3          /* an asynchronous error is recorded */
 } mirt_connection_state;
 
+/* What ended a connection or made a connect fail (see
+ * mirt_get_last_failure_cause); the values are fixed. */
+typedef enum mirt_failure_cause {
+  MIRT_CAUSE_NONE = 0,                    /* no failure of a connection */
+  MIRT_CAUSE_REFUSED = 1,                 /* connect: refused (nothing listens on the port) */
+  MIRT_CAUSE_UNREACHABLE = 2,             /* connect: no route to the board's host or network */
+  MIRT_CAUSE_CONNECT_TIMED_OUT = 3,       /* connect: no answer within the TCP time-out */
+  MIRT_CAUSE_CLOSED_BETWEEN_PACKAGES = 4, /* the board closed where a package would begin */
+  MIRT_CAUSE_CLOSED_INSIDE_PACKAGE = 5,   /* the board closed inside a header or a body */
+  MIRT_CAUSE_RESET = 6,                   /* the board reset the connection (also while connecting) */
+  MIRT_CAUSE_DEAD_LINK = 7,               /* the board stopped answering (keepalive, unreachable) */
+  MIRT_CAUSE_MALFORMED_HEADER = 8,        /* a header was refused (empty, sizes, channels) */
+  MIRT_CAUSE_MALFORMED_BODY = 9,          /* a body was refused (shorter than its header says) */
+  MIRT_CAUSE_WRONG_PROTOCOL_VERSION = 10, /* another protocol version (MIRT_ERROR_VERSION_MISMATCH) */
+  MIRT_CAUSE_BOARD_TOO_OLD = 11,          /* board versions too old (MIRT_ERROR_VERSION_MISMATCH) */
+  MIRT_CAUSE_CALLBACK_THREW = 12,         /* the callback failed (a C++ exception, a NULL callback) */
+  MIRT_CAUSE_OTHER = 13                   /* any other failure */
+} mirt_failure_cause;
+
 /* Returns the library's version, 1.1.0. Cannot fail. */
 VARNEL_API mirt_version_info mirt_get_version_info(void);
 
@@ -360,6 +379,15 @@ VARNEL_API mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra
  * zeros on failure. */
 VARNEL_API mirt_receive_time mirt_ostra_data_package_get_receive_time(mirt_ostra_data_package* package,
                                                                       mirt_error_code* error);
+
+/* The failure cause, beside code and text: returns the cause of the error
+ * that the last mirt_* call on the calling thread reported, read with its
+ * code and its text (mirt_get_last_error_message) from one record, so the
+ * three always belong together. The cause is that of the recorded failure
+ * for the calls that report it (mirt_varnel_connect, _disconnect,
+ * _get_state, _get_async_error, _set_tcp_timeout), MIRT_CAUSE_NONE for
+ * every other error and after a call that succeeded. Cannot fail. */
+VARNEL_API mirt_failure_cause mirt_get_last_failure_cause(void);
 
 #ifdef __cplusplus
 }

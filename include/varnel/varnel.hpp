@@ -135,6 +135,28 @@ struct ReceivedBytes {
   const char* text;
 };
 
+/// What ended a connection or made a connect fail, as a value to branch on
+/// (the message text says the same for people, and may change). Recorded
+/// with the first asynchronous error and read with it: see
+/// VarnelException::getFailureCause. The values are fixed.
+enum class FailureCause : std::int32_t {
+  None = 0,                   ///< no failure of a connection (success, or a wrong call or argument)
+  Refused = 1,                ///< connect: the board's host refused (nothing listens on the port)
+  Unreachable = 2,            ///< connect: no route to the board's host or network
+  ConnectTimedOut = 3,        ///< connect: no answer within the TCP timeout
+  ClosedBetweenPackages = 4,  ///< the board closed the connection where a package would begin
+  ClosedInsidePackage = 5,    ///< the board closed the connection inside a header or a body
+  Reset = 6,                  ///< the board reset the connection (also while connecting)
+  DeadLink = 7,               ///< the board stopped answering (keepalive probes, or the network
+                              ///< reports it unreachable) on an established connection
+  MalformedHeader = 8,        ///< a header was refused: empty, or sizes or channels out of range
+  MalformedBody = 9,          ///< a body was refused (shorter than its header says)
+  WrongProtocolVersion = 10,  ///< a header carried another protocol version (VersionMismatch)
+  BoardTooOld = 11,           ///< the board's versions are below the minimum (VersionMismatch)
+  CallbackThrew = 12,         ///< the application's callback threw
+  Other = 13                  ///< any other failure (a system call, an internal error)
+};
+
 /// The exception type of the library. Every exception the library throws is
 /// also a `std::runtime_error`, so it can be caught as either.
 class VARNEL_API VarnelException {
@@ -156,6 +178,14 @@ class VARNEL_API VarnelException {
   virtual const char* what() const noexcept = 0;
   /// The code given when the exception was raised.
   virtual ErrorCode getErrorCode() const noexcept = 0;
+  /// What ended the connection or made the connect fail, for an exception
+  /// that reports a recorded failure (thrown by connect, disconnect,
+  /// getAsyncError and setTcpTimeout): taken with the code and the text in
+  /// one reading of the parser's state, so the three always belong
+  /// together. None for any other exception. Not pure, so that an
+  /// application's own implementations of this class stay complete: theirs
+  /// report None unless they override it.
+  virtual FailureCause getFailureCause() const noexcept;
 };
 
 /// The meta data, waveform types and samples of one board package.
@@ -245,7 +275,8 @@ class VARNEL_API Varnel {
   /// The current state; never throws.
   virtual ConnectionState getState() = 0;
   /// Throws the recorded asynchronous error as VarnelException, if there is
-  /// one (state Error); returns normally otherwise.
+  /// one (state Error), with its code, text and cause; returns normally
+  /// otherwise.
   virtual void getAsyncError() = 0;
   /// The TCP timeout t in seconds (0 counts as 1; default 10): connect gives
   /// up after about t s, and a board that stops answering (switched off,

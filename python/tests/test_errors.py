@@ -17,6 +17,7 @@ def test_a_refused_connect_raises_connection_failed_with_the_cause():
         failed = caught.value
         assert isinstance(failed, varnel.Error)
         assert failed.code == 1
+        assert failed.cause is varnel.FailureCause.REFUSED
         assert failed.message.startswith("start: ") and len(failed.message) > len("start: ")
         assert str(failed).startswith("{}: connection refused".format(REFUSING_ADDRESS))
         assert failed.message in str(failed)
@@ -26,7 +27,7 @@ def test_a_refused_connect_raises_connection_failed_with_the_cause():
         assert not b.is_connected
         recorded = b.error
         assert isinstance(recorded, varnel.CommunicationError)
-        assert (recorded.code, recorded.message) == (2, failed.message)
+        assert (recorded.code, recorded.message, recorded.cause) == (2, failed.message, failed.cause)
         with pytest.raises(varnel.CommunicationError):
             b.check()
         with pytest.raises(varnel.CommunicationError):
@@ -117,14 +118,14 @@ def test_a_callback_exception_does_not_replace_the_with_blocks_own(start_board):
 def test_a_failed_connection_raises_the_exception_of_its_cause(start_board):
     signals = ["--channels", 1, "--samples", 4, "--rate", 50]
     cases = [
-        (start_board(*signals, "--old-board"), "VersionMismatch", 4,
+        (start_board(*signals, "--old-board"), "VersionMismatch", 4, "BOARD_TOO_OLD",
          "the board's versions are older than the library accepts"),
-        (start_board(*signals, "--bad-header", "protocol-version"), "VersionMismatch", 4,
+        (start_board(*signals, "--bad-header", "protocol-version"), "VersionMismatch", 4, "WRONG_PROTOCOL_VERSION",
          "the board speaks another protocol version"),
-        (start_board(*signals, "--bad-header", "size-too-small"), "CommunicationError", 2,
+        (start_board(*signals, "--bad-header", "size-too-small"), "CommunicationError", 2, "MALFORMED_HEADER",
          "the board sent a malformed package"),
     ]
-    for board, kind, code, words in cases:
+    for board, kind, code, cause, words in cases:
         b = varnel.Board(board.address, package_counter=1, tcp_timeout=5)
         try:
             # The board was reached: connect succeeds, the reading raises.
@@ -133,5 +134,5 @@ def test_a_failed_connection_raises_the_exception_of_its_cause(start_board):
                 assert list(b.packages(timeout=10)) == []
         finally:
             b.close()
-        assert (type(raised.value).__name__, raised.value.code) == (kind, code), raised.value
+        assert (type(raised.value).__name__, raised.value.code, raised.value.cause.name) == (kind, code, cause)
         assert str(raised.value).startswith("{}: {} (".format(board.address, words)), raised.value

@@ -120,6 +120,7 @@ def test_a_full_queue_drops_the_newest_and_reports_every_drop(start_board):
                     received.append(p.header_value)
         assert received == list(range(1, 11))
         assert closed.value.message.startswith("readHeader: ")
+        assert closed.value.cause is varnel.FailureCause.CLOSED_BETWEEN_PACKAGES
         assert b.dropped == 290
         # Reported once only.
         with warnings.catch_warnings():

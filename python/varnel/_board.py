@@ -98,7 +98,7 @@ def _call(lib, function, *args):
     error = ctypes.c_int32(0)
     result = function(*args, ctypes.byref(error))
     if error.value != 0:
-        raise error_for(error.value, lib.last_error_message())
+        raise error_for(error.value, lib.last_error_message(), lib.last_failure_cause())
     return result
 
 
@@ -106,7 +106,7 @@ def _explain(where, tcp_timeout, error):
     """Gives a library failure its summary: the board and, in words, what
     happened. Returns the error."""
     if error.code is not None and error.summary is None:
-        error.summary = "{}: {}".format(where, describe(error.code, error.message, tcp_timeout))
+        error.summary = "{}: {}".format(where, describe(error.cause, tcp_timeout))
     return error
 
 
@@ -120,18 +120,15 @@ def _recorded_error(lib, handle, explain):
 
 
 def _connect_failure(lib, handle, explain, thrown):
-    """The exception for a failed connect, chosen by its cause, the same
-    for the first connect and for reconnects: the library throws every
-    failure of a connect as ConnectionFailed and records the cause, which
-    is ConnectionFailed too when the board could not be reached (refused,
-    no answer) and otherwise the cause's own kind (a malformed first
-    package, a too-old board)."""
+    """The exception for a failed connect, the same for the first connect
+    and for reconnects: the library fails a connect only when the board was
+    never reached (refused, unreachable, no answer, reset while
+    connecting); that is a ConnectionFailed with the recorded text and
+    cause. A board that was reached connects, also when it fails at once."""
     recorded = _recorded_error(lib, handle, explain)
     if recorded is None:
-        return explain(ConnectionFailed(thrown.message, thrown.code))
-    if recorded.message.startswith(("start: ", "waitForConnectionLockFree")):
-        return ConnectionFailed(recorded.message, ERROR_CONNECTION_FAILED, recorded.summary)
-    return recorded
+        return explain(thrown)
+    return ConnectionFailed(recorded.message, ERROR_CONNECTION_FAILED, recorded.summary, recorded.cause)
 
 
 def _resolve(address):
@@ -307,7 +304,7 @@ class _Delivery:
 
     def check(self):
         if self.error.value != 0:
-            raise error_for(self.error.value, self.lib.last_error_message())
+            raise error_for(self.error.value, self.lib.last_error_message(), self.lib.last_failure_cause())
 
     def take_runs(self, stream):
         """Empties the stream into the chunks, in one call per run of

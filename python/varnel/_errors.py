@@ -1,5 +1,7 @@
 """The exceptions of the package."""
 
+import enum
+
 # The library's error codes (mirt_error_code).
 ERROR_NONE = 0
 ERROR_CONNECTION_FAILED = 1
@@ -8,25 +10,59 @@ ERROR_GENERAL = 3
 ERROR_VERSION_MISMATCH = 4
 
 
+class FailureCause(enum.IntEnum):
+    """What ended a connection or made a connect fail, as the library
+    reports it beside code and text (mirt_failure_cause)."""
+
+    NONE = 0  # no failure of a connection
+    REFUSED = 1  # connect: refused (nothing listens on the port)
+    UNREACHABLE = 2  # connect: no route to the board
+    CONNECT_TIMED_OUT = 3  # connect: no answer within the TCP timeout
+    CLOSED_BETWEEN_PACKAGES = 4  # the board closed where a package would begin
+    CLOSED_INSIDE_PACKAGE = 5  # the board closed inside a header or a body
+    RESET = 6  # the board reset the connection
+    DEAD_LINK = 7  # the board stopped answering
+    MALFORMED_HEADER = 8  # a header was refused
+    MALFORMED_BODY = 9  # a body was refused
+    WRONG_PROTOCOL_VERSION = 10  # another protocol version
+    BOARD_TOO_OLD = 11  # the board's versions are below the minimum
+    CALLBACK_THREW = 12  # the library's callback failed
+    OTHER = 13  # any other failure
+
+    @classmethod
+    def of(cls, value):
+        """The member for a value of the library; OTHER for one a later
+        library may add."""
+        try:
+            return cls(value)
+        except ValueError:
+            return cls.OTHER
+
+
 class Error(Exception):
     """Base of every exception of the package.
 
     `code` is the library's error code (1 to 4) for a failure the library
     reported, None for the package's own; `message` is the library's text
-    for it (the resolver's for a host name it cannot resolve). `summary`,
-    when set, names the board and says in words what happened ("127.0.0.5:
-    the board closed the connection"); str() puts it first."""
+    for it (the resolver's for a host name it cannot resolve); `cause` the
+    library's `FailureCause` (NONE for a failure that ended no connection),
+    the value to act on. `summary`, when set, names the board and says in
+    words what happened ("127.0.0.5: the board closed the connection");
+    str() puts it first."""
 
     code = None
     summary = None
+    cause = FailureCause.NONE
 
-    def __init__(self, message="", code=None, summary=None):
+    def __init__(self, message="", code=None, summary=None, cause=None):
         super().__init__(message)
         self.message = message
         if code is not None:
             self.code = code
         if summary is not None:
             self.summary = summary
+        if cause is not None:
+            self.cause = FailureCause.of(cause)
 
     def __str__(self):
         if self.summary is None:
@@ -108,43 +144,57 @@ _BY_CODE = {
     ERROR_VERSION_MISMATCH: VersionMismatch,
 }
 
+# The causes that decide the exception's class by themselves; the others
+# (those of a connect, the callback's, OTHER) leave it to the code, which
+# for a connect that failed is ConnectionFailed.
+_BY_CAUSE = {
+    FailureCause.CLOSED_BETWEEN_PACKAGES: CommunicationError,
+    FailureCause.CLOSED_INSIDE_PACKAGE: CommunicationError,
+    FailureCause.RESET: CommunicationError,
+    FailureCause.DEAD_LINK: CommunicationError,
+    FailureCause.MALFORMED_HEADER: CommunicationError,
+    FailureCause.MALFORMED_BODY: CommunicationError,
+    FailureCause.WRONG_PROTOCOL_VERSION: VersionMismatch,
+    FailureCause.BOARD_TOO_OLD: VersionMismatch,
+}
 
-def error_for(code, message, summary=None):
-    """The exception for a library error code; an unknown code counts as a
-    general error, keeping its number."""
-    cls = _BY_CODE.get(code, GeneralError)
-    return cls(message, code, summary)
+# The causes of a connect that never reached the board.
+CONNECT_CAUSES = frozenset((FailureCause.REFUSED, FailureCause.UNREACHABLE, FailureCause.CONNECT_TIMED_OUT))
 
 
-# The library's texts begin with the step that failed; what follows is the
-# cause (a system text after "ErrorCode: ", or the package check's refusal).
-_STEPS = ("start: ", "readHeader: ", "readBody: ", "timerHandler: ")
+def error_for(code, message, cause=FailureCause.NONE, summary=None):
+    """The exception for a library failure: the class of its cause, else
+    of its code (an unknown code counts as a general error, keeping its
+    number)."""
+    cause = FailureCause.of(cause)
+    if code == ERROR_CONNECTION_FAILED:
+        cls = ConnectionFailed
+    else:
+        cls = _BY_CAUSE.get(cause) or _BY_CODE.get(code, GeneralError)
+    return cls(message, code, summary, cause)
 
 
-def describe(code, text, tcp_timeout):
-    """What a recorded failure means, in words, from its code and the
-    library's text."""
-    if text.startswith("waitForConnectionLockFree"):
+# What each cause means, in words.
+_WORDS = {
+    FailureCause.REFUSED: "connection refused",
+    FailureCause.UNREACHABLE: "the board cannot be reached (no route)",
+    FailureCause.CLOSED_BETWEEN_PACKAGES: "the board closed the connection",
+    FailureCause.CLOSED_INSIDE_PACKAGE: "the board closed the connection inside a package",
+    FailureCause.RESET: "the board reset the connection",
+    FailureCause.DEAD_LINK: "the board stopped answering",
+    FailureCause.MALFORMED_HEADER: "the board sent a malformed package",
+    FailureCause.MALFORMED_BODY: "the board sent a malformed package",
+    FailureCause.WRONG_PROTOCOL_VERSION: "the board speaks another protocol version",
+    FailureCause.BOARD_TOO_OLD: "the board's versions are older than the library accepts",
+    FailureCause.CALLBACK_THREW: "the library's callback failed",
+}
+
+
+def describe(cause, tcp_timeout):
+    """What a failure means, in words, from its cause."""
+    if cause == FailureCause.CONNECT_TIMED_OUT:
         return "no answer within {} s".format(tcp_timeout)
-    if text.startswith("start: "):
-        cause = text[len("start: "):].strip()
-        return cause[:1].lower() + cause[1:] if cause else "cannot connect"
-    if code == ERROR_VERSION_MISMATCH:
-        if "protocol version" in text:
-            return "the board speaks another protocol version"
-        return "the board's versions are older than the library accepts"
-    if "End of file" in text:
-        return "the board closed the connection"
-    if "reset by peer" in text:
-        return "the board reset the connection"
-    if "timed out" in text:
-        return "the board stopped answering"
-    if text.startswith(_STEPS):
-        step_cause = text.split(": ", 1)[1]
-        if step_cause.startswith("ErrorCode: "):
-            return "the connection broke"
-        return "the board sent a malformed package"
-    return "the connection failed"
+    return _WORDS.get(cause, "the connection failed")
 
 
 class CommandError(Exception):

@@ -195,11 +195,19 @@ class Library:
         self._message = cdll.mirt_get_last_error_message
         self._message.restype = ctypes.c_char_p
         self._message.argtypes = []
+        self._cause = cdll.mirt_get_last_failure_cause
+        self._cause.restype = ctypes.c_int32
+        self._cause.argtypes = []
 
     def last_error_message(self):
         """The text of the last failure of a mirt_* call on this thread."""
         text = self._message()
         return text.decode("utf-8", "replace") if text else ""
+
+    def last_failure_cause(self):
+        """The cause (mirt_failure_cause) of the last failure of a mirt_*
+        call on this thread, read with its text."""
+        return self._cause()
 
 
 def _open(path_or_name):

@@ -54,6 +54,23 @@ static_assert(MIRT_STATE_CONNECTED == static_cast<int>(ConnectionState::Connecte
 static_assert(MIRT_STATE_RECEIVING == static_cast<int>(ConnectionState::Receiving));
 static_assert(MIRT_STATE_NOT_CONNECTED == static_cast<int>(ConnectionState::NotConnected));
 static_assert(MIRT_STATE_ERROR == static_cast<int>(ConnectionState::Error));
+static_assert(sizeof(mirt_failure_cause) == 4);
+#define VARNEL_SAME_CAUSE(c, cxx) static_assert(c == static_cast<int>(mirt::FailureCause::cxx), #c)
+VARNEL_SAME_CAUSE(MIRT_CAUSE_NONE, None);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_REFUSED, Refused);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_UNREACHABLE, Unreachable);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_CONNECT_TIMED_OUT, ConnectTimedOut);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_CLOSED_BETWEEN_PACKAGES, ClosedBetweenPackages);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_CLOSED_INSIDE_PACKAGE, ClosedInsidePackage);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_RESET, Reset);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_DEAD_LINK, DeadLink);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_MALFORMED_HEADER, MalformedHeader);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_MALFORMED_BODY, MalformedBody);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_WRONG_PROTOCOL_VERSION, WrongProtocolVersion);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_BOARD_TOO_OLD, BoardTooOld);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_CALLBACK_THREW, CallbackThrew);
+VARNEL_SAME_CAUSE(MIRT_CAUSE_OTHER, Other);
+#undef VARNEL_SAME_CAUSE
 
 // The records have the layout of their C++ counterparts, field by field.
 #define VARNEL_SAME_FIELD(CType, CxxType, field)                                          \
@@ -136,20 +153,23 @@ mirt_error_code toCErrorCode(VarnelException::ErrorCode code) noexcept {
   }
 }
 
-// The text of the last exception converted on this thread, "" after a call
-// that succeeded. When the text cannot be copied (no memory), `fallback`
-// stands in for it.
+// The text and cause of the last exception converted on this thread, ""
+// and none after a call that succeeded. When the text cannot be copied (no
+// memory), `fallback` stands in for it.
 struct LastError {
   std::string text;
   const char* fallback = nullptr;
+  mirt_failure_cause cause = MIRT_CAUSE_NONE;
 
   void clear() noexcept {
     text.clear();  // keeps the capacity: no allocation, no throw
     fallback = nullptr;
+    cause = MIRT_CAUSE_NONE;
   }
 
-  void record(const char* what) noexcept {
+  void record(const char* what, mirt::FailureCause failureCause = mirt::FailureCause::None) noexcept {
     clear();
+    cause = static_cast<mirt_failure_cause>(failureCause);
     try {
       text.assign(what != nullptr ? what : "");
     } catch (...) {
@@ -182,7 +202,7 @@ auto guarded(mirt_error_code* error, Body&& body, Failure... failure) noexcept
     return body();
   } catch (const VarnelExceptionImpl& e) {
     code = toCErrorCode(e.getErrorCode());
-    last.record(e.what());
+    last.record(e.what(), e.getFailureCause());
   } catch (const std::exception& e) {
     last.record(e.what());
   } catch (const VarnelException& e) {
@@ -515,5 +535,7 @@ size_t mirt_ostra_data_stream_pop_batch_timed(mirt_ostra_data_stream* stream, si
 }
 
 const char* mirt_get_last_error_message(void) { return lastError().get(); }
+
+mirt_failure_cause mirt_get_last_failure_cause(void) { return lastError().cause; }
 
 }  // extern "C"

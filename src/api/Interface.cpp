@@ -23,6 +23,7 @@ VARNEL_DEFINE_INTERFACE_MEMBERS(Varnel)
 ReceiveTime OstraDataPackage::getReceiveTime() const { return ReceiveTime{}; }
 VarnelStatistics Varnel::getStatistics() const { return VarnelStatistics{}; }
 void Varnel::setReceiveObserver(std::function<void(const ReceivedBytes&)>) {}
+FailureCause VarnelException::getFailureCause() const noexcept { return FailureCause::None; }
 
 VersionInfo getVersionInfo() { return VersionInfo{1, 1, 0}; }
 

@@ -1,10 +1,10 @@
 #include "common/VarnelExceptionImpl.hpp"
 
-VarnelExceptionImpl::VarnelExceptionImpl(const std::string& message, ErrorCode code)
-    : std::runtime_error(message), code(code) {}
+VarnelExceptionImpl::VarnelExceptionImpl(const std::string& message, ErrorCode code, mirt::FailureCause cause)
+    : std::runtime_error(message), code(code), cause(cause) {}
 
-VarnelExceptionImpl::VarnelExceptionImpl(const char* message, ErrorCode code)
-    : std::runtime_error(message), code(code) {}
+VarnelExceptionImpl::VarnelExceptionImpl(const char* message, ErrorCode code, mirt::FailureCause cause)
+    : std::runtime_error(message), code(code), cause(cause) {}
 
 VarnelExceptionImpl::VarnelExceptionImpl(const VarnelExceptionImpl& other) = default;
 
@@ -14,7 +14,10 @@ const char* VarnelExceptionImpl::what() const noexcept { return std::runtime_err
 
 VarnelExceptionImpl::ErrorCode VarnelExceptionImpl::getErrorCode() const noexcept { return code; }
 
-VarnelMinorException::VarnelMinorException(const std::string& message, ErrorCode code)
-    : VarnelExceptionImpl(message, code) {}
+mirt::FailureCause VarnelExceptionImpl::getFailureCause() const noexcept { return cause; }
+
+VarnelMinorException::VarnelMinorException(const std::string& message, ErrorCode code,
+                                           mirt::FailureCause cause)
+    : VarnelExceptionImpl(message, code, cause) {}
 
 VarnelMinorException::VarnelMinorException(const VarnelMinorException& other) = default;

@@ -31,10 +31,47 @@ constexpr const char* unknownExceptionText = "exception of unknown type";
 constexpr std::uint32_t maxKeepaliveSeconds = 32767;
 constexpr std::uint32_t maxKeepaliveProbes = 127;
 
-ReadOutcome readOutcome(const boost::system::error_code& error, std::size_t bytesTransferred) {
+using mirt::FailureCause;
+
+// What a failed connect means.
+FailureCause connectCause(const boost::system::error_code& error) {
+  if (error == asio::error::connection_refused) return FailureCause::Refused;
+  if (error == asio::error::host_unreachable || error == asio::error::network_unreachable) {
+    return FailureCause::Unreachable;
+  }
+  if (error == asio::error::timed_out) return FailureCause::ConnectTimedOut;
+  if (error == asio::error::connection_reset || error == asio::error::connection_aborted) {
+    return FailureCause::Reset;
+  }
+  return FailureCause::Other;
+}
+
+// What a failed read of an established connection means. An orderly end
+// of the stream is told apart by where it fell: `insidePackage` when bytes
+// of a header or body had arrived. A dead link is what the keepalive probes
+// find (no answer: timed out), or what the network reports on the way.
+FailureCause readCause(const boost::system::error_code& error, bool insidePackage) {
+  if (error == asio::error::eof) {
+    return insidePackage ? FailureCause::ClosedInsidePackage : FailureCause::ClosedBetweenPackages;
+  }
+  if (error == asio::error::connection_reset || error == asio::error::connection_aborted) {
+    return FailureCause::Reset;
+  }
+  if (error == asio::error::timed_out || error == asio::error::host_unreachable ||
+      error == asio::error::network_unreachable) {
+    return FailureCause::DeadLink;
+  }
+  return FailureCause::Other;
+}
+
+ReadOutcome readOutcome(const boost::system::error_code& error, std::size_t bytesTransferred,
+                        bool insidePackage) {
   ReadOutcome outcome;
   outcome.failed = static_cast<bool>(error);
-  if (error) outcome.errorMessage = error.message();
+  if (error) {
+    outcome.errorMessage = error.message();
+    outcome.cause = readCause(error, insidePackage);
+  }
   outcome.bytesTransferred = bytesTransferred;
   return outcome;
 }
@@ -185,10 +222,10 @@ void OstraBoardConnection::threadBody() {
     // Also what the teardown's last hand-over let escape (a callback that
     // threw), before DISCONNECTED.
     stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", e.what()).c_str(),
-                              VarnelException::CommunicationError);
+                              VarnelException::CommunicationError, thrownCause());
   } catch (...) {
     stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", unknownExceptionText).c_str(),
-                              VarnelException::CommunicationError);
+                              VarnelException::CommunicationError, thrownCause());
   }
   if (abandoned) {
     // The owner went away inside the callback. Nobody can join this thread,
@@ -200,7 +237,11 @@ void OstraBoardConnection::threadBody() {
   }
 }
 
-void OstraBoardConnection::fail(const std::string& message, ErrorCode code) {
+FailureCause OstraBoardConnection::thrownCause() const {
+  return callbackFailed ? FailureCause::CallbackThrew : FailureCause::Other;
+}
+
+void OstraBoardConnection::fail(const std::string& message, ErrorCode code, FailureCause cause) {
   if (failed) return;
   // The packages that arrived complete before a failure of the board or the
   // link are often the most interesting ones: they go to the application in
@@ -215,7 +256,7 @@ void OstraBoardConnection::fail(const std::string& message, ErrorCode code) {
     }
   }
   failed = true;
-  stateMachine->signalState(ERROR, message.c_str(), code);
+  stateMachine->signalState(ERROR, message.c_str(), code, cause);
   stopConnection(Stop::AfterFailure);
 }
 
@@ -223,7 +264,7 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
   try {
     if (error) {
       throw VarnelMinorException(fmt::format("start: {}", error.message()),
-                                 VarnelException::CommunicationError);
+                                 VarnelException::CommunicationError, connectCause(error));
     }
     if (stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified) != CONNECTED) {
       // The connection waiter gave up before the connect completed, so the
@@ -242,9 +283,9 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
-    fail(e.what(), e.getErrorCode());
+    fail(e.what(), e.getErrorCode(), e.getFailureCause());
   } catch (const std::exception& e) {
-    fail(fmt::format("start: {}", e.what()), VarnelException::CommunicationError);
+    fail(fmt::format("start: {}", e.what()), VarnelException::CommunicationError, FailureCause::Other);
   }
 }
 
@@ -351,7 +392,7 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
     try {
       tap.received(data, bytesTransferred, error);
     } catch (const VarnelMinorException& e) {
-      fail(e.what(), e.getErrorCode());
+      fail(e.what(), e.getErrorCode(), FailureCause::Other);
       return false;
     }
   }
@@ -380,14 +421,14 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
 
 bool OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
   try {
-    const PackageHeader header =
-        PackageChecker::checkHeader(framer.inProgress(), readOutcome(error, bytesTransferred));
+    const PackageHeader header = PackageChecker::checkHeader(
+        framer.inProgress(), readOutcome(error, bytesTransferred, framer.inHand() != 0));
     framer.accept(header.packageSize);
     return true;
   } catch (const PackageRefusal& e) {
-    fail(fmt::format("readHeader: {}", e.what()), e.code);
+    fail(fmt::format("readHeader: {}", e.what()), e.code, e.cause);
   } catch (const std::exception& e) {
-    fail(fmt::format("readHeader: {}", e.what()), VarnelException::Unspecified);
+    fail(fmt::format("readHeader: {}", e.what()), VarnelException::Unspecified, FailureCause::Other);
   }
   return false;
 }
@@ -398,7 +439,7 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     // The reader sees this package only: positions it did not deliver read
     // as 0xCD, as in a buffer refilled with 0xCD after every package.
     const PackageReader reader = framer.inProgress();
-    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred),
+    PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred, true),
                               boardVersionVerified);
     stream->appendPackage(reader, readTime);
     stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
@@ -409,11 +450,11 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     }
     return true;
   } catch (const PackageRefusal& e) {
-    fail(fmt::format("readBody: {}", e.what()), e.code);
+    fail(fmt::format("readBody: {}", e.what()), e.code, e.cause);
   } catch (const std::exception& e) {
-    fail(fmt::format("readBody: {}", e.what()), VarnelException::Unspecified);
+    fail(fmt::format("readBody: {}", e.what()), VarnelException::Unspecified, thrownCause());
   } catch (...) {
-    fail(fmt::format("readBody: {}", unknownExceptionText), VarnelException::Unspecified);
+    fail(fmt::format("readBody: {}", unknownExceptionText), VarnelException::Unspecified, thrownCause());
   }
   return false;
 }
@@ -481,9 +522,10 @@ void OstraBoardConnection::timerHandler(const boost::system::error_code& error) 
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const std::exception& e) {
-    fail(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError);
+    fail(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError, thrownCause());
   } catch (...) {
-    fail(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError);
+    fail(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError,
+         thrownCause());
   }
 }
 

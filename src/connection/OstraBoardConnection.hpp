@@ -140,7 +140,10 @@ class OstraBoardConnection {
   boost::asio::steady_timer::time_point dueAfterWaitTime() const;
   // Records a failure of the I/O thread, after the last hand-over of what
   // was collected, and stops the connection.
-  void fail(const std::string& message, mirt::VarnelException::ErrorCode code);
+  void fail(const std::string& message, mirt::VarnelException::ErrorCode code, mirt::FailureCause cause);
+  // The cause of an exception that ended a handler: the callback's, when
+  // it was the callback that threw.
+  mirt::FailureCause thrownCause() const;
   // The one way down, on the I/O thread: cancels the timer, closes the
   // socket and stops the I/O context, so that run() returns after the
   // current handler and nothing queued behind it runs.

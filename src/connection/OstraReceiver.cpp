@@ -59,12 +59,12 @@ void OstraReceiver::connect() {
     throw;
   }
   if (machine->waitForConnection()) return;
-  const std::string message = machine->getErrorMessage();
+  const StateMachine::Snapshot recorded = machine->getSnapshot();
   // Nothing of a failed attempt may run on behind the exception: the
   // connection is shut down (its thread joined) before connect throws.
   // The recorded error stays for getState, getAsyncError and disconnect.
   closeConnection();
-  throw VarnelExceptionImpl(message, VarnelException::ConnectionFailed);
+  throw VarnelExceptionImpl(recorded.message, VarnelException::ConnectionFailed, recorded.cause);
 }
 
 void OstraReceiver::disconnect() {
@@ -117,7 +117,7 @@ ConnectionState OstraReceiver::getState() {
 void OstraReceiver::getAsyncError() {
   StateMachine::Snapshot recorded = stateMachine->getSnapshot();
   if (recorded.state != ERROR) return;
-  throw VarnelExceptionImpl(recorded.message, recorded.code);
+  throw VarnelExceptionImpl(recorded.message, recorded.code, recorded.cause);
 }
 
 void OstraReceiver::setTcpTimeout(std::uint32_t timeout) {

@@ -27,7 +27,8 @@ StateMachine::~StateMachine() {
   if (connectionResult.valid()) connectionResult.wait();
 }
 
-TCPStates StateMachine::signalState(TCPStates requested, const char* message, ErrorCode code) {
+TCPStates StateMachine::signalState(TCPStates requested, const char* message, ErrorCode code,
+                                    mirt::FailureCause cause) {
   // A replaced waiter result is released only after the lock: releasing the
   // last reference to an std::async result waits for the task, and the task
   // needs the lock for its next poll.
@@ -65,6 +66,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
       } else if (state != ERROR) {
         state = ERROR;
         errorMessage = unknownTransition;
+        failureCause = mirt::FailureCause::Other;
         statistics_.failed();
       }
       // In ERROR the recorded failure stays as it is: a connect that
@@ -81,6 +83,7 @@ TCPStates StateMachine::signalState(TCPStates requested, const char* message, Er
       if (state != DISCONNECTED && state != ERROR) {
         errorCode = code;
         errorMessage = message != nullptr ? message : "";
+        failureCause = cause;
         state = ERROR;
         statistics_.failed();
       }
@@ -110,7 +113,7 @@ std::string StateMachine::getErrorMessage() const {
 
 StateMachine::Snapshot StateMachine::getSnapshot() const {
   std::shared_lock guard(lock);
-  return {state, errorMessage, errorCode};
+  return {state, errorMessage, errorCode, failureCause};
 }
 
 void StateMachine::setTcpTimeout(std::uint32_t timeout) {
@@ -180,6 +183,7 @@ bool StateMachine::waitForConnectionLockFree(std::uint32_t generation) {
       if (state != DISCONNECTED && state != ERROR) {
         errorCode = mirt::VarnelException::GeneralError;
         errorMessage = connectionTimeout;
+        failureCause = mirt::FailureCause::ConnectTimedOut;
         state = ERROR;
         statistics_.failed();
       }

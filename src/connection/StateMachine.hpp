@@ -43,23 +43,26 @@ class StateMachine {
   StateMachine(const StateMachine&) = delete;
   StateMachine& operator=(const StateMachine&) = delete;
 
-  // Requests a transition; `message` and `code` are used only for ERROR
-  // (the text is copied). Returns the state after the call, so that the
-  // connection can tell whether its CONNECTED was taken. Never throws a
-  // state back at the caller; may throw std::system_error when the waiter
-  // task cannot be started.
-  TCPStates signalState(TCPStates requested, const char* message, ErrorCode code);
+  // Requests a transition; `message`, `code` and `cause` are used only for
+  // ERROR (the text is copied), where the first recorded failure stays.
+  // Returns the state after the call, so that the connection can tell
+  // whether its CONNECTED was taken. Never throws a state back at the
+  // caller; may throw std::system_error when the waiter task cannot be
+  // started.
+  TCPStates signalState(TCPStates requested, const char* message, ErrorCode code,
+                        mirt::FailureCause cause = mirt::FailureCause::Other);
 
   TCPStates getState() const;
   ErrorCode getErrorCode() const;
   std::string getErrorMessage() const;
 
-  // State, message and code read together, so that message and code always
+  // State, message, code and cause read together, so that they always
   // belong to the same record.
   struct Snapshot {
     TCPStates state;
     std::string message;
     ErrorCode code;
+    mirt::FailureCause cause;
   };
   Snapshot getSnapshot() const;
 
@@ -96,6 +99,7 @@ class StateMachine {
   mutable std::shared_mutex lock;
   std::string errorMessage;
   ErrorCode errorCode;
+  mirt::FailureCause failureCause = mirt::FailureCause::None;
   std::shared_future<bool> connectionResult;
   std::atomic<std::uint32_t> maxPolls;
   std::atomic<std::uint32_t> tcpTimeoutSeconds{10};

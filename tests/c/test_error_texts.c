@@ -1,5 +1,6 @@
-/* mirt_get_last_error_message: the text of the last failure on the calling
- * thread, "" after a call that succeeded. */
+/* mirt_get_last_error_message and mirt_get_last_failure_cause: the text
+ * and cause of the last failure on the calling thread, "" and
+ * MIRT_CAUSE_NONE after a call that succeeded. */
 #include <stdio.h>
 #include <string.h>
 
@@ -42,6 +43,7 @@ void test_error_text_refused_connect(void) {
   mirt_varnel_connect(parser, &error);
   CHECK_EQ(error, MIRT_ERROR_CONNECTION_FAILED);
   CHECK_TEXT_BEGINS("start: ");
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_REFUSED);
   /* Reading it changes nothing: the same text, also through NULL `error`s. */
   CHECK(strlen(mirt_get_last_error_message()) > strlen("start: "));
   CHECK(mirt_get_last_error_message() == mirt_get_last_error_message());
@@ -51,14 +53,17 @@ void test_error_text_refused_connect(void) {
   /* A call that succeeds clears it ... */
   CHECK(!mirt_varnel_is_connected(parser, NULL));
   CHECK_TEXT("");
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_NONE);
   /* ... and every call that reports the recorded error brings back its
    * text, also with a NULL error pointer. */
   error = JUNK_ERROR;
   CHECK_EQ(mirt_varnel_get_state(parser, &error), MIRT_STATE_ERROR);
   CHECK_EQ(error, MIRT_ERROR_COMMUNICATION);
   CHECK_TEXT(connectText);
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_REFUSED);
   mirt_get_version_info();
   CHECK_TEXT("");
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_NONE);
   mirt_varnel_get_async_error(parser, NULL);
   CHECK_TEXT(connectText);
   mirt_varnel_set_package_counter(parser, 3, NULL);
@@ -67,6 +72,7 @@ void test_error_text_refused_connect(void) {
   CHECK_TEXT(connectText);
   mirt_varnel_disconnect(parser, NULL);
   CHECK_TEXT(connectText);
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_REFUSED);
   mirt_varnel_delete(parser, &error);
   CHECK_EQ(error, MIRT_ERROR_NONE);
   CHECK_TEXT("");
@@ -90,6 +96,7 @@ void test_error_text_connect_time_out(void) {
   CHECK_EQ(mirt_varnel_get_state(parser, &error), MIRT_STATE_ERROR);
   CHECK_EQ(error, MIRT_ERROR_GENERAL);
   CHECK_TEXT("waitForConnectionLockFree: Connection timeout");
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_CONNECT_TIMED_OUT);
   mirt_varnel_delete(parser, NULL);
   CHECK_TEXT("");
   shim_board_stop(board);
@@ -113,6 +120,7 @@ void test_error_text_bad_arguments(void) {
   CHECK_TEXT(
       "'board.local' is not a numeric IPv4 or IPv6 address (host names and port suffixes are not "
       "accepted)");
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_NONE); /* no connection failed */
   mirt_varnel_delete(parser, NULL);
   CHECK_TEXT("");
 }
@@ -138,6 +146,7 @@ void test_error_text_too_old_board(void) {
   mirt_varnel_disconnect(parser, &error);
   CHECK_EQ(error, MIRT_ERROR_VERSION_MISMATCH);
   CHECK_TEXT_BEGINS("readBody: Connected Ostra6 has wrong version");
+  CHECK_EQ(mirt_get_last_failure_cause(), MIRT_CAUSE_BOARD_TOO_OLD);
   mirt_varnel_delete(parser, NULL);
   CHECK_TEXT("");
   shim_board_stop(board);

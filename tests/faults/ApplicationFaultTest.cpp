@@ -322,9 +322,10 @@ TEST_F(FaultTest, RepeatedRefusedConnectsLeaveNothingBehind) {
   Parser parser(address, 25, 10);
   for (int i = 0; i < 20; ++i) {
     bounded("refused connect", 10s, [&] {
-      const auto [code, text] = support::varnelError([&] { parser->connect(); });
+      const auto [code, text, cause] = support::varnelFailure([&] { parser->connect(); });
       EXPECT_EQ(code, VarnelException::ConnectionFailed);
       EXPECT_EQ(text, "start: Connection refused");
+      EXPECT_EQ(cause, mirt::FailureCause::Refused);
     });
     bounded("disconnect", 5s, [&] {
       EXPECT_EQ(support::varnelError([&] { parser->disconnect(); }),
@@ -495,7 +496,9 @@ TEST_P(ThrowingCallback, IsRecordedAndTheStreamKeepsWhatWasNotPopped) {
   parser->setWaitTimeMs(t.fromTimer ? static_cast<std::uint32_t>(200 * timeScale()) : neverExpires);
   bounded("connect", 10s, [&] { connectAllowingEarlyFailure(*parser); });
   ASSERT_TRUE(eventually([&] { return parser->getState() == ConnectionState::Error; }));
-  EXPECT_EQ(asyncError(*parser), std::make_pair(t.code, std::string(t.message)));
+  const support::Failure recorded = recordedFailure(*parser);
+  EXPECT_EQ(std::make_pair(recorded.code, recorded.text), std::make_pair(t.code, std::string(t.message)));
+  EXPECT_EQ(recorded.cause, mirt::FailureCause::CallbackThrew);
   bounded("disconnect", 5s,
           [&] { EXPECT_EQ(support::varnelError([&] { parser->disconnect(); }).first, t.code); });
 

@@ -21,6 +21,7 @@ using boardsim::FakeBoard;
 using boardsim::Script;
 using mirt::ConnectionState;
 using mirt::VarnelException;
+using Cause = mirt::FailureCause;
 
 namespace {
 
@@ -42,9 +43,11 @@ PackageSpec marker() {
   return spec;
 }
 
+// What the parser records: code, text and cause together.
 struct Expected {
   int code = VarnelException::CommunicationError;
   std::string message;
+  Cause cause = Cause::None;
 };
 
 enum class End { Close, Reset, Silent };
@@ -87,18 +90,23 @@ void BoardFaultTest::run(unsigned slotNumber, const BoardFault& fault) {
   sent.add(fault.good).add({marker()});
 
   auto parser = std::make_unique<Parser>(address, counter, neverExpires);
-  bounded("connect to a failing board", 10s, [&] { connectAllowingEarlyFailure(*parser->varnel); });
+  bool connected = false;
+  bounded("connect to a failing board", 10s,
+          [&] { connected = connectAllowingEarlyFailure(*parser->varnel); });
   ASSERT_TRUE(eventually([&] { return (*parser)->getState() == ConnectionState::Error; }));
 
-  const auto [code, recorded] = asyncError(*parser->varnel);
-  const std::string text = fault.end == End::Reset ? support::seenAsReset(recorded) : recorded;
+  const auto [code, recorded, recordedCause] = recordedFailure(*parser->varnel);
+  const bool reset = fault.end == End::Reset;
+  const std::string text = reset ? support::seenAsReset(recorded) : recorded;
+  const Cause cause = reset ? support::seenAsReset(recordedCause) : recordedCause;
   // A reset that arrives before the connect completion has run fails the
   // connect itself; nothing was read then.
-  const bool readNothing = fault.end == End::Reset && text == "start: Connection reset by peer";
+  const bool readNothing = reset && !connected;
   if (!readNothing) {
     EXPECT_EQ(code, fault.expected.code) << text;
     EXPECT_EQ(text, fault.expected.message);
   }
+  EXPECT_EQ(cause, fault.expected.cause) << text;
   const std::size_t received = readNothing ? 0 : fault.good.size();
   // Every complete package was handed over before the failure was recorded.
   std::vector<std::size_t> sizes(received / counter, counter);
@@ -134,7 +142,8 @@ constexpr std::size_t goodBeforeFault = 5;
 
 Expected endOfFileAt(std::size_t offset) {
   return {VarnelException::CommunicationError,
-          offset < 36 ? "readHeader: ErrorCode: End of file" : "readBody: ErrorCode: End of file"};
+          offset < 36 ? "readHeader: ErrorCode: End of file" : "readBody: ErrorCode: End of file",
+          offset == 0 ? Cause::ClosedBetweenPackages : Cause::ClosedInsidePackage};
 }
 
 class CloseInsideSmallPackage : public BoardFaultTest, public testing::WithParamInterface<std::size_t> {};
@@ -178,7 +187,8 @@ TEST_P(EndRightAfterAccept, IsRecordedAsAHeaderReadFailure) {
        {},
        GetParam(),
        {VarnelException::CommunicationError,
-        reset ? "readHeader: ErrorCode: Connection reset by peer" : "readHeader: ErrorCode: End of file"}});
+        reset ? "readHeader: ErrorCode: Connection reset by peer" : "readHeader: ErrorCode: End of file",
+        reset ? Cause::Reset : Cause::ClosedBetweenPackages}});
 }
 
 INSTANTIATE_TEST_SUITE_P(CloseAndReset, EndRightAfterAccept, testing::Values(End::Close, End::Reset),
@@ -201,7 +211,8 @@ TEST_P(ResetInsidePackage, KeepsEveryCompletePackageAndRecordsTheReset) {
   const Bytes next = boardsim::encode(at.large ? largePackages(4, 1)[0] : smallPackages(6, 1)[0]);
   const Expected expected{VarnelException::CommunicationError,
                           at.offset < 36 ? "readHeader: ErrorCode: Connection reset by peer"
-                                         : "readBody: ErrorCode: Connection reset by peer"};
+                                         : "readBody: ErrorCode: Connection reset by peer",
+                          Cause::Reset};
   run(slot::reset + static_cast<unsigned>(GetParam()), {good, prefix(next, at.offset), End::Reset, expected});
 }
 
@@ -230,7 +241,10 @@ TEST_P(FaultInsideMidSizePackage, KeepsEveryCompletePackage) {
   const char* what = f.end == End::Close ? "End of file" : "Connection reset by peer";
   const Expected expected{
       VarnelException::CommunicationError,
-      std::string(f.offset < 36 ? "readHeader: ErrorCode: " : "readBody: ErrorCode: ") + what};
+      std::string(f.offset < 36 ? "readHeader: ErrorCode: " : "readBody: ErrorCode: ") + what,
+      f.end == End::Reset ? Cause::Reset
+      : f.offset == 0     ? Cause::ClosedBetweenPackages
+                          : Cause::ClosedInsidePackage};
   run(slot::reset + 8 + static_cast<unsigned>(GetParam()),
       {midSizePackages(1, 3), prefix(next, f.offset), f.end, expected});
 }
@@ -267,46 +281,46 @@ std::string dataSizeMessage(std::uint64_t size) {
 const std::vector<Malformed> malformed = {
     {"protocol version 0",
      [](PackageSpec& s) { s.protocolVersion = 0; },
-     {VarnelException::VersionMismatch, versionMessage(0)}},
+     {VarnelException::VersionMismatch, versionMessage(0), Cause::WrongProtocolVersion}},
     {"protocol version 2",
      [](PackageSpec& s) { s.protocolVersion = 2; },
-     {VarnelException::VersionMismatch, versionMessage(2)}},
+     {VarnelException::VersionMismatch, versionMessage(2), Cause::WrongProtocolVersion}},
     {"protocol version 65535",
      [](PackageSpec& s) { s.protocolVersion = 65535; },
-     {VarnelException::VersionMismatch, versionMessage(65535)}},
+     {VarnelException::VersionMismatch, versionMessage(65535), Cause::WrongProtocolVersion}},
     {"empty package",
      [](PackageSpec& s) { s.packageSize = 0; },
-     {VarnelException::CommunicationError, "readHeader: Empty Package"}},
+     {VarnelException::CommunicationError, "readHeader: Empty Package", Cause::MalformedHeader}},
     {"empty package of protocol 7",
      [](PackageSpec& s) {
        s.packageSize = 0;
        s.protocolVersion = 7;
      },
-     {VarnelException::CommunicationError, "readHeader: Empty Package"}},
+     {VarnelException::CommunicationError, "readHeader: Empty Package", Cause::MalformedHeader}},
     {"package size 1",
      [](PackageSpec& s) { s.packageSize = 1; },
-     {VarnelException::CommunicationError, sizeMessage(1)}},
+     {VarnelException::CommunicationError, sizeMessage(1), Cause::MalformedHeader}},
     {"package size 35",
      [](PackageSpec& s) { s.packageSize = 35; },
-     {VarnelException::CommunicationError, sizeMessage(35)}},
+     {VarnelException::CommunicationError, sizeMessage(35), Cause::MalformedHeader}},
     {"package size 65537",
      [](PackageSpec& s) { s.packageSize = 65537; },
-     {VarnelException::CommunicationError, sizeMessage(65537)}},
+     {VarnelException::CommunicationError, sizeMessage(65537), Cause::MalformedHeader}},
     {"package size 2^32-1",
      [](PackageSpec& s) { s.packageSize = 0xFFFFFFFFu; },
-     {VarnelException::CommunicationError, sizeMessage(0xFFFFFFFFu)}},
+     {VarnelException::CommunicationError, sizeMessage(0xFFFFFFFFu), Cause::MalformedHeader}},
     {"9 channels",
      [](PackageSpec& s) { s.channelCount = 9; },
-     {VarnelException::CommunicationError, channelMessage(9)}},
+     {VarnelException::CommunicationError, channelMessage(9), Cause::MalformedHeader}},
     {"2^32-1 channels",
      [](PackageSpec& s) { s.channelCount = 0xFFFFFFFFu; },
-     {VarnelException::CommunicationError, channelMessage(0xFFFFFFFFu)}},
+     {VarnelException::CommunicationError, channelMessage(0xFFFFFFFFu), Cause::MalformedHeader}},
     {"data size one beyond the buffer",
      [](PackageSpec& s) { s.dataSize = 65536 - 128 + 1; },
-     {VarnelException::CommunicationError, dataSizeMessage(65409)}},
+     {VarnelException::CommunicationError, dataSizeMessage(65409), Cause::MalformedHeader}},
     {"data size 2^32-1",
      [](PackageSpec& s) { s.dataSize = 0xFFFFFFFFu; },
-     {VarnelException::CommunicationError, dataSizeMessage(0xFFFFFFFFu)}},
+     {VarnelException::CommunicationError, dataSizeMessage(0xFFFFFFFFu), Cause::MalformedHeader}},
 };
 
 class MalformedHeader : public BoardFaultTest, public testing::WithParamInterface<std::size_t> {};
@@ -339,11 +353,17 @@ Expected refusalOf(const Bytes& b) {
   const std::uint32_t size = le32(b, 4);
   const std::uint32_t channels = le32(b, 16);
   const std::uint32_t dataSize = le32(b, 32);
-  if (size == 0) return {VarnelException::CommunicationError, "readHeader: Empty Package"};
-  if (version != 1) return {VarnelException::VersionMismatch, versionMessage(static_cast<int>(version))};
-  if (size < 36 || size > 65536) return {VarnelException::CommunicationError, sizeMessage(size)};
-  if (channels > 8) return {VarnelException::CommunicationError, channelMessage(channels)};
-  if (dataSize > 65408) return {VarnelException::CommunicationError, dataSizeMessage(dataSize)};
+  if (size == 0)
+    return {VarnelException::CommunicationError, "readHeader: Empty Package", Cause::MalformedHeader};
+  if (version != 1)
+    return {VarnelException::VersionMismatch, versionMessage(static_cast<int>(version)),
+            Cause::WrongProtocolVersion};
+  if (size < 36 || size > 65536)
+    return {VarnelException::CommunicationError, sizeMessage(size), Cause::MalformedHeader};
+  if (channels > 8)
+    return {VarnelException::CommunicationError, channelMessage(channels), Cause::MalformedHeader};
+  if (dataSize > 65408)
+    return {VarnelException::CommunicationError, dataSizeMessage(dataSize), Cause::MalformedHeader};
   return {};
 }
 

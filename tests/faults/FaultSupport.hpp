@@ -187,6 +187,11 @@ inline std::pair<int, std::string> asyncError(mirt::Varnel& parser) {
   return support::varnelError([&] { parser.getAsyncError(); });
 }
 
+// The recorded error with its cause.
+inline support::Failure recordedFailure(mirt::Varnel& parser) {
+  return support::varnelFailure([&] { parser.getAsyncError(); });
+}
+
 // ------------------------------------------------------------- packages
 
 using boardsim::Bytes;

@@ -168,13 +168,25 @@ TEST_F(FaultTest, ABoardWhoseLinkIsCutIsReportedAfterAboutTheTcpTimeout) {
   // The last byte arrived a few milliseconds before the cut at most.
   EXPECT_GE(after, t - 0.25) << "reported before the TCP timeout";
   EXPECT_LE(after, Seconds(scaled(2 * t * 1s + 2s)).count());
-  const auto [code, text] = asyncError(*parser.varnel);
+  const auto [code, text, cause] = recordedFailure(*parser.varnel);
   EXPECT_EQ(code, VarnelException::CommunicationError);
   EXPECT_TRUE(text.rfind("readHeader: ErrorCode: ", 0) == 0 || text.rfind("readBody: ErrorCode: ", 0) == 0)
       << text;
+  EXPECT_EQ(cause, mirt::FailureCause::DeadLink) << text;
 
   bounded("disconnect", 5s, [&] { parser.varnel.reset(); });
   board->stop();
+
+  // From inside the namespace, whose only route is its own /24, a board
+  // elsewhere in 10.250.0.0/16 cannot be reached: the system says so at
+  // once, and no packet leaves.
+  const auto [unreachableCode, unreachableText, unreachableCause] = ns.inside([&] {
+    Parser elsewhere("10.250.255.1", 10, 100);
+    return support::varnelFailure([&] { elsewhere->connect(); });
+  });
+  EXPECT_EQ(unreachableCode, VarnelException::ConnectionFailed);
+  EXPECT_EQ(unreachableText.rfind("start: ", 0), 0u) << unreachableText;
+  EXPECT_EQ(unreachableCause, mirt::FailureCause::Unreachable) << unreachableText;
 #endif
 }
 
@@ -220,9 +232,11 @@ TEST_F(FaultTest, AConnectThatCouldCompleteAfterTheTimeOutLeavesNothingRunning) 
                  started + 5s - Clock::now()))
       << "a connection was made after connect had failed: " << board.clientsWaiting() << " waiting, "
       << parser.collector.takeHandOvers().size() << " hand-overs";
-  EXPECT_EQ(asyncError(*parser.varnel),
+  const support::Failure recorded = recordedFailure(*parser.varnel);
+  EXPECT_EQ(std::make_pair(recorded.code, recorded.text),
             std::make_pair(static_cast<int>(VarnelException::GeneralError),
                            std::string("waitForConnectionLockFree: Connection timeout")));
+  EXPECT_EQ(recorded.cause, mirt::FailureCause::ConnectTimedOut);
   EXPECT_EQ(parser->getState(), ConnectionState::Error);
 }
 

@@ -36,6 +36,18 @@ inline std::string seenAsReset(std::string text) {
   return text;
 }
 
+// The same for a failure cause: under Wine a reset may read as the end of
+// the stream, between two packages or inside one.
+inline mirt::FailureCause seenAsReset(mirt::FailureCause cause) {
+#if defined(_WIN32)
+  if (cause == mirt::FailureCause::ClosedBetweenPackages ||
+      cause == mirt::FailureCause::ClosedInsidePackage) {
+    return mirt::FailureCause::Reset;
+  }
+#endif
+  return cause;
+}
+
 struct HandOver {
   std::size_t size = 0;               // packages in the stream at the call
   mirt::ConnectionState stateInside;  // parser state seen inside the callback
@@ -109,6 +121,24 @@ std::pair<int, std::string> varnelError(F f) {
     return {static_cast<int>(e.getErrorCode()), e.what()};
   }
   return {-1, "no exception"};
+}
+
+// A VarnelException's code, text and cause, which belong together.
+struct Failure {
+  int code = -1;
+  std::string text = "no exception";
+  mirt::FailureCause cause = mirt::FailureCause::None;
+};
+
+// Runs `f`, expecting a VarnelException; returns it as a Failure.
+template <typename F>
+Failure varnelFailure(F f) {
+  try {
+    f();
+  } catch (const mirt::VarnelException& e) {
+    return {static_cast<int>(e.getErrorCode()), e.what(), e.getFailureCause()};
+  }
+  return {};
 }
 
 }  // namespace support

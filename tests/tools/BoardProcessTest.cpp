@@ -228,10 +228,13 @@ TEST(BoardProcess, RateSpacesThePackagesAndAStallPausesTheStream) {
 
 // ---------------------------------------------------------------- faults
 
+using Cause = mirt::FailureCause;
+
 struct FaultCase {
   const char* name;
   std::string options;
   VarnelException::ErrorCode code;
+  mirt::FailureCause cause;
   std::string text;       // the whole message, or its start if `contains` is set
   const char* contains;   // a part the message must hold besides
   int packagesBefore;     // packages received before the fault; -1: not checked
@@ -241,28 +244,34 @@ struct FaultCase {
 const std::vector<FaultCase>& faultCases() {
   // clang-format off
   static const std::vector<FaultCase> cases = {
-      {"CloseAfter", "--close-after 3", VarnelException::CommunicationError,
+      {"CloseAfter", "--close-after 3", VarnelException::CommunicationError, Cause::ClosedBetweenPackages,
        "readHeader: ErrorCode: End of file", nullptr, 3, "closed after 3 packages"},
-      {"CutInsideTheBody", "--cut-after 2", VarnelException::CommunicationError,
+      {"CutInsideTheBody", "--cut-after 2", VarnelException::CommunicationError, Cause::ClosedInsidePackage,
        "readBody: ErrorCode: End of file", nullptr, 2, "closed inside package 3 after 80 of 160 bytes"},
       {"CutInsideTheHeader", "--cut-after 2 --cut-at 20", VarnelException::CommunicationError,
+       Cause::ClosedInsidePackage,
        "readHeader: ErrorCode: End of file", nullptr, 2, "closed inside package 3 after 20 of 160 bytes"},
-      {"Reset", "--reset-after 2", VarnelException::CommunicationError,
+      {"Reset", "--reset-after 2", VarnelException::CommunicationError, Cause::Reset,
        "readHeader: ErrorCode: Connection reset by peer", nullptr, -1, "reset after 2 packages"},
       {"ProtocolVersion", "--bad-header protocol-version --bad-header-after 2", VarnelException::VersionMismatch,
+       Cause::WrongProtocolVersion,
        "readHeader: TCP-Package Header has wrong protocol version. Found: 2; Required: 1; Hint: Minimum "
        "required Ostra6-Version is 1.16.3", nullptr, 2, "after a malformed header (protocol-version)"},
       {"EmptyPackage", "--bad-header empty --bad-header-after 2", VarnelException::CommunicationError,
+       Cause::MalformedHeader,
        "readHeader: Empty Package", nullptr, 2, "after a malformed header (empty)"},
       {"SizeTooSmall", "--bad-header size-too-small --bad-header-after 2", VarnelException::CommunicationError,
+       Cause::MalformedHeader,
        "readHeader: ", "35", 2, "after a malformed header (size-too-small)"},
       {"SizeTooLarge", "--bad-header size-too-large --bad-header-after 2", VarnelException::CommunicationError,
+       Cause::MalformedHeader,
        "readHeader: ", "65537", 2, "after a malformed header (size-too-large)"},
       {"TooManyChannels", "--bad-header too-many-channels --bad-header-after 2",
-       VarnelException::CommunicationError, "readHeader: ", "channel count 9", 2,
+       VarnelException::CommunicationError, Cause::MalformedHeader, "readHeader: ", "channel count 9", 2,
        "after a malformed header (too-many-channels)"},
       {"DataSizeBeyondTheBuffer", "--bad-header data-size --bad-header-after 0",
-       VarnelException::CommunicationError, "readHeader: ", "65409", 0, "after a malformed header (data-size)"},
+       VarnelException::CommunicationError, Cause::MalformedHeader, "readHeader: ", "65409", 0,
+       "after a malformed header (data-size)"},
   };
   // clang-format on
   return cases;
@@ -276,8 +285,9 @@ TEST_P(BoardFaults, EndTheConnectionWithTheLibrarysError) {
   auto board = startBoard(address, "--fast --channels 2 --samples 4 " + f.options);
   Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
-  const auto [code, text] = awaitError(*parser);
+  const auto [code, text, cause] = awaitFailure(*parser);
   EXPECT_EQ(code, f.code) << text;
+  EXPECT_EQ(f.cause == Cause::Reset ? support::seenAsReset(cause) : cause, f.cause) << text;
   if (f.contains == nullptr) {
     EXPECT_EQ(text, f.text);
   } else {

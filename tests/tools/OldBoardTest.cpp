@@ -15,8 +15,9 @@ TEST(OldBoard, IsRefusedWithTheVersionsItReports) {
   auto board = startBoard(address, "--old-board --fast --channels 1 --samples 4");
   Parser parser(address, 1, neverExpires, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, *board));
-  const auto [code, text] = awaitError(*parser);
+  const auto [code, text, cause] = awaitFailure(*parser);
   EXPECT_EQ(code, VarnelException::VersionMismatch);
+  EXPECT_EQ(cause, mirt::FailureCause::BoardTooOld);
   EXPECT_EQ(text,
             "readBody: Connected Ostra6 has wrong version (Minimum 1.16.3). Found (Minimum): DSP: 645 (646), "
             "Firmware: 638 (639), BIOS: 0x3f (0x40)");

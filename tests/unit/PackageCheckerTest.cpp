@@ -16,6 +16,7 @@ namespace {
 struct Outcome {
   std::string message;
   VarnelException::ErrorCode code = VarnelException::ConnectionFailed;
+  mirt::FailureCause cause = mirt::FailureCause::None;  // not compared: the fault tests check it
 };
 const Outcome passed{};
 
@@ -33,6 +34,7 @@ Outcome header(const bytes::Header& h, ReadOutcome read = {false, "", 36}) {
   } catch (const PackageRefusal& e) {
     out.message = e.what();
     out.code = e.code;
+    out.cause = e.cause;
   }
   return out;
 }
@@ -45,6 +47,7 @@ Outcome body(const PackageBuffer& buffer, std::uint64_t packageSize, ReadOutcome
   } catch (const PackageRefusal& e) {
     out.message = e.what();
     out.code = e.code;
+    out.cause = e.cause;
   }
   return out;
 }
@@ -117,6 +120,9 @@ TEST_F(PackageCheckerTest, BodyReadErrorAndShortBodyComeBeforeTheVersionCheck) {
   EXPECT_EQ(body(*tooOld, 144, {true, "Operation canceled", 108}, verified),
             communication("ErrorCode: Operation canceled"));
   EXPECT_EQ(body(*tooOld, 144, {false, "", 98}, verified), communication("Size mismatch in body: 10"));
+  // No socket read ends a body short without a failure of its own, so only
+  // this test sees the cause.
+  EXPECT_EQ(body(*tooOld, 144, {false, "", 98}, verified).cause, mirt::FailureCause::MalformedBody);
   EXPECT_EQ(body(*tooOld, 65536, {false, "", 0}, verified), communication("Size mismatch in body: 65500"));
   EXPECT_FALSE(verified);
   EXPECT_EQ(body(*tooOld, 144, {false, "", 108}, verified).code, VarnelException::VersionMismatch);

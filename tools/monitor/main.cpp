@@ -149,10 +149,9 @@ A board that accepts the connection but whose first packages are refused
 exits with the code of that refusal, also when it came before the connect
 had returned. A board that closes the connection exits with 12, and the
 monitor says that the board closed it after how many complete packages,
-and whether inside a package (an end inside a header is reported as the
-same end of the stream as one between two packages, so the monitor names
-both). A board that serves another client closes the connection of a
-second one before its first package.
+and whether between two packages or inside one (its header or body). A
+board that serves another client closes the connection of a second one
+before its first package.
 )";
 
 struct Options {
@@ -591,27 +590,25 @@ class SignalWatcher {
 
 // ---------------------------------------------------------------- run
 
+// A failure as the library reports it: its code and cause to act on, its
+// text to show.
 struct Failure {
   int code;
   std::string text;
+  mirt::FailureCause cause = mirt::FailureCause::None;
 };
+
+Failure failureOf(const mirt::VarnelException& e) {
+  return Failure{static_cast<int>(e.getErrorCode()), e.what(), e.getFailureCause()};
+}
 
 std::optional<Failure> recordedError(mirt::Varnel& parser) {
   try {
     parser.getAsyncError();
   } catch (const mirt::VarnelException& e) {
-    return Failure{static_cast<int>(e.getErrorCode()), e.what()};
+    return failureOf(e);
   }
   return std::nullopt;
-}
-
-bool startsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
-
-// A connect failure of the connection itself (refused, unreachable, the
-// connect time-out), as opposed to a board that was reached and whose
-// first data were refused before connect had seen it established.
-bool isConnectFailure(const Failure& recorded) {
-  return startsWith(recorded.text, "start: ") || startsWith(recorded.text, "waitForConnectionLockFree");
 }
 
 std::string failureText(const Failure& f) {
@@ -623,29 +620,25 @@ int reportFailure(const Failure& f) {
   return 10 + f.code;
 }
 
-// The board ended the connection in order: the end of the stream where a
-// package would begin.
-bool closedByBoard(const Failure& f) { return f.text == "readHeader: ErrorCode: End of file"; }
+// The board ended the connection in order.
+bool closedByBoard(const Failure& f) {
+  return f.cause == mirt::FailureCause::ClosedBetweenPackages ||
+         f.cause == mirt::FailureCause::ClosedInsidePackage;
+}
 
-// The board ended the connection in order inside a package's body.
-bool closedInsideBody(const Failure& f) { return f.text == "readBody: ErrorCode: End of file"; }
-
-// Says so when the board closed the connection (the library's text calls
-// it the end of a file), with the complete packages the connection
-// brought. The library reports an end inside a header with the same text
-// as one between two packages, so both are named; an end inside a body has
-// a text of its own. A board that serves another client closes the
+// Says so when the board closed the connection, with the complete packages
+// the connection brought, and whether between two packages or inside one
+// (its header or body). A board that serves another client closes the
 // connection of a second one before sending it anything.
 void reportClose(const Failure& f, std::uint64_t packages) {
-  if (closedByBoard(f) && packages == 0) {
+  if (f.cause == mirt::FailureCause::ClosedBetweenPackages && packages == 0) {
     std::cerr << "varnel-monitor: the board closed the connection before a complete package (a board "
                  "that is serving another client turns a second one away)"
               << std::endl;
-  } else if (closedByBoard(f)) {
+  } else if (f.cause == mirt::FailureCause::ClosedBetweenPackages) {
     std::cerr << "varnel-monitor: the board closed the connection after "
-              << cli::counted(packages, "complete package")
-              << ", between two packages or inside the next header" << std::endl;
-  } else if (closedInsideBody(f)) {
+              << cli::counted(packages, "complete package") << ", between two packages" << std::endl;
+  } else if (f.cause == mirt::FailureCause::ClosedInsidePackage) {
     std::cerr << "varnel-monitor: the board closed the connection inside a package, after "
               << cli::counted(packages, "complete package") << std::endl;
   }
@@ -671,9 +664,10 @@ class Board {
     }
   }
 
-  /// Nothing once a parser is connected. Else the failure: that of a board
-  /// that was reached but refused (left recorded in its parser, which
-  /// becomes the current one), or the last address's connect failure.
+  /// Nothing once a parser is connected (also when its board failed the
+  /// connection at once: that failure is taken like any later one). Else
+  /// the last address's connect failure, as recorded: the board was never
+  /// reached (refused, unreachable, no answer, reset while connecting).
   std::optional<Failure> connect() {
     std::optional<Failure> failure;
     for (std::size_t i = 0; i < parsers_.size(); ++i) {
@@ -684,11 +678,7 @@ class Board {
         current_ = k;
         return std::nullopt;
       } catch (const mirt::VarnelException& e) {
-        failure = recordedError(parser).value_or(Failure{static_cast<int>(e.getErrorCode()), e.what()});
-      }
-      if (!isConnectFailure(*failure)) {
-        current_ = k;
-        return failure;
+        failure = recordedError(parser).value_or(failureOf(e));
       }
       try {
         parser.disconnect();  // throws the recorded error again; a new connect starts afresh
@@ -805,12 +795,12 @@ int run(const Options& options) {
   for (int attempt = 1;; ++attempt) {
     start = Clock::now();
     const std::optional<Failure> failed = board.connect();
-    if (!failed || !isConnectFailure(*failed)) break;
+    if (!failed) break;
     if (Clock::now() >= retryUntil || stopRequested()) {
       std::cerr << "varnel-monitor: cannot connect to "
                 << cli::describeHost(options.address, options.addresses) << " ("
                 << cli::counted(static_cast<std::uint64_t>(attempt), "attempt") << ")" << std::endl;
-      return reportFailure({mirt::VarnelException::ConnectionFailed, failed->text});
+      return reportFailure({mirt::VarnelException::ConnectionFailed, failed->text, failed->cause});
     }
     std::unique_lock lock(shared.mutex);
     shared.changed.wait_for(lock, 100ms, [&] { return shared.stopSignal != 0; });
@@ -872,13 +862,11 @@ int run(const Options& options) {
         reconnectAt = never;
         ++reconnects;
         if (!options.quiet) std::cout << "connected again to " << connectedTo() << std::endl;
-      } else if (isConnectFailure(*failed)) {
+      } else {
         std::cerr << "varnel-monitor: connecting again failed: " << failed->text << "; next try in "
                   << format("%.1f s", seconds(backOff)) << std::endl;
         reconnectAt = Clock::now() + backOff;
         backOff = std::min(2 * backOff, longestBackOff);
-      } else {
-        reconnectAt = never;  // reached but refused: a failed connection, taken below
       }
     }
     const mirt::ConnectionState state = board.parser().getState();
@@ -886,7 +874,7 @@ int run(const Options& options) {
       const Failure f = recordedError(board.parser()).value_or(Failure{0, "unknown failure"});
       const std::uint64_t packages = packagesSoFar() - packagesBefore;
       if (!options.reconnect) {
-        stopped = closedByBoard(f) || closedInsideBody(f) ? "board closed the connection" : "error";
+        stopped = closedByBoard(f) ? "board closed the connection" : "error";
         failure = f;
         closedAfter = packages;
         break;
@@ -936,7 +924,7 @@ int run(const Options& options) {
     board.parser().disconnect();
   } catch (const mirt::VarnelException& e) {
     if (!failure && !options.reconnect && !countReached) {
-      failure = Failure{static_cast<int>(e.getErrorCode()), e.what()};
+      failure = failureOf(e);
       closedAfter = packagesSoFar() - packagesBefore;
       stopped = "error";
     }
@@ -982,7 +970,7 @@ int main(int argc, char** argv) {
   try {
     return run(options);
   } catch (const mirt::VarnelException& e) {
-    return reportFailure({static_cast<int>(e.getErrorCode()), e.what()});
+    return reportFailure(failureOf(e));
   } catch (const std::exception& e) {
     std::cerr << "varnel-monitor: " << e.what() << std::endl;
     return 1;
