@@ -31,6 +31,11 @@ void ParserStatistics::connected(const mirt::ReceiveTime& time) {
   connectedSteadyNs.store(time.steadyTimeNs, relaxed);
 }
 
+void ParserStatistics::connectionNotTaken() {
+  connections.store(connections.load(relaxed) - 1, relaxed);
+  disconnected();
+}
+
 void ParserStatistics::disconnected() {
   connectedSystemNs.store(0, relaxed);
   connectedSteadyNs.store(0, relaxed);

@@ -22,8 +22,13 @@ class ParserStatistics {
   // Both clocks now.
   static mirt::ReceiveTime now();
 
-  // I/O thread: a connection was established at `time`.
+  // I/O thread: a connection was established at `time`. Recorded before
+  // the state machine hears of it, so that connect() never returns before
+  // the figures show the connection.
   void connected(const mirt::ReceiveTime& time);
+  // I/O thread: the connection just recorded was not taken (connect() had
+  // given up); it is not counted.
+  void connectionNotTaken();
   // I/O thread: the connection has ended; there is no current one.
   void disconnected();
   // Any thread: a failure was recorded.

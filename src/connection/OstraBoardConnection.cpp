@@ -266,15 +266,17 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
       throw VarnelMinorException(fmt::format("start: {}", error.message()),
                                  VarnelException::CommunicationError, connectCause(error));
     }
+    // Counted first: connect() returns as soon as CONNECTED is taken.
+    stateMachine->statistics().connected(ParserStatistics::now());
     if (stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified) != CONNECTED) {
       // The connection waiter gave up before the connect completed, so the
       // application's connect() has failed: nothing may run behind it.
+      stateMachine->statistics().connectionNotTaken();
       failed = true;
       stopConnection(Stop::AfterFailure);
       return;
     }
     established = true;
-    stateMachine->statistics().connected(ParserStatistics::now());
     if (tap) tap.connected(socket);
     enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
