@@ -2,8 +2,10 @@
 the library and the varnel-board program of a build tree, and boards
 started as processes on loopback addresses of their own.
 
-VARNEL_LIBRARY names the library and VARNEL_BOARD the varnel-board program;
-without them the 64-bit debug build tree is used."""
+VARNEL_LIBRARY names the library, VARNEL_BOARD the varnel-board program and
+VARNEL_META_DATA_FIELDS the program that prints the C layout of the meta
+data record (tests/c/meta_data_fields.c); without them the 64-bit debug
+build tree is used."""
 
 import os
 import subprocess
@@ -22,6 +24,7 @@ _BUILD = REPOSITORY / "build" / "x64-debug"
 if not os.environ.get("VARNEL_LIBRARY") and (_BUILD / "src" / "libVarnel_x64d.so").is_file():
     os.environ["VARNEL_LIBRARY"] = str(_BUILD / "src" / "libVarnel_x64d.so")
 BOARD_PROGRAM = os.environ.get("VARNEL_BOARD") or str(_BUILD / "tools" / "varnel-board")
+FIELDS_PROGRAM = os.environ.get("VARNEL_META_DATA_FIELDS") or str(_BUILD / "tests" / "c" / "meta_data_fields")
 
 # The tests' boards listen on 127.0.7.1 to 127.0.7.38, one address each;
 # nothing ever listens on REFUSING_ADDRESS.
@@ -123,3 +126,16 @@ def start_board():
     yield start
     for board in boards:
         board.stop()
+
+
+@pytest.fixture
+def c_meta_data_fields():
+    """The fields of mirt_ostra_meta_data as the C compiler lays them out:
+    a list of (name, offset, size) in their order, and the record's size."""
+    if not os.access(FIELDS_PROGRAM, os.X_OK):
+        pytest.skip("meta_data_fields not found at {} (set VARNEL_META_DATA_FIELDS)".format(FIELDS_PROGRAM))
+    printed = subprocess.run([FIELDS_PROGRAM], check=True, capture_output=True, text=True, timeout=30)
+    lines = printed.stdout.split("\n")
+    rows = [line.split() for line in lines if line]
+    assert rows and rows[-1][0] == "sizeof", lines
+    return [(name, int(offset), int(size)) for name, offset, size in rows[:-1]], int(rows[-1][1])

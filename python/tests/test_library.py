@@ -23,35 +23,14 @@ def test_the_loaded_library_is_the_one_named_by_the_environment():
     assert varnel.library_path() == os.path.abspath(wanted)
 
 
-def test_meta_data_record_has_the_c_layout():
+def test_meta_data_record_and_dtype_have_the_c_layout(c_meta_data_fields):
+    fields, size = c_meta_data_fields
     record = _library.MetaDataStruct
-    assert ctypes.sizeof(record) == 96
-    offsets = {name: getattr(record, name).offset for name in _library.META_FIELDS}
-    assert offsets == {
-        "statusWord": 0,
-        "headerValue": 8,
-        "word36": 16,
-        "dspVersion": 20,
-        "firmwareVersion": 24,
-        "biosVersion": 28,
-        "word52": 32,
-        "word56": 36,
-        "word60": 40,
-        "word64": 44,
-        "word68": 48,
-        "real72": 56,
-        "real80": 64,
-        "word88": 72,
-        "word92": 76,
-        "word96": 80,
-        "half100": 84,
-        "half102": 86,
-        "word104": 88,
-        "word108": 92,
-    }
-    sizes = {name: getattr(record, name).size for name in _library.META_FIELDS}
-    assert sizes["headerValue"] == sizes["real72"] == sizes["real80"] == 8
-    assert sizes["half100"] == sizes["half102"] == 2
+    assert [(name, getattr(record, name).offset, getattr(record, name).size) for name in _library.META_FIELDS] == fields
+    assert ctypes.sizeof(record) == size
+    dtype = varnel.META_DTYPE
+    assert [(name, dtype.fields[name][1], dtype.fields[name][0].itemsize) for name in dtype.names] == fields
+    assert dtype.itemsize == size
     assert varnel.MetaData._fields == _library.META_FIELDS
 
 

@@ -19,7 +19,8 @@ the live stream and recordings of varnel-monitor; they need matplotlib,
 which nothing else here does.
 """
 
-from ._board import Board, ConnectionState, VersionInfo, library_path, version
+from ._board import Board, VersionInfo, library_path, version
+from ._calls import ConnectionState
 from ._errors import (
     CallbackError,
     CommunicationError,

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
+#include "boardsim/PackageBuilder.hpp"
 #include "stream/PackageReader.hpp"
+#include "support/MetaDataFields.hpp"
 #include "support/PackageBytes.hpp"
 
 using Samples = std::vector<std::uint32_t>;
@@ -99,6 +103,29 @@ TEST(PackageReader, MetaDataComesFromTheTabledOffsets) {
   EXPECT_EQ(m.half102, 0x1234);
   EXPECT_EQ(m.word104, 104u);
   EXPECT_EQ(m.word108, 108u);
+}
+
+// The simulated board's encoder (tools/boardsim) writes every field of the
+// C interface's record where the reader takes it from. Each byte of the
+// record has a value of its own (which makes both doubles plain numbers,
+// no NaN whose bits a copy might change), and every field must come back
+// whole; a field added to the header that either side leaves out fails.
+TEST(PackageReader, ReadsEveryMetaDataFieldWhereTheSimulatedBoardWritesIt) {
+  std::array<std::uint8_t, sizeof(mirt::OstraMetaData)> pattern{};
+  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<std::uint8_t>(i + 1);
+  boardsim::PackageSpec spec = boardsim::numberedPackages(1, 1, 1, 4)[0];
+  std::memcpy(&spec.meta, pattern.data(), pattern.size());
+  spec.statusWord = spec.meta.statusWord;  // these two travel in the header
+  spec.headerValue = spec.meta.headerValue;
+  const boardsim::Bytes encoded = boardsim::encode(spec);
+  auto buffer = bytes::filledBuffer();
+  std::copy(encoded.begin(), encoded.end(), buffer->begin());
+
+  const mirt::OstraMetaData m = bytes::readerOf(*buffer).parseMetaData();
+  const auto* read = reinterpret_cast<const std::uint8_t*>(&m);
+  for (const support::MetaDataField& field : support::metaDataFields) {
+    EXPECT_EQ(std::memcmp(read + field.offset, pattern.data() + field.offset, field.size), 0) << field.name;
+  }
 }
 
 TEST(PackageReader, HeaderOnlyPackageReadsTheFiller) {

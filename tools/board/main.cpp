@@ -11,26 +11,22 @@
 #include <unistd.h>
 #endif
 
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
+#include "board/BoardOptions.hpp"
 #include "boardsim/BoardServer.hpp"
 #include "boardsim/ReplayServer.hpp"
 #include "capture/CaptureReader.hpp"
 #include "capture/StreamReassembler.hpp"
 #include "common/CommandLine.hpp"
-#include "common/HostName.hpp"
 #include "common/Wording.hpp"
 #include "stream/PackageFormat.hpp"
 
@@ -169,231 +165,7 @@ line (a host name that cannot be resolved included, and a capture of several
 conversations without --flow).
 )";
 
-struct Options {
-  boardsim::ServerSettings server;
-  boardsim::GeneratorSettings generator;
-  bool quiet = false;
-  bool help = false;
-  // --replay
-  std::string replay;
-  std::size_t flow = 0;  // 1 on; 0: not given
-  capture::HolePolicy holes = capture::HolePolicy::Stop;
-  std::optional<double> speed;
-  bool loop = false;
-  std::string writeStream;
-};
-
-// The options that apply to a replay, and those that only do there.
-constexpr std::array<std::string_view, 7> replayAlso{"--help",     "--bind",  "--fast",  "--clients",
-                                                     "--duration", "--quiet", "--replay"};
-constexpr std::array<std::string_view, 5> replayOnly{"--flow", "--holes", "--speed", "--loop",
-                                                     "--write-stream"};
-
-// "C=REST": the channel number and the text behind '='.
-std::pair<std::uint32_t, std::string> channelAssignment(const std::string& text, std::string_view option) {
-  const std::size_t equals = text.find('=');
-  if (equals == std::string::npos) {
-    throw cli::UsageError(std::string(option) + ": '" + text + "' is not of the form C=...");
-  }
-  const auto channel = static_cast<std::uint32_t>(cli::toUnsigned(
-      std::string_view(text).substr(0, equals), option, 0, boardsim::GeneratorSettings::maxChannels - 1));
-  return {channel, text.substr(equals + 1)};
-}
-
-boardsim::Shape shapeOf(std::string_view text, std::string_view option) {
-  const auto shape = boardsim::parseShape(text);
-  if (!shape) {
-    throw cli::UsageError(std::string(option) + ": unknown shape '" + std::string(text) +
-                          "' (sine, square, ramp, counter, noise)");
-  }
-  return *shape;
-}
-
-constexpr std::uint64_t maxAmplitude = 2147483647;
-constexpr double maxFrequency = 1e9;
-
-Options parse(int argc, char** argv) {
-  Options o;
-  boardsim::GeneratorSettings& g = o.generator;
-  boardsim::ServerSettings& s = o.server;
-  std::optional<boardsim::Shape> shape;
-  std::optional<std::uint32_t> amplitude;
-  std::optional<double> frequency;
-  struct Override {
-    std::optional<boardsim::Shape> shape;
-    std::optional<std::uint32_t> amplitude;
-    std::optional<double> frequency;
-  };
-  std::array<Override, boardsim::GeneratorSettings::maxChannels> overrides{};
-  std::array<bool, boardsim::GeneratorSettings::maxChannels> named{};
-  bool oldBoard = false;
-  std::optional<std::uint32_t> dsp, firmware, bios;
-
-  std::vector<std::string> given;
-  cli::Arguments args(argc, argv);
-  auto count = [&](std::uint64_t max = UINT64_MAX) {
-    // The name is copied first: value() may step on to the next argument,
-    // and the order in which call arguments are evaluated differs between
-    // compilers and CPUs.
-    const std::string option(args.name());
-    return cli::toUnsigned(args.value(), option, 0, max);
-  };
-  while (args.next()) {
-    const std::string option(args.name());
-    if (args.isOption()) given.push_back(option);
-    if (args.is("--help")) {
-      o.help = args.flag();
-    } else if (args.is("--replay")) {
-      o.replay = args.value();
-      if (o.replay.empty()) throw cli::UsageError("--replay needs a file name");
-    } else if (args.is("--flow")) {
-      o.flow = static_cast<std::size_t>(cli::toUnsigned(args.value(), option, 1, 1000000));
-    } else if (args.is("--holes")) {
-      const std::string policy = args.value();
-      if (policy != "stop" && policy != "skip") {
-        throw cli::UsageError("--holes: '" + policy + "' is neither stop nor skip");
-      }
-      o.holes = policy == "skip" ? capture::HolePolicy::Skip : capture::HolePolicy::Stop;
-    } else if (args.is("--speed")) {
-      o.speed = cli::toNumber(args.value(), option, 1e-6, 1e6);
-    } else if (args.is("--loop")) {
-      o.loop = args.flag();
-    } else if (args.is("--write-stream")) {
-      o.writeStream = args.value();
-      if (o.writeStream.empty()) throw cli::UsageError("--write-stream needs a file name");
-    } else if (args.is("--bind")) {
-      s.address = args.value();
-    } else if (args.is("--channels")) {
-      g.channels = static_cast<std::uint32_t>(cli::toUnsigned(args.value(), option, 1, 8));
-    } else if (args.is("--samples")) {
-      g.samplesPerChannel = static_cast<std::uint32_t>(
-          cli::toUnsigned(args.value(), option, 1, boardsim::GeneratorSettings::maxSamplesPerChannel(1)));
-    } else if (args.is("--sample-rate")) {
-      g.sampleRate = cli::toNumber(args.value(), option, 1e-3, 1e12);
-    } else if (args.is("--shape")) {
-      shape = shapeOf(args.value(), option);
-    } else if (args.is("--amplitude")) {
-      amplitude = static_cast<std::uint32_t>(count(maxAmplitude));
-    } else if (args.is("--frequency")) {
-      frequency = cli::toNumber(args.value(), option, 0, maxFrequency);
-    } else if (args.is("--signal")) {
-      const auto [channel, rest] = channelAssignment(args.value(), option);
-      Override& v = overrides[channel];
-      const std::size_t first = rest.find(':');
-      v.shape = shapeOf(std::string_view(rest).substr(0, first), option);
-      if (first != std::string::npos) {
-        const std::size_t second = rest.find(':', first + 1);
-        v.amplitude = static_cast<std::uint32_t>(cli::toUnsigned(
-            std::string_view(rest).substr(first + 1, second - first - 1), option, 0, maxAmplitude));
-        if (second != std::string::npos) {
-          v.frequency = cli::toNumber(std::string_view(rest).substr(second + 1), option, 0, maxFrequency);
-        }
-      }
-      named[channel] = true;
-    } else if (args.is("--waveform-type")) {
-      const auto [channel, code] = channelAssignment(args.value(), option);
-      g.waveformTypes[channel] = static_cast<std::uint8_t>(cli::toUnsigned(code, option, 0, 255));
-      named[channel] = true;
-    } else if (args.is("--seed")) {
-      g.seed = count();
-    } else if (args.is("--first-number")) {
-      g.firstNumber = count();
-    } else if (args.is("--status-word")) {
-      g.statusWord = static_cast<std::uint32_t>(count(UINT32_MAX));
-    } else if (args.is("--dsp-version")) {
-      dsp = static_cast<std::uint32_t>(count(UINT32_MAX));
-    } else if (args.is("--firmware-version")) {
-      firmware = static_cast<std::uint32_t>(count(UINT32_MAX));
-    } else if (args.is("--bios-version")) {
-      bios = static_cast<std::uint32_t>(count(UINT32_MAX));
-    } else if (args.is("--old-board")) {
-      oldBoard = args.flag();
-    } else if (args.is("--rate")) {
-      s.packagesPerSecond = cli::toNumber(args.value(), option, 0, 1e6);
-    } else if (args.is("--fast")) {
-      args.flag();
-      s.packagesPerSecond = 0;
-    } else if (args.is("--stream-length")) {
-      g.streamLength = static_cast<std::uint32_t>(count(UINT32_MAX));
-    } else if (args.is("--count")) {
-      s.count = count();
-    } else if (args.is("--duration")) {
-      s.duration = std::chrono::milliseconds(
-          static_cast<std::int64_t>(cli::toNumber(args.value(), option, 0.001, 1e9) * 1000.0 + 0.5));
-    } else if (args.is("--clients")) {
-      s.clients = count();
-    } else if (args.is("--close-after")) {
-      s.faults.closeAfter = count();
-    } else if (args.is("--cut-after")) {
-      s.faults.cutAfter = count();
-    } else if (args.is("--cut-at")) {
-      s.faults.cutAt = static_cast<std::uint32_t>(cli::toUnsigned(args.value(), option, 1, UINT32_MAX));
-    } else if (args.is("--reset-after")) {
-      s.faults.resetAfter = count();
-    } else if (args.is("--stall-after")) {
-      s.faults.stallAfter = count();
-    } else if (args.is("--stall-ms")) {
-      s.faults.stallFor = std::chrono::milliseconds(count(86400000));
-    } else if (args.is("--bad-header")) {
-      const std::string kind = args.value();
-      s.faults.badHeader = boardsim::parseHeaderFault(kind);
-      if (!s.faults.badHeader) {
-        throw cli::UsageError(option + ": unknown kind '" + kind +
-                              "' (protocol-version, empty, size-too-small, size-too-large, "
-                              "too-many-channels, data-size)");
-      }
-    } else if (args.is("--bad-header-after")) {
-      s.faults.badHeaderAfter = count();
-    } else if (args.is("--skip-every")) {
-      s.skipEvery = cli::toUnsigned(args.value(), option, 1, UINT64_MAX);
-    } else if (args.is("--quiet")) {
-      o.quiet = args.flag();
-    } else if (args.isOption()) {
-      throw cli::UsageError("unknown option " + option);
-    } else {
-      throw cli::UsageError("unexpected argument '" + std::string(args.current()) +
-                            "' (the address goes after --bind)");
-    }
-  }
-
-  for (const std::string& option : given) {
-    const auto among = [&](const auto& list) {
-      return std::find(list.begin(), list.end(), option) != list.end();
-    };
-    if (!o.replay.empty() && !among(replayAlso) && !among(replayOnly)) {
-      throw cli::UsageError(option + " does not go with --replay, which serves the capture's bytes");
-    }
-    if (o.replay.empty() && among(replayOnly)) throw cli::UsageError(option + " needs --replay");
-  }
-  if (!o.replay.empty() && !o.help && !capture::CaptureReader::available()) {
-    throw cli::UsageError("--replay: this build of varnel-board reads no captures (built without libpcap)");
-  }
-  if (o.speed && s.packagesPerSecond == 0) throw cli::UsageError("--speed and --fast exclude each other");
-
-  for (std::uint32_t c = 0; c < boardsim::GeneratorSettings::maxChannels; ++c) {
-    if (named[c] && c >= g.channels) {
-      throw cli::UsageError("channel " + std::to_string(c) + " is named, but packages have " +
-                            cli::counted(g.channels, "channel") + " (--channels)");
-    }
-    boardsim::ChannelSignal& signal = g.signals[c];
-    const Override& v = overrides[c];
-    signal.shape = v.shape.value_or(shape.value_or(signal.shape));
-    signal.amplitude = v.amplitude.value_or(amplitude.value_or(signal.amplitude));
-    signal.frequency = v.frequency.value_or(frequency.value_or(signal.frequency));
-  }
-  s.address = cli::resolveHost(s.address).front();
-  if (oldBoard) g.versions = boardsim::BoardVersions::tooOld();
-  if (dsp) g.versions.dsp = *dsp;
-  if (firmware) g.versions.firmware = *firmware;
-  if (bios) g.versions.bios = *bios;
-  const std::uint32_t most = boardsim::GeneratorSettings::maxSamplesPerChannel(g.channels);
-  if (g.samplesPerChannel > most) {
-    throw cli::UsageError("--samples: at most " + std::to_string(most) +
-                          " samples per channel fit a package of " + std::to_string(g.channels) +
-                          " channels");
-  }
-  return o;
-}
+using board::BoardOptions;
 
 std::atomic<boardsim::BoardServer*> runningBoard{nullptr};
 std::atomic<boardsim::ReplayServer*> runningReplay{nullptr};
@@ -466,7 +238,7 @@ std::string seconds(std::int64_t nanoseconds) {
 
 // The capture's board stream for --replay, with what was found on the way
 // on standard error; nothing when the run ends here, with its exit status.
-std::variant<capture::BoardStream, int> loadReplay(const Options& o, std::string& described) {
+std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::string& described) {
   capture::CaptureFile file;
   try {
     file = capture::CaptureReader::read(o.replay);
@@ -537,7 +309,7 @@ std::variant<capture::BoardStream, int> loadReplay(const Options& o, std::string
   return stream;
 }
 
-int runReplay(const Options& o) {
+int runReplay(const BoardOptions& o) {
   std::string described;
   auto loaded = loadReplay(o, described);
   if (const int* status = std::get_if<int>(&loaded)) return *status;
@@ -603,9 +375,10 @@ int runReplay(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto start = cli::readCommandLine<Options>("varnel-board", usageText, argc, argv, parse);
+  const auto start =
+      cli::readCommandLine<BoardOptions>("varnel-board", usageText, argc, argv, board::parseBoardOptions);
   if (const int* status = std::get_if<int>(&start)) return *status;
-  const Options& options = std::get<Options>(start);
+  const BoardOptions& options = std::get<BoardOptions>(start);
 
   installSignalHandlers();
   if (!options.replay.empty()) {

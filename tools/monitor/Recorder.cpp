@@ -210,6 +210,22 @@ Handle rowType() {
   return t;
 }
 
+// The members of a compound type: names, offsets and sizes.
+std::vector<RecordMember> recordMembers(hid_t row) {
+  const int count = check(H5Tget_nmembers(row), "H5Tget_nmembers");
+  std::vector<RecordMember> members;
+  for (unsigned i = 0; i < static_cast<unsigned>(count); ++i) {
+    char* name = H5Tget_member_name(row, i);
+    if (name == nullptr) fail("H5Tget_member_name");
+    RecordMember member{name, H5Tget_member_offset(row, i), 0};
+    H5free_memory(name);
+    const Handle type(check(H5Tget_member_type(row, i), "H5Tget_member_type"), H5Tclose);
+    member.size = H5Tget_size(type);
+    members.push_back(std::move(member));
+  }
+  return members;
+}
+
 // An extendible dataset of `width` columns (1-D when width is 0), whose
 // chunk cache holds `cachedRows` rows and two chunks more.
 Handle createGrowing(hid_t parent, const char* name, hid_t fileType, hsize_t width, hsize_t chunkRows,
@@ -554,6 +570,8 @@ class RecordingFile {
 
 bool Recorder::available() { return true; }
 
+std::vector<RecordMember> Recorder::packageRecord() { return recordMembers(rowType()); }
+
 #else  // no HDF5 in this build
 
 class RecordingFile {
@@ -573,6 +591,8 @@ class RecordingFile {
 };
 
 bool Recorder::available() { return false; }
+
+std::vector<RecordMember> Recorder::packageRecord() { return {}; }
 
 #endif
 

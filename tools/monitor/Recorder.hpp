@@ -67,6 +67,14 @@ struct RecordingFigures {
   std::uint64_t fileBytes = 0;
 };
 
+// A member of the /packages record as the recorder describes it to HDF5:
+// its name, and its offset and size in bytes in the record in memory.
+struct RecordMember {
+  std::string name;
+  std::size_t offset = 0;
+  std::size_t size = 0;
+};
+
 using SharedPackage = std::shared_ptr<const mirt::OstraDataPackage>;
 
 class RecordingFile;
@@ -77,6 +85,9 @@ class Recorder {
   static constexpr std::size_t queueCapacity = 1024;
   /// Whether this build can record.
   static bool available();
+  /// The members of a /packages record, in their order (none in a build
+  /// that cannot record).
+  static std::vector<RecordMember> packageRecord();
 
   /// Creates (truncates) the file, writes the root attributes and starts
   /// the writer thread. Throws std::runtime_error when the file cannot be
