@@ -11,10 +11,13 @@ package looks for next to itself.
 
 The build runs in a copy of the package's sources, with the installed
 setuptools and wheel (python3 -m build --no-isolation), so it needs no
-network and leaves nothing in the source tree. Prints the wheel's path.
+network and leaves nothing in the source tree. The package's version is
+the project's, read from the repository's CMakeLists.txt and written into
+the copy's varnel/_version.py. Prints the wheel's path.
 """
 
 import argparse
+import importlib.util
 import os
 import re
 import shutil
@@ -53,6 +56,14 @@ def link_name(library):
     return re.sub(r"\.so(\.\d+)*$", ".so", os.path.basename(library))
 
 
+def project_version():
+    """The project's version, as the package in the source tree reads it."""
+    spec = importlib.util.spec_from_file_location("varnel_version", os.path.join(PYTHON_DIR, "varnel", "_version.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.__version__
+
+
 def build(library, outdir, expect_version=None):
     """Builds the wheel into `outdir` and returns its path."""
     tag = platform_tag(library)
@@ -64,6 +75,10 @@ def build(library, outdir, expect_version=None):
         shutil.copytree(os.path.join(PYTHON_DIR, "varnel"), os.path.join(stage, "varnel"),
                         ignore=shutil.ignore_patterns("__pycache__", "*.so", "*.so.*"))
         shutil.copyfile(os.path.realpath(library), os.path.join(stage, "varnel", name))
+        # The copy has no CMakeLists.txt beside it: it gets the version itself.
+        with open(os.path.join(stage, "varnel", "_version.py"), "w") as f:
+            f.write('"""The package\'s version (written by make_wheel.py)."""\n\n__version__ = "{}"\n'.format(
+                project_version()))
         # A pure package's wheel says "any" unless a platform is given.
         with open(os.path.join(stage, "setup.cfg"), "w") as f:
             f.write("[bdist_wheel]\nplat_name = {}\n".format(tag))
@@ -77,8 +92,8 @@ def build(library, outdir, expect_version=None):
     wheel = os.path.join(outdir, made[-1] if made else sorted(set(os.listdir(outdir)) - before)[-1])
     version = os.path.basename(wheel).split("-")[1]
     if expect_version is not None and version != expect_version:
-        raise SystemExit("{}: version {}, but the library is {} (python/pyproject.toml and "
-                         "python/varnel/__init__.py give the package's version)".format(wheel, version, expect_version))
+        raise SystemExit("{}: version {}, but the library is {} (the package takes its version from "
+                         "CMakeLists.txt)".format(wheel, version, expect_version))
     if not wheel.endswith("-py3-none-{}.whl".format(tag)):
         raise SystemExit("{}: not tagged {}".format(wheel, tag))
     with zipfile.ZipFile(wheel) as z:

@@ -2,8 +2,8 @@ cmake_minimum_required(VERSION 3.25)
 # Fails unless the dynamic symbol table of LIBRARY holds exactly the public
 # surface: the mirt classes with their special members, vtables and type
 # information, the defaults of the virtual operations added later
-# (getReceiveTime, getStatistics), getVersionInfo, createVarnel and the
-# mirt_* functions.
+# (getReceiveTime, getStatistics), getVersionInfo, hasFeature, createVarnel
+# and the mirt_* functions.
 #
 # With OBJDUMP and CXXFILT, LIBRARY is a Windows DLL and its export table is
 # read instead: the same list, less the typeinfo names, which a MinGW DLL
@@ -53,6 +53,7 @@ set(allowed
   "^mirt::Varnel::getStatistics\\(\\) const$"
   "^mirt::Varnel::setReceiveObserver\\(std::function<void \\(mirt::ReceivedBytes const&\\)>\\)$"
   "^mirt::getVersionInfo\\(\\)$"
+  "^mirt::hasFeature\\(char const\\*\\)$"
   "^mirt::createVarnel\\(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void \\(mirt::OstraDataStream\\*\\)>\\)$"
   "^mirt::VarnelException::getFailureCause\\(\\) const$"
   "^mirt_[a-z_]+$"
@@ -79,7 +80,7 @@ endforeach()
 if(bad)
   message(FATAL_ERROR "Symbols exported beyond the public surface:\n${bad}")
 endif()
-set(required_symbols "mirt::getVersionInfo()" "mirt::OstraDataPackage::getReceiveTime() const"
+set(required_symbols "mirt::getVersionInfo()" "mirt::hasFeature(char const*)" "mirt::OstraDataPackage::getReceiveTime() const"
   "mirt::Varnel::getStatistics() const" "mirt::Varnel::setReceiveObserver(std::function<void (mirt::ReceivedBytes const&)>)"
   "mirt::createVarnel(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&, std::function<void (mirt::OstraDataStream*)>)")
 foreach(class Varnel OstraDataStream OstraDataPackage VarnelException)

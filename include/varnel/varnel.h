@@ -7,8 +7,10 @@
  * the library's I/O thread. Pop the packages you want inside the callback;
  * you own them until you pass them to mirt_ostra_data_package_delete.
  *
- * Errors: every function except mirt_get_version_info takes a last
- * parameter `mirt_error_code* error`, which may be NULL. The function first
+ * Errors: every function except those that cannot fail
+ * (mirt_get_version_info, mirt_varnel_has_feature, mirt_get_last_error_message,
+ * mirt_get_last_failure_cause) takes a last parameter
+ * `mirt_error_code* error`, which may be NULL. The function first
  * writes MIRT_ERROR_NONE to it; when the call fails it writes the error's
  * code and returns the neutral value named in the function's comment. No
  * exception ever leaves a function of this interface; the message text of
@@ -203,6 +205,12 @@ typedef enum mirt_failure_cause {
 
 /* Returns the library's version, 1.1.0. Cannot fail. */
 VARNEL_API mirt_version_info mirt_get_version_info(void);
+
+/* Returns whether this library offers `name`, an addition to the interface
+ * of its version (which stays 1.1.0 for such additions); see mirt::hasFeature
+ * in varnel.hpp for the names ("pop_batch", "statistics", ...). false for
+ * any other name and for NULL. Cannot fail. */
+VARNEL_API bool mirt_varnel_has_feature(const char* name);
 
 /* Returns the message text of the error that the last mirt_* call on the
  * calling thread reported (for example "waitForConnectionLockFree:

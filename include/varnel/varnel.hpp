@@ -312,6 +312,17 @@ class VARNEL_API Varnel {
 /// The library's version: 1.1.0.
 VARNEL_API VersionInfo getVersionInfo();
 
+/// Whether this library offers `name`, an addition to the interface of its
+/// version (which stays 1.1.0 for such additions): "last_error_message"
+/// (mirt_get_last_error_message), "pop_batch" and "pop_batch_timed"
+/// (mirt_ostra_data_stream_pop_batch, ..._timed), "receive_time"
+/// (OstraDataPackage::getReceiveTime), "statistics" (Varnel::getStatistics),
+/// "failure_cause" (VarnelException::getFailureCause) and "receive_observer"
+/// (Varnel::setReceiveObserver). False for any other name and for null.
+/// Whether a library has this function at all is told by its symbol
+/// (mirt_varnel_has_feature, for a program that loads the library itself).
+VARNEL_API bool hasFeature(const char* name) noexcept;
+
 /// Creates a parser for the board at `address` (numeric IPv4 or IPv6 text,
 /// parsed at each connect) that hands data streams to `callback` on its I/O
 /// thread. Connects nothing and starts no thread. Throws VarnelException

@@ -36,8 +36,7 @@ from ._errors import (
 from ._library import LibraryNotFoundError
 from ._packages import META_DTYPE, RECEIVE_TIME_DTYPE, Batch, MetaData, Package, ReceiveTime
 from ._statistics import Statistics
-
-__version__ = "1.1.0"
+from ._version import __version__
 
 __all__ = [
     "META_DTYPE",

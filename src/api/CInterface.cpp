@@ -5,6 +5,7 @@
 #include "varnel/varnel.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -72,12 +73,15 @@ VARNEL_SAME_CAUSE(MIRT_CAUSE_CALLBACK_THREW, CallbackThrew);
 VARNEL_SAME_CAUSE(MIRT_CAUSE_OTHER, Other);
 #undef VARNEL_SAME_CAUSE
 
-// The records have the layout of their C++ counterparts, field by field.
-#define VARNEL_SAME_FIELD(CType, CxxType, field)                                          \
-  static_assert(offsetof(CType, field) == offsetof(CxxType, field), "offset of " #field); \
+// The records have the layout of their C++ counterparts, field by field,
+// so that each is converted with one copy (see sameLayout and toC below).
+// A field added, moved or resized on one side only fails here.
+#define VARNEL_SAME_FIELD_AT(CType, CxxType, field, shift)                                          \
+  static_assert(offsetof(CType, field) == (shift) + offsetof(CxxType, field), "offset of " #field); \
   static_assert(sizeof(CType::field) == sizeof(CxxType::field), "size of " #field)
+#define VARNEL_SAME_FIELD(CType, CxxType, field) VARNEL_SAME_FIELD_AT(CType, CxxType, field, 0)
 
-static_assert(sizeof(mirt_version_info) == sizeof(mirt::VersionInfo));
+static_assert(sizeof(mirt_version_info) == sizeof(mirt::VersionInfo) && sizeof(mirt::VersionInfo) == 12);
 VARNEL_SAME_FIELD(mirt_version_info, mirt::VersionInfo, major);
 VARNEL_SAME_FIELD(mirt_version_info, mirt::VersionInfo, minor);
 VARNEL_SAME_FIELD(mirt_version_info, mirt::VersionInfo, patch);
@@ -112,7 +116,42 @@ static_assert(alignof(mirt_receive_time) == alignof(mirt::ReceiveTime) && aligno
 VARNEL_SAME_FIELD(mirt_receive_time, mirt::ReceiveTime, systemTimeNs);
 VARNEL_SAME_FIELD(mirt_receive_time, mirt::ReceiveTime, steadyTimeNs);
 
+static_assert(sizeof(mirt_received_bytes) == sizeof(mirt::ReceivedBytes));
+static_assert(alignof(mirt_received_bytes) == alignof(mirt::ReceivedBytes));
+static_assert(sizeof(mirt::ReceivedBytes::Event) == sizeof(int32_t));
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, event);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, receiveTimeNs);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, data);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, size);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, localAddress);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, boardAddress);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, localPort);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, boardPort);
+VARNEL_SAME_FIELD(mirt_received_bytes, mirt::ReceivedBytes, text);
+
+// The C statistics record is the C++ one behind the size field.
+constexpr std::size_t statisticsFiguresAt = offsetof(mirt_varnel_statistics, connections);
+static_assert(sizeof(mirt_varnel_statistics) == statisticsFiguresAt + sizeof(mirt::VarnelStatistics));
+static_assert(std::is_standard_layout_v<mirt::VarnelStatistics> &&
+              std::is_trivially_copyable_v<mirt::VarnelStatistics>);
+#define VARNEL_SAME_FIGURE(field) \
+  VARNEL_SAME_FIELD_AT(mirt_varnel_statistics, mirt::VarnelStatistics, field, statisticsFiguresAt)
+VARNEL_SAME_FIGURE(connections);
+VARNEL_SAME_FIGURE(failures);
+VARNEL_SAME_FIGURE(packages);
+VARNEL_SAME_FIGURE(bytes);
+VARNEL_SAME_FIGURE(handOvers);
+VARNEL_SAME_FIGURE(emptyHandOvers);
+VARNEL_SAME_FIGURE(largestHandOver);
+VARNEL_SAME_FIGURE(packagesNotPopped);
+VARNEL_SAME_FIGURE(callbackTotalNs);
+VARNEL_SAME_FIGURE(callbackLongestNs);
+VARNEL_SAME_FIGURE(lastReceiveTime);
+VARNEL_SAME_FIGURE(connectedTime);
+#undef VARNEL_SAME_FIGURE
+
 #undef VARNEL_SAME_FIELD
+#undef VARNEL_SAME_FIELD_AT
 
 // The statistics record has one layout in 32-bit and 64-bit builds: its
 // size first, then 8-byte fields at multiples of 8. Its first version is
@@ -222,68 +261,12 @@ mirt::OstraDataPackage* fromHandle(mirt_ostra_data_package* package) {
   return reinterpret_cast<mirt::OstraDataPackage*>(package);
 }
 
-mirt_received_bytes toC(const mirt::ReceivedBytes& bytes) {
-  mirt_received_bytes result{};
-  result.event = static_cast<int32_t>(bytes.event);
-  result.receiveTimeNs = bytes.receiveTimeNs;
-  result.data = bytes.data;
-  result.size = bytes.size;
-  result.localAddress = bytes.localAddress;
-  result.boardAddress = bytes.boardAddress;
-  result.localPort = bytes.localPort;
-  result.boardPort = bytes.boardPort;
-  result.text = bytes.text;
-  return result;
-}
-
-mirt_ostra_meta_data toC(const OstraMetaData& meta) {
-  mirt_ostra_meta_data result{};
-  result.statusWord = meta.statusWord;
-  result.headerValue = meta.headerValue;
-  result.word36 = meta.word36;
-  result.dspVersion = meta.dspVersion;
-  result.firmwareVersion = meta.firmwareVersion;
-  result.biosVersion = meta.biosVersion;
-  result.word52 = meta.word52;
-  result.word56 = meta.word56;
-  result.word60 = meta.word60;
-  result.word64 = meta.word64;
-  result.word68 = meta.word68;
-  result.real72 = meta.real72;
-  result.real80 = meta.real80;
-  result.word88 = meta.word88;
-  result.word92 = meta.word92;
-  result.word96 = meta.word96;
-  result.half100 = meta.half100;
-  result.half102 = meta.half102;
-  result.word104 = meta.word104;
-  result.word108 = meta.word108;
-  return result;
-}
-
-mirt_receive_time toC(const mirt::ReceiveTime& time) {
-  mirt_receive_time result{};
-  result.systemTimeNs = time.systemTimeNs;
-  result.steadyTimeNs = time.steadyTimeNs;
-  return result;
-}
-
-mirt_varnel_statistics toC(const mirt::VarnelStatistics& s) {
-  mirt_varnel_statistics result{};
-  result.size = sizeof result;
-  result.connections = s.connections;
-  result.failures = s.failures;
-  result.packages = s.packages;
-  result.bytes = s.bytes;
-  result.handOvers = s.handOvers;
-  result.emptyHandOvers = s.emptyHandOvers;
-  result.largestHandOver = s.largestHandOver;
-  result.packagesNotPopped = s.packagesNotPopped;
-  result.callbackTotalNs = s.callbackTotalNs;
-  result.callbackLongestNs = s.callbackLongestNs;
-  result.lastReceiveTime = toC(s.lastReceiveTime);
-  result.connectedTime = toC(s.connectedTime);
-  return result;
+// A C record from its C++ counterpart, whose layout the static_asserts
+// above pin to be the same.
+template <typename C, typename Cxx>
+C sameLayout(const Cxx& value) {
+  static_assert(sizeof(C) == sizeof(Cxx) && alignof(C) == alignof(Cxx));
+  return std::bit_cast<C>(value);
 }
 
 struct Shape {
@@ -303,12 +286,12 @@ extern "C" {
 
 mirt_version_info mirt_get_version_info(void) {
   lastError().clear();
-  const mirt::VersionInfo version = mirt::getVersionInfo();
-  mirt_version_info result;
-  result.major = version.major;
-  result.minor = version.minor;
-  result.patch = version.patch;
-  return result;
+  return sameLayout<mirt_version_info>(mirt::getVersionInfo());
+}
+
+bool mirt_varnel_has_feature(const char* name) {
+  lastError().clear();
+  return mirt::hasFeature(name);
 }
 
 mirt_varnel* mirt_varnel_create(const char* address, mirt_varnel_callback callback, void* userData,
@@ -397,14 +380,13 @@ size_t mirt_varnel_get_statistics(mirt_varnel* handle, mirt_varnel_statistics* s
                                       std::to_string(size) + " is below " +
                                       std::to_string(statisticsVersion1Size));
         }
-        const mirt_varnel_statistics filled = toC(handle->parser->getStatistics());
-        // Behind the size field: the figures this library knows, then
-        // zeros for the fields of a later version.
-        constexpr std::size_t figuresAt = offsetof(mirt_varnel_statistics, connections);
-        const std::size_t known = std::min<std::size_t>(size, sizeof filled);
+        const mirt::VarnelStatistics figures = handle->parser->getStatistics();
+        // Behind the size field: the figures this library knows (the C++
+        // record, see the static_asserts above), then zeros for the fields
+        // of a later version.
+        const std::size_t known = std::min<std::size_t>(size, statisticsFiguresAt + sizeof figures);
         auto* bytes = reinterpret_cast<unsigned char*>(statistics);
-        std::memcpy(bytes + figuresAt, reinterpret_cast<const unsigned char*>(&filled) + figuresAt,
-                    known - figuresAt);
+        std::memcpy(bytes + statisticsFiguresAt, &figures, known - statisticsFiguresAt);
         std::memset(bytes + known, 0, size - known);
         return known;
       },
@@ -419,7 +401,7 @@ void mirt_varnel_set_receive_observer(mirt_varnel* handle, mirt_receive_observer
       return;
     }
     handle->parser->setReceiveObserver([observer, userData](const mirt::ReceivedBytes& bytes) {
-      const mirt_received_bytes record = toC(bytes);
+      const auto record = sameLayout<mirt_received_bytes>(bytes);
       observer(&record, userData);
     });
   });
@@ -477,13 +459,15 @@ uint32_t mirt_ostra_data_package_get_waveform_type(mirt_ostra_data_package* pack
 mirt_ostra_meta_data mirt_ostra_data_package_get_meta_data(mirt_ostra_data_package* package,
                                                            mirt_error_code* error) {
   return guarded(
-      error, [&] { return toC(fromHandle(package)->getMetaData()); }, mirt_ostra_meta_data{});
+      error, [&] { return sameLayout<mirt_ostra_meta_data>(fromHandle(package)->getMetaData()); },
+      mirt_ostra_meta_data{});
 }
 
 mirt_receive_time mirt_ostra_data_package_get_receive_time(mirt_ostra_data_package* package,
                                                            mirt_error_code* error) {
   return guarded(
-      error, [&] { return toC(fromHandle(package)->getReceiveTime()); }, mirt_receive_time{});
+      error, [&] { return sameLayout<mirt_receive_time>(fromHandle(package)->getReceiveTime()); },
+      mirt_receive_time{});
 }
 
 size_t mirt_ostra_data_stream_pop_batch(mirt_ostra_data_stream* stream, size_t maxPackages,
@@ -514,8 +498,10 @@ size_t mirt_ostra_data_stream_pop_batch_timed(mirt_ostra_data_stream* stream, si
         std::size_t taken = 0;
         while (taken < limit && impl->front() != nullptr && shapeOf(*impl->front()) == shape) {
           const std::unique_ptr<mirt::OstraDataPackage> package = impl->pop();
-          if (metaData != nullptr) metaData[taken] = toC(package->getMetaData());
-          if (receiveTimes != nullptr) receiveTimes[taken] = toC(package->getReceiveTime());
+          if (metaData != nullptr) metaData[taken] = sameLayout<mirt_ostra_meta_data>(package->getMetaData());
+          if (receiveTimes != nullptr) {
+            receiveTimes[taken] = sameLayout<mirt_receive_time>(package->getReceiveTime());
+          }
           if (waveformTypes != nullptr) {
             for (std::size_t c = 0; c < package::maxChannels; ++c) {
               waveformTypes[package::maxChannels * taken + c] =

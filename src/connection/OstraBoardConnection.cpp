@@ -9,13 +9,14 @@
 #include <mstcpip.h>  // SIO_KEEPALIVE_VALS
 #endif
 
-#include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <future>
 #include <iostream>
 #include <stdexcept>
 
 #include "common/VarnelExceptionImpl.hpp"
+#include "connection/KeepaliveSettings.hpp"
 #include "connection/StateMachine.hpp"
 #include "stream/PackageChecker.hpp"
 
@@ -26,10 +27,6 @@ using mirt::VarnelException;
 namespace {
 
 constexpr const char* unknownExceptionText = "exception of unknown type";
-
-// The system's limits for the keepalive settings (Linux).
-constexpr std::uint32_t maxKeepaliveSeconds = 32767;
-constexpr std::uint32_t maxKeepaliveProbes = 127;
 
 using mirt::FailureCause;
 
@@ -83,15 +80,6 @@ struct StopOnExit {
   ~StopOnExit() { context.stop(); }
 };
 
-// The state machine of the connection whose callback this thread runs.
-thread_local const StateMachine* callbackOwner = nullptr;
-
-struct InsideCallback {
-  const StateMachine* previous;
-  explicit InsideCallback(const StateMachine* owner) : previous(callbackOwner) { callbackOwner = owner; }
-  ~InsideCallback() { callbackOwner = previous; }
-};
-
 }  // namespace
 
 std::shared_ptr<OstraBoardConnection> OstraBoardConnection::create(
@@ -121,9 +109,9 @@ OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraData
       stream(stream),
       stateMachine(std::move(stateMachine)),
       address(address),
-      callback(std::move(callback)),
-      endCondition(endCondition),
-      tap(std::move(observer)) {
+      packageCounter(endCondition.packageCounter),
+      tap(std::move(observer)),
+      handOver(*this->stateMachine, std::move(callback), std::chrono::milliseconds(endCondition.waitTimeMs)) {
   start();
 }
 
@@ -135,7 +123,7 @@ OstraBoardConnection::~OstraBoardConnection() {
   }
   // Not joinable on the I/O thread itself: abandon has detached it then.
   if (ioThread.joinable()) ioThread.join();
-  if (!tornDown) {
+  if (phase != Phase::TornDown) {
     // The I/O thread had ended before the teardown could run (after a
     // failure or a failed connect); an error recorded then stays.
     try {
@@ -145,16 +133,12 @@ OstraBoardConnection::~OstraBoardConnection() {
   }
 }
 
-bool OstraBoardConnection::isInsideCallback(const StateMachine* owner) {
-  return owner != nullptr && callbackOwner == owner;
-}
-
 void OstraBoardConnection::abandon(std::shared_ptr<OstraBoardConnection> self,
                                    std::unique_ptr<OstraDataStreamImpl> stream) {
   OstraBoardConnection& connection = *self;
   connection.abandonedStream = std::move(stream);
   connection.abandonedSelf = std::move(self);
-  connection.abandoned = true;
+  connection.enterPhase(Phase::Abandoned);
 }
 
 asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& address) {
@@ -212,7 +196,7 @@ void OstraBoardConnection::threadBody() {
     // follows a recorded failure or DISCONNECTED; the state machine then
     // drops this report. It would stand only if the context ran out of work
     // on its own, which the pending connect, read or timer wait prevents.
-    if (count != expectedIoHandlerCount && !abandoned) {
+    if (count != expectedIoHandlerCount && phase != Phase::Abandoned) {
       throw VarnelExceptionImpl(
           fmt::format("The number of IO Handlers {} does not match the expected number {}", count,
                       expectedIoHandlerCount),
@@ -227,7 +211,7 @@ void OstraBoardConnection::threadBody() {
     stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", unknownExceptionText).c_str(),
                               VarnelException::CommunicationError, thrownCause());
   }
-  if (abandoned) {
+  if (phase == Phase::Abandoned) {
     // The owner went away inside the callback. Nobody can join this thread,
     // so it lets go of itself and releases the connection here; *this is
     // not touched after that.
@@ -237,17 +221,28 @@ void OstraBoardConnection::threadBody() {
   }
 }
 
+void OstraBoardConnection::enterPhase(Phase next) {
+  // The steps of the table in the class declaration.
+  [[maybe_unused]] const bool legal =
+      (phase == Phase::Connecting &&
+       (next == Phase::Established || next == Phase::Failed || next == Phase::TornDown)) ||
+      (phase == Phase::Established &&
+       (next == Phase::Failed || next == Phase::TornDown || next == Phase::Abandoned));
+  assert(legal && "a step between connection phases that the table does not allow");
+  phase = next;
+}
+
 FailureCause OstraBoardConnection::thrownCause() const {
-  return callbackFailed ? FailureCause::CallbackThrew : FailureCause::Other;
+  return handOver.callbackThrew() ? FailureCause::CallbackThrew : FailureCause::Other;
 }
 
 void OstraBoardConnection::fail(const std::string& message, ErrorCode code, FailureCause cause) {
-  if (failed) return;
+  if (phase == Phase::Failed) return;
   // The packages that arrived complete before a failure of the board or the
   // link are often the most interesting ones: they go to the application in
   // one last hand-over, before the failure is recorded. Not when the
   // callback itself failed: it is not called again.
-  if (established && !callbackFailed && !abandoned && stream->getSize() != 0) {
+  if (phase == Phase::Established && !handOver.callbackThrew() && stream->getSize() != 0) {
     try {
       deliverStream();
     } catch (...) {
@@ -255,7 +250,7 @@ void OstraBoardConnection::fail(const std::string& message, ErrorCode code, Fail
       // failure that ended the connection.
     }
   }
-  failed = true;
+  if (phase != Phase::Abandoned) enterPhase(Phase::Failed);
   stateMachine->signalState(ERROR, message.c_str(), code, cause);
   stopConnection(Stop::AfterFailure);
 }
@@ -272,16 +267,16 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
       // The connection waiter gave up before the connect completed, so the
       // application's connect() has failed: nothing may run behind it.
       stateMachine->statistics().connectionNotTaken();
-      failed = true;
+      enterPhase(Phase::Failed);
       stopConnection(Stop::AfterFailure);
       return;
     }
-    established = true;
+    enterPhase(Phase::Established);
     if (tap) tap.connected(socket);
     enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
-    startRead();
-    handOverDue = dueAfterWaitTime();
+    readWhileAvailable();
+    handOver.startPeriod();
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const VarnelMinorException& e) {
@@ -292,36 +287,27 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
 }
 
 void OstraBoardConnection::enableKeepalive() {
-  // The library only reads, so a board that vanishes (power off, cable
-  // pulled) leaves a connection that simply stays quiet. Keepalive probes
-  // turn that into a read error: the first probe after `idle` seconds
-  // without a byte, then `count` probes `interval` seconds apart, which
-  // adds up to about the TCP timeout t (never less, at most 2t + 2 s). A
-  // board that is alive answers the probes, also while it sends nothing.
-  const std::uint32_t t = std::max<std::uint32_t>(stateMachine->getTcpTimeout(), 1);
-  const std::uint32_t idle = std::min<std::uint32_t>(t / 2 + t % 2, maxKeepaliveSeconds);
-  const std::uint32_t rest = t > idle ? t - idle : 0;
-  const std::uint32_t count = std::clamp<std::uint32_t>(rest, 1, maxKeepaliveProbes);
-  const std::uint32_t interval =
-      std::clamp<std::uint32_t>(rest / count + (rest % count != 0), 1, maxKeepaliveSeconds);
+  const KeepaliveSettings settings = keepaliveSettings(stateMachine->getTcpTimeout());
+  const auto idle = static_cast<int>(settings.idleSeconds);
+  const auto interval = static_cast<int>(settings.intervalSeconds);
+  const auto count = static_cast<int>(settings.probeCount);
   socket.set_option(asio::socket_base::keep_alive(true));
 #if defined(_WIN32)
   // Windows 10 takes the three settings per socket as Linux does (the
   // option numbers are those of its ws2ipdef.h). Older systems know only
-  // SIO_KEEPALIVE_VALS, whose probe count is fixed at ten: there the
-  // interval is a tenth of the rest.
+  // SIO_KEEPALIVE_VALS, whose probe count is fixed at ten.
   using KeepIdle = asio::detail::socket_option::integer<IPPROTO_TCP, 3>;       // TCP_KEEPALIVE
   using KeepInterval = asio::detail::socket_option::integer<IPPROTO_TCP, 17>;  // TCP_KEEPINTVL
   using KeepCount = asio::detail::socket_option::integer<IPPROTO_TCP, 16>;     // TCP_KEEPCNT
   boost::system::error_code error;
-  socket.set_option(KeepIdle(static_cast<int>(idle)), error);
-  if (!error) socket.set_option(KeepInterval(static_cast<int>(interval)), error);
-  if (!error) socket.set_option(KeepCount(static_cast<int>(count)), error);
+  socket.set_option(KeepIdle(idle), error);
+  if (!error) socket.set_option(KeepInterval(interval), error);
+  if (!error) socket.set_option(KeepCount(count), error);
   if (error) {
     tcp_keepalive values{};
     values.onoff = 1;
-    values.keepalivetime = static_cast<ULONG>(idle) * 1000;
-    values.keepaliveinterval = std::max<ULONG>(static_cast<ULONG>(rest) * 100, 100);
+    values.keepalivetime = static_cast<ULONG>(settings.idleSeconds) * 1000;
+    values.keepaliveinterval = settings.tenProbeIntervalMs;
     DWORD returned = 0;
     if (::WSAIoctl(socket.native_handle(), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
                    nullptr, nullptr) != 0) {
@@ -331,22 +317,17 @@ void OstraBoardConnection::enableKeepalive() {
     }
   }
 #elif defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
-  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(static_cast<int>(idle)));
-  socket.set_option(
-      asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(static_cast<int>(interval)));
-  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(static_cast<int>(count)));
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(idle));
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(interval));
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(count));
 #else
 #error "no per-socket keepalive timing on this platform"
 #endif
 }
 
-asio::steady_timer::time_point OstraBoardConnection::dueAfterWaitTime() const {
-  return asio::steady_timer::clock_type::now() + std::chrono::milliseconds(endCondition.waitTimeMs);
-}
-
 void OstraBoardConnection::rearmTimer() {
   // At most one wait is ever pending, so this cancels at most one.
-  const std::size_t canceled = timer.expires_at(handOverDue);
+  const std::size_t canceled = timer.expires_at(handOver.due());
   if (canceled > maxCanceledOperations) {
     throw VarnelExceptionImpl(
         fmt::format(
@@ -356,7 +337,7 @@ void OstraBoardConnection::rearmTimer() {
   }
 }
 
-void OstraBoardConnection::startRead() {
+void OstraBoardConnection::readWhileAvailable() {
   // While the socket has data, it is read right here, without a round trip
   // through the I/O context (which would poll epoll once more per read).
   // After a bounded number of reads in a row the loop yields, so that the
@@ -369,7 +350,7 @@ void OstraBoardConnection::startRead() {
       socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
         // Readable (data, end of stream or a failure): the next read reports
         // which. A failed wait ends the read in progress like a failed read.
-        if (!e || onReceive(nullptr, e, 0)) startRead();
+        if (!e || onReceive(nullptr, e, 0)) readWhileAvailable();
       });
       return;
     }
@@ -378,7 +359,7 @@ void OstraBoardConnection::startRead() {
   const std::span<std::uint8_t> window = framer.readWindow();
   socket.async_read_some(asio::buffer(window.data(), window.size()),
                          [this, data = window.data()](const boost::system::error_code& error, std::size_t n) {
-                           if (onReceive(data, error, n)) startRead();
+                           if (onReceive(data, error, n)) readWhileAvailable();
                          });
 }
 
@@ -386,7 +367,7 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
                                      std::size_t bytesTransferred) {
   // After a failure nothing more is framed, also from a read that had
   // completed before the failure stopped the loop.
-  if (failed || abandoned) return false;
+  if (phase != Phase::Established) return false;
   // Once per read, however many packages it completes.
   if (bytesTransferred != 0) readTime = ParserStatistics::now();
   if (tap) {
@@ -446,9 +427,9 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     stream->appendPackage(reader, readTime);
     stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
     framer.consume();
-    if (stream->getSize() >= endCondition.packageCounter || stream->isEndOfStream()) {
+    if (stream->getSize() >= packageCounter || stream->isEndOfStream()) {
       deliverStream();
-      if (abandoned) return false;
+      if (phase == Phase::Abandoned) return false;
     }
     return true;
   } catch (const PackageRefusal& e) {
@@ -462,64 +443,21 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
 }
 
 void OstraBoardConnection::deliverStream() {
-  if (failed || abandoned) return;
-  // The next timer hand-over is due waitTimeMs after this one. The pending
-  // timer wait is left as it is: when it completes before that, the timer
-  // handler only waits for the rest (see timerHandler).
-  handOverDue = dueAfterWaitTime();
-
-  // RECEIVING before the callback for a stream the board has not finished;
-  // CONNECTED after it for a finished one, but only when RECEIVING was
-  // signalled for it: a stream finished in one piece leaves the state as it
-  // is. An empty stream signals nothing.
-  bool connectedAfter = false;
-  if (stream->getSize() != 0) {
-    const bool goesOn = (stream->back()->getMetaData().statusWord & package::streamContinuesBit) != 0;
-    if (goesOn || !stream->isEndOfStream()) {
-      stateMachine->signalState(RECEIVING, nullptr, VarnelException::Unspecified);
-      streamInProgress = true;
-    } else {
-      connectedAfter = streamInProgress;
-      streamInProgress = false;
-    }
-  }
-
-  ParserStatistics& statistics = stateMachine->statistics();
-  const std::size_t handed = stream->getSize();
-  const auto called = std::chrono::steady_clock::now();
-  const auto callbackNs = [&called] {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - called)
-            .count());
-  };
-  {
-    const InsideCallback inside(stateMachine.get());
-    try {
-      callback(stream);
-    } catch (...) {
-      callbackFailed = true;
-      // What it left stays in the stream for the next connection.
-      statistics.handedOver(handed, 0, callbackNs());
-      throw;
-    }
-  }
-  statistics.handedOver(handed, stream->getSize(), callbackNs());
-
-  if (connectedAfter) stateMachine->signalState(CONNECTED, nullptr, VarnelException::Unspecified);
-  stream->clear();
-  if (abandoned) stopConnection(Stop::Abandoned);
+  if (phase != Phase::Established) return;
+  handOver.deliver(*stream);
+  if (phase == Phase::Abandoned) stopConnection(Stop::Abandoned);
 }
 
 void OstraBoardConnection::timerHandler(const boost::system::error_code& error) {
-  if (error == asio::error::operation_aborted || failed || abandoned) return;
+  if (error == asio::error::operation_aborted || phase != Phase::Established) return;
   try {
     if (error) throw std::runtime_error("ErrorCode: " + error.message());
     // Hand-overs by package count move the due time on without touching the
     // timer (re-arming it for every hand-over would cost two system calls
     // each); a wait that ends before the due time just waits for the rest.
-    if (asio::steady_timer::clock_type::now() >= handOverDue) {
+    if (asio::steady_timer::clock_type::now() >= handOver.due()) {
       deliverStream();
-      if (abandoned) return;
+      if (phase == Phase::Abandoned) return;
     }
     rearmTimer();
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
@@ -535,15 +473,17 @@ void OstraBoardConnection::stopConnection(Stop how) {
   StopOnExit stopOnExit{ioContext};
   stateMachine->statistics().disconnected();
   if (how == Stop::Teardown) {
-    tornDown = true;
+    const bool wasEstablished = phase == Phase::Established;
+    enterPhase(Phase::TornDown);
     // The packages collected since the last hand-over go to the application
     // now, so that a disconnect loses nothing and the next connection starts
-    // with an empty stream. Not for a connection that was never established
-    // (its connect failed), that has failed (it made its last hand-over
-    // then), or whose owner went away inside the callback. A callback that
-    // throws here leaves this routine; the I/O thread records it with the
-    // prefix "Thread Context: ", and DISCONNECTED is not signalled.
-    if (established && !failed && !abandoned && stream->getSize() != 0) deliverStream();
+    // with an empty stream. Not for a connection whose connect has not
+    // completed. (One that has failed, or whose owner went away inside the
+    // callback, has stopped its I/O context: the teardown never runs there.)
+    // A callback that throws here leaves this routine; the I/O thread
+    // records it with the prefix "Thread Context: ", and DISCONNECTED is not
+    // signalled.
+    if (wasEstablished && stream->getSize() != 0) handOver.deliver(*stream);
     stateMachine->signalState(DISCONNECTED, nullptr, VarnelException::Unspecified);
   }
   // The pending timer wait is cancelled at once rather than waited for:

@@ -13,7 +13,8 @@
 //   into the stream, hand over at packageCounter packages or at the end of
 //   a stream; the socket is read on the spot while it has data) and the
 //   timer loop (hand the stream over waitTimeMs after the last hand-over,
-//   even empty; the timer is set again only when it fires).
+//   even empty; the timer is set again only when it fires). What a
+//   hand-over does is StreamHandOver's; the connection decides when.
 // - Every event and failure is reported to the shared StateMachine. No read
 //   is retried.
 // - Nothing received is lost: a failure of the board or the link first
@@ -39,6 +40,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "connection/ReceiveTap.hpp"
+#include "connection/StreamHandOver.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "stream/PackageFramer.hpp"
 #include "varnel/varnel.hpp"
@@ -91,16 +93,11 @@ class OstraBoardConnection {
   // the address otherwise.
   static boost::asio::ip::tcp::endpoint endpointFor(const std::string& address);
 
-  // True while the calling thread runs the callback of a connection that
-  // reports to `owner`. Reads nothing of any connection, so a receiver can
-  // ask it from inside its callback while its connect() is still storing
-  // the connection on another thread.
-  static bool isInsideCallback(const StateMachine* owner);
-
   // For an owner that goes away inside the callback, where the I/O thread
   // cannot be joined: the connection takes over the last reference to
   // itself and the stream, calls the callback no more, and releases both on
-  // its own thread once it has wound down. Only valid on the I/O thread.
+  // its own thread once it has wound down. Only valid on the I/O thread,
+  // inside the callback (StreamHandOver::isInsideCallback).
   static void abandon(std::shared_ptr<OstraBoardConnection> self,
                       std::unique_ptr<OstraDataStreamImpl> stream);
 
@@ -111,6 +108,25 @@ class OstraBoardConnection {
                        ReadStreamEndCondition endCondition, ReceiveTap::Observer observer);
 
  private:
+  // The phase of the connection. Only the I/O thread changes it, in
+  // enterPhase, which asserts that the step is one of these:
+  //
+  //   from         to           when
+  //   Connecting   Established  the connect completed and CONNECTED was taken
+  //   Connecting   Failed       the connect failed, or connect() had given up on it
+  //   Connecting   TornDown     the owner disconnected before the connect completed
+  //   Established  Failed       a failure was recorded (board, link, callback)
+  //   Established  TornDown     the owner disconnected (last hand-over, DISCONNECTED)
+  //   Established  Abandoned    the owner went away inside the callback
+  //
+  // Failed, TornDown and Abandoned are final: once the phase is one of them,
+  // the I/O context is stopped, or stops when the current handler returns.
+  // A failure recorded after the owner went away (the callback destroyed
+  // the owner, then threw) leaves the phase at Abandoned. Nothing is framed
+  // or handed over outside Established, except the teardown's last
+  // hand-over.
+  enum class Phase { Connecting, Established, Failed, TornDown, Abandoned };
+
   // How the connection goes down; see stopConnection.
   enum class Stop {
     AfterFailure,  // a failure is recorded (or the connect was given up)
@@ -120,24 +136,30 @@ class OstraBoardConnection {
 
   void start();
   void threadBody();
+  void enterPhase(Phase next);
   void onConnect(const boost::system::error_code& error);
-  // Asks the system to probe an idle connection, so that a board that
-  // stops answering is reported within about the TCP timeout.
+  // Asks the system to probe an idle connection (see KeepaliveSettings), so
+  // that a board that stops answering is reported within about the TCP
+  // timeout.
   void enableKeepalive();
-  // The read loop: reads while the socket has data, then waits for more.
-  void startRead();
+  // The read loop: reads while the socket has data (a bounded number of
+  // times in a row), then waits for more.
+  void readWhileAvailable();
   // Frames what a read delivered at `data`; false when the read loop ends.
   bool onReceive(const std::uint8_t* data, const boost::system::error_code& error,
                  std::size_t bytesTransferred);
-  // The checks of one header and one body; false when the read loop ends.
+  // The completion steps of one header (checked, then accepted by the
+  // framer) and one body (checked, decoded into the stream, handed over at
+  // the end condition); false when the read loop ends.
   bool readHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
   bool readBody(std::uint64_t packageSize, const boost::system::error_code& error,
                 std::size_t bytesTransferred);
+  // A hand-over while Established; stops the connection when the callback
+  // abandoned it.
   void deliverStream();
   void timerHandler(const boost::system::error_code& error);
+  // Sets the timer to the hand-over's due time.
   void rearmTimer();
-  // waitTimeMs from now, on the timer's clock.
-  boost::asio::steady_timer::time_point dueAfterWaitTime() const;
   // Records a failure of the I/O thread, after the last hand-over of what
   // was collected, and stops the connection.
   void fail(const std::string& message, mirt::VarnelException::ErrorCode code, mirt::FailureCause cause);
@@ -148,7 +170,7 @@ class OstraBoardConnection {
   // socket and stops the I/O context, so that run() returns after the
   // current handler and nothing queued behind it runs.
   void stopConnection(Stop how);
-  // On the destroying thread: posts the teardown.
+  // On the destroying thread: posts the teardown (Stop::Teardown).
   void clearWork();
 
   boost::asio::io_context ioContext;
@@ -158,25 +180,17 @@ class OstraBoardConnection {
   OstraDataStreamImpl* stream;
   std::shared_ptr<StateMachine> stateMachine;
   std::string address;
-  std::function<void(mirt::OstraDataStream*)> callback;
-  ReadStreamEndCondition endCondition;
+  std::uint32_t packageCounter;  // hand over once the stream holds this many
   PackageFramer framer;
   ReceiveTap tap;
-  // When the timer hands the stream over next: waitTimeMs after the last
-  // hand-over (or after the connect).
-  boost::asio::steady_timer::time_point handOverDue;
+  StreamHandOver handOver;
   // When the last read that delivered bytes returned: the receive time of
   // the packages it completes.
   mirt::ReceiveTime readTime{};
 
-  // The progress of the connection. Only the I/O thread uses these, and
-  // the destroying thread after it has joined the I/O thread.
-  bool established = false;       // the connect completed and CONNECTED was taken
-  bool streamInProgress = false;  // RECEIVING was signalled for the stream in progress
-  bool failed = false;            // a failure is recorded: nothing is framed or handed over
-  bool callbackFailed = false;    // the callback threw: its packages stay in the stream
-  bool tornDown = false;          // the teardown ran and signalled DISCONNECTED
-  bool abandoned = false;         // the owner is gone: the callback is not called again
+  // Only the I/O thread uses these, and the destroying thread after it has
+  // joined the I/O thread.
+  Phase phase = Phase::Connecting;
   // A body of this connection passed the board version check, which is not
   // run again on it. Every connection checks its own board.
   bool boardVersionVerified = false;

@@ -3,6 +3,7 @@
 #include "common/VarnelExceptionImpl.hpp"
 #include "connection/OstraBoardConnection.hpp"
 #include "connection/StateMachine.hpp"
+#include "connection/StreamHandOver.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 
 using mirt::ConnectionState;
@@ -18,7 +19,7 @@ OstraReceiver::OstraReceiver(const std::string& address, std::function<void(mirt
 
 OstraReceiver::~OstraReceiver() {
   try {
-    if (connection && OstraBoardConnection::isInsideCallback(stateMachine.get())) {
+    if (connection && StreamHandOver::isInsideCallback(stateMachine.get())) {
       // Released from inside the callback: the I/O thread cannot be joined
       // from itself, so the connection takes over itself and the stream and
       // winds down on its own thread once the callback has returned.
@@ -68,7 +69,7 @@ void OstraReceiver::connect() {
 }
 
 void OstraReceiver::disconnect() {
-  if (OstraBoardConnection::isInsideCallback(stateMachine.get())) {
+  if (StreamHandOver::isInsideCallback(stateMachine.get())) {
     throw VarnelExceptionImpl(
         "disconnect: not possible inside the data callback, which runs on the connection's own thread; "
         "call it from another thread or return from the callback first",

@@ -93,6 +93,10 @@ PackageHeader PackageReader::parseHeader() const {
   return header;
 }
 
+// Field by field: the record is not the wire's layout (statusWord and
+// headerValue come from the header, and the record aligns its doubles to 8
+// bytes where the wire packs them), and the wire is little-endian on every
+// host.
 mirt::OstraMetaData PackageReader::parseMetaData() const {
   mirt::OstraMetaData meta{};
   meta.statusWord = u32(20);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "varnel/varnel.h"
 #include "varnel/varnel.hpp"
 
 namespace {
@@ -15,6 +16,33 @@ TEST(Interface, VersionIsOneOneZero) {
   EXPECT_EQ(v.major, 1);
   EXPECT_EQ(v.minor, 1);
   EXPECT_EQ(v.patch, 0);
+}
+
+// The additions since 1.1.0 are announced by name, the version stays.
+TEST(Interface, FeaturesAreKnownByTheirDocumentedNamesOnly) {
+  const struct {
+    const char* name;
+    bool offered;
+  } rows[] = {
+      {"last_error_message", true},
+      {"pop_batch", true},
+      {"pop_batch_timed", true},
+      {"receive_time", true},
+      {"statistics", true},
+      {"failure_cause", true},
+      {"receive_observer", true},
+      {"", false},
+      {"pop", false},
+      {"pop_batch_", false},
+      {"Statistics", false},
+      {"statistics ", false},
+      {nullptr, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name != nullptr ? row.name : "null");
+    EXPECT_EQ(mirt::hasFeature(row.name), row.offered);
+    EXPECT_EQ(mirt_varnel_has_feature(row.name), row.offered);
+  }
 }
 
 // One layout in 32-bit and 64-bit builds alike.

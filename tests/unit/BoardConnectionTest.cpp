@@ -1,10 +1,15 @@
-// Address handling of the board connection, without connecting anywhere.
+// Address handling and keepalive settings of the board connection,
+// without connecting anywhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <utility>
 
+#include "connection/KeepaliveSettings.hpp"
 #include "connection/OstraBoardConnection.hpp"
 #include "connection/StateMachine.hpp"
 
@@ -54,6 +59,37 @@ TEST(BoardAddress, CreateRefusesABadAddressBeforeSignallingAnything) {
             }).second,
             refusalText("192.168.10.20:63751"));
   EXPECT_EQ(stateMachine->getState(), IDLE);
+}
+
+TEST(Keepalive, SettingsAddUpToAboutTheTcpTimeoutWithinTheSystemsLimits) {
+  constexpr std::uint32_t most = std::numeric_limits<std::uint32_t>::max();
+  struct Row {
+    std::uint32_t timeout;
+    KeepaliveSettings expected;  // idle, interval, count, ten-probe interval (ms)
+  };
+  const Row rows[] = {
+      {0, {1, 1, 1, 100}},                   // taken as 1
+      {1, {1, 1, 1, 100}},                   // no time left after the first probe: one probe
+      {2, {1, 1, 1, 100}},                   //
+      {7, {4, 1, 3, 300}},                   // odd: the first probe rounds up
+      {10, {5, 1, 5, 500}},                  // the default
+      {300, {150, 2, 127, 15000}},           // the probe count at its limit: longer intervals
+      {100000, {32767, 530, 127, 6723300}},  // the first probe at its limit
+      {most, {32767, 32767, 127, most}},     // every setting at its limit, no overflow
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.timeout);
+    const KeepaliveSettings s = keepaliveSettings(row.timeout);
+    EXPECT_EQ(s, row.expected);
+    // Never sooner than the timeout; at most 2t + 2 s below the limits.
+    const std::uint64_t total =
+        std::uint64_t{s.idleSeconds} + std::uint64_t{s.intervalSeconds} * s.probeCount;
+    const std::uint64_t t = std::max<std::uint32_t>(row.timeout, 1);
+    if (row.timeout < 100000) {
+      EXPECT_GE(total, t);
+      EXPECT_LE(total, 2 * t + 2);
+    }
+  }
 }
 
 }  // namespace
