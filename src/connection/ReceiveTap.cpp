@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 
+#include "common/ForcedUnwind.hpp"
 #include "common/VarnelExceptionImpl.hpp"
 
 using mirt::ReceivedBytes;
@@ -54,7 +55,8 @@ void ReceiveTap::tell(ReceivedBytes::Event event, const std::uint8_t* data, std:
   } catch (const std::exception& e) {
     throw VarnelMinorException(fmt::format("receiveObserver: {}", e.what()),
                                mirt::VarnelException::GeneralError);
-  } catch (...) {
+  }
+  VARNEL_LET_FORCED_UNWIND_PASS catch (...) {
     throw VarnelMinorException("receiveObserver: exception of unknown type",
                                mirt::VarnelException::GeneralError);
   }

@@ -9,6 +9,10 @@
 // an application can do within it: disconnect or destroy right after
 // connect returns, and disconnect or destroy from the application thread
 // while the callback runs on the I/O thread.
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 #include <algorithm>
 #include <random>
 
@@ -557,5 +561,26 @@ TEST_F(FaultTest, ACallbackThatFailedOnATimerHandOverIsNeverCalledAgain) {
   bounded("destroy", 5s, [&] { parser.reset(); });  // the I/O thread has ended
   EXPECT_EQ(callsAfter.load(), 0);
 }
+
+#if defined(__linux__) && defined(__GLIBCXX__)
+// A callback that ends the thread it runs on (pthread_exit; an interpreter
+// that shuts down while its callback runs does the same) unwinds the I/O
+// thread through the library's handlers, which let it pass: the process
+// goes on, and the parser can still be destroyed.
+TEST_F(FaultTest, ACallbackThatEndsItsThreadLeavesTheProcessRunning) {
+  const std::string address = faultAddress(slot::application + 18);
+  FakeBoard board(address, Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 8))).silent());
+  std::atomic<int> calls{0};
+  std::unique_ptr<mirt::Varnel> parser = mirt::createVarnel(address, [&](mirt::OstraDataStream*) {
+    ++calls;
+    pthread_exit(nullptr);
+  });
+  parser->setPackageCounter(2);
+  bounded("connect", 10s, [&] { ASSERT_NO_THROW(parser->connect()); });
+  ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
+  bounded("destroy", 5s, [&] { parser.reset(); });
+  EXPECT_EQ(calls.load(), 1);
+}
+#endif
 
 }  // namespace
