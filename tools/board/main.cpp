@@ -25,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "board/NatsServe.hpp"
 #include "boardsim/BoardServer.hpp"
 #include "boardsim/ReplayServer.hpp"
 #include "capture/CaptureReader.hpp"
@@ -154,6 +155,11 @@ Replay (instead of generated packages):
                            nothing
   With --replay only --bind, --fast, --clients, --duration and --quiet of the
   options above apply. Replay needs a build with libpcap.
+
+From NATS (instead of generated packages):
+  --from-nats URL SUBJECT  serve the hand-overs that varnel-bridge publishes
+                           to a JetStream subject, to any number of clients;
+                           see varnel-board --from-nats URL SUBJECT --help
 
 Output:
   --quiet                  no lines on standard error but errors
@@ -603,6 +609,7 @@ int runReplay(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> status = boardnats::serveIfAsked(argc, argv)) return *status;
   const auto start = cli::readCommandLine<Options>("varnel-board", usageText, argc, argv, parse);
   if (const int* status = std::get_if<int>(&start)) return *status;
   const Options& options = std::get<Options>(start);

@@ -106,4 +106,23 @@ Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
   }
 }
 
+SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
+                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent) {
+  while (length > 0) {
+    const std::ptrdiff_t n = sendSome(fd, data, length);
+    if (n > 0) {
+      data += n;
+      length -= static_cast<std::size_t>(n);
+      sent.fetch_add(static_cast<std::uint64_t>(n));
+      continue;
+    }
+    if (n < 0) return SendEnd::PeerGone;
+    const Readiness r = waitReady(wakeFd, fd, true, -1, deadline);
+    if (r.woken) return SendEnd::Woken;
+    if (r.input && peerHasClosed(fd)) return SendEnd::PeerGone;
+    if (deadline && Clock::now() >= *deadline) return SendEnd::TimeUp;
+  }
+  return SendEnd::Sent;
+}
+
 }  // namespace boardsim::net

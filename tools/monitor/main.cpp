@@ -45,6 +45,7 @@
 #include "common/CommandLine.hpp"
 #include "common/HostName.hpp"
 #include "common/Wording.hpp"
+#include "monitor/NatsSource.hpp"
 #include "monitor/Recorder.hpp"
 
 namespace {
@@ -55,7 +56,10 @@ using namespace std::chrono_literals;
 constexpr const char* usageText = R"(usage: varnel-monitor ADDRESS [options]
 
 Connects to the board at ADDRESS (numeric IPv4 or IPv6 address or host
-name, port 63751; a name's addresses are tried in turn), receives its data
+name, port 63751; a name's addresses are tried in turn; or
+nats://HOST[:PORT]/SUBJECT: the hand-overs that varnel-bridge publishes to
+the JetStream subject varnel.NAME, from the start of the stream, with
+everything below as for a board), receives its data
 stream through the Varnel library and shows what arrives: on a terminal a
 status line refreshed once a second, otherwise a plain line each second.
 Ctrl-C (SIGINT) or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or closing the
@@ -224,7 +228,7 @@ Options parse(int argc, char** argv) {
   if (!o.record.empty() && !monitor::Recorder::available()) {
     throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
   }
-  o.addresses = cli::resolveHost(o.address);
+  if (!monitor::NatsSource::names(o.address)) o.addresses = cli::resolveHost(o.address);
   return o;
 }
 
@@ -966,8 +970,13 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   const auto start = cli::readCommandLine<Options>("varnel-monitor", usageText, argc, argv, parse);
   if (const int* status = std::get_if<int>(&start)) return *status;
-  const Options& options = std::get<Options>(start);
+  Options options = std::get<Options>(start);
   try {
+    std::unique_ptr<monitor::NatsSource> nats;  // serves the subject to the parser; outlives it
+    if (monitor::NatsSource::names(options.address)) {
+      nats = std::make_unique<monitor::NatsSource>(options.address);
+      options.addresses = {nats->address()};
+    }
     return run(options);
   } catch (const mirt::VarnelException& e) {
     return reportFailure(failureOf(e));

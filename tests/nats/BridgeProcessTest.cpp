@@ -1,0 +1,308 @@
+// Boards through NATS JetStream with the real server: varnel-board ->
+// varnel-bridge -> nats-server -> varnel-board --from-nats -> the library
+// (and varnel-monitor nats://...), with the bridge killed, the server
+// stopped, a cluster losing a server, and input that is wrong. Every test
+// binds its own addresses in the NATS block; the servers take free ports.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+#include <nats/nats.h>
+
+#include <regex>
+
+#include "boardsim/PackageBuilder.hpp"
+#include "boardsim/SignalGenerator.hpp"
+#include "nats/HandOver.hpp"
+#include "nats/NatsServer.hpp"
+#include "support/Loopback.hpp"
+
+using namespace tooltest;
+using natstest::NatsServer;
+
+namespace {
+
+#ifndef VARNEL_BRIDGE_PATH
+#error "VARNEL_BRIDGE_PATH must name the built varnel-bridge"
+#endif
+const std::string bridgePath = VARNEL_BRIDGE_PATH;
+
+std::string address(unsigned host) { return support::loopback(support::Block::Nats, host); }
+
+// The small packages of every test: 2 channels of 16 samples (144 bytes).
+constexpr const char* smallPackages = "--channels 2 --samples 16 --quiet ";
+
+boardsim::GeneratorSettings smallShape() {
+  boardsim::GeneratorSettings g;
+  g.channels = 2;
+  g.samplesPerChannel = 16;
+  return g;
+}
+
+std::unique_ptr<ChildProcess> startBridge(const std::string& url, const std::string& board,
+                                          const std::string& more) {
+  auto bridge =
+      std::make_unique<ChildProcess>(bridgePath, words("--nats " + url + " --board " + board + " " + more));
+  EXPECT_TRUE(bridge->waitForOutput("publishing", patience, true)) << bridge->outputs();
+  return bridge;
+}
+
+// A figure of the last summary line of board `name` ("NAME (...): packages
+// 5, ..., dropped 1 (25 packages), ..."); -1 if there is none.
+long long figure(const std::string& out, const std::string& name, const std::string& key) {
+  const std::size_t line = out.rfind(name + " (");
+  if (line == std::string::npos) return -1;
+  const std::string text = out.substr(line, out.find('\n', line) - line);
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex(" " + key + " ([0-9]+)"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// Asks the bridge for its summary (SIGUSR1) until `key` of board `name` is
+// at least `least`.
+bool awaitFigure(ChildProcess& bridge, const std::string& name, const std::string& key, long long least,
+                 Clock::duration timeout = patience) {
+  const auto deadline = Clock::now() + support::scaled(timeout);
+  for (int i = 0; i < 100000 && Clock::now() < deadline && bridge.running(); ++i) {
+    bridge.signal(SIGUSR1);
+    bridge.pump(100ms);
+    if (figure(bridge.out(), name, key) >= least) return true;
+  }
+  return figure(bridge.out(), name, key) >= least;
+}
+
+// Collects the headerValues a parser receives until the one numbered
+// `last` has come.
+bool collectUntil(Parser& parser, std::vector<std::uint64_t>& numbers, std::uint64_t last,
+                  Clock::duration timeout = patience) {
+  return support::eventually(
+      [&] {
+        for (const auto& p : parser.collector.takePackages()) numbers.push_back(p->getMetaData().headerValue);
+        return !numbers.empty() && numbers.back() >= last;
+      },
+      timeout);
+}
+
+// Numbers strictly rising (nothing twice, nothing out of order); the count
+// of numbers missing between them.
+std::uint64_t missingIn(const std::vector<std::uint64_t>& numbers, std::uint64_t first) {
+  std::uint64_t missing = 0;
+  std::uint64_t expected = first;
+  for (const std::uint64_t n : numbers) {
+    EXPECT_GE(n, expected) << "a package came twice or out of order";
+    if (n > expected) missing += n - expected;
+    expected = n + 1;
+  }
+  return missing;
+}
+
+class NatsBridge : public ::testing::Test {
+ protected:
+  void SetUp() override { SKIP_WITHOUT_NATS_SERVER(); }
+};
+
+TEST_F(NatsBridge, EveryPackageArrivesEqualAndInOrderForTwoConsumersAndALateOne) {
+  NatsServer server(address(1), "whole");
+  ASSERT_TRUE(server.start());
+  constexpr std::size_t count = 300;
+  auto board = startBoard(address(2), smallPackages + std::string("--fast --count 300"));
+  auto bridge = startBridge(server.url(), address(2) + "=whole", "--package-counter 7");
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.whole", "--bind", address(3)});
+
+  Parser first(address(3), 25, 250, toolTcpTimeout);
+  Parser second(address(3), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*first, fed));
+  ASSERT_TRUE(connectToBoard(*second, fed));
+  ASSERT_TRUE(first.collector.waitForPackages(count, patience)) << fed.outputs() << bridge->outputs();
+  ASSERT_TRUE(second.collector.waitForPackages(count, patience)) << fed.outputs();
+  // Connected after everything is in the stream: it reads from the start.
+  Parser late(address(3), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*late, fed));
+  ASSERT_TRUE(late.collector.waitForPackages(count, patience)) << fed.outputs();
+
+  const boardsim::PackageGenerator generator(smallShape());
+  for (Parser* parser : {&first, &second, &late}) {
+    const auto packages = parser->collector.takePackages();
+    ASSERT_EQ(packages.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      SCOPED_TRACE(i);
+      expectPackageEquals(*packages[i], generator.package(i + 1));
+    }
+    EXPECT_EQ(parser->varnel->getState(), mirt::ConnectionState::Connected);
+  }
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "whole", "packages"), 300) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "whole", "acknowledged"), figure(bridge->out(), "whole", "hand-overs"));
+  EXPECT_EQ(figure(bridge->out(), "whole", "dropped"), 0);
+}
+
+TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
+  NatsServer server(address(10), "restart");
+  ASSERT_TRUE(server.start());
+  auto board = startBoard(address(11), smallPackages + std::string("--rate 300 --count 1200"));
+  // A hand-over a second: the packages of the second in which the bridge
+  // is killed are lost with it.
+  const std::string settings = "--package-counter 100000 --wait-ms 1000";
+  auto bridge = startBridge(server.url(), address(11) + "=restart", settings);
+  ASSERT_TRUE(awaitFigure(*bridge, "restart", "acknowledged", 1)) << bridge->outputs();
+  bridge->signal(SIGKILL);
+  ASSERT_TRUE(bridge->wait(patience).has_value());
+  bridge = startBridge(server.url(), address(11) + "=restart", settings);
+
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.restart", "--bind", address(12)});
+  Parser parser(address(12), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  std::vector<std::uint64_t> numbers;
+  ASSERT_TRUE(collectUntil(parser, numbers, 1200)) << fed.outputs() << bridge->outputs();
+  const std::uint64_t missing = missingIn(numbers, 1);
+  EXPECT_GT(missing, 0u);
+  EXPECT_EQ(numbers.size() + missing, 1200u);
+
+  // The monitor reads the subject from the start and reports the gap.
+  ChildProcess monitor(
+      monitorPath, {server.url() + "/varnel.restart", "--count", std::to_string(numbers.size()), "--quiet"});
+  EXPECT_EQ(monitor.wait(patience), 0) << monitor.outputs();
+  EXPECT_NE(monitor.out().find("gaps: 1 (" + std::to_string(missing) + " packages missing)"),
+            std::string::npos)
+      << monitor.outputs();
+}
+
+TEST_F(NatsBridge, WhatTheBridgeDropsWhileNatsIsAwayIsTheGapAConsumerSees) {
+  NatsServer server(address(20), "outage");
+  ASSERT_TRUE(server.start());
+  auto board = startBoard(address(21), smallPackages + std::string("--rate 400 --count 2400"));
+  // Room for about seven hand-overs of 20 packages.
+  auto bridge = startBridge(server.url(), address(21) + "=outage",
+                            "--package-counter 20 --buffer 20000 --ack-wait 1000");
+  ASSERT_TRUE(awaitFigure(*bridge, "outage", "acknowledged", 5)) << bridge->outputs();
+  server.stop();
+  ASSERT_TRUE(awaitFigure(*bridge, "outage", "dropped", 10)) << bridge->outputs();
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(bridge->waitForOutput("connected to NATS again", patience, true)) << bridge->outputs();
+  ASSERT_EQ(board->wait(patience), 0) << board->outputs();
+
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.outage", "--bind", address(22)});
+  Parser parser(address(22), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  std::vector<std::uint64_t> numbers;
+  ASSERT_TRUE(collectUntil(parser, numbers, 2400)) << fed.outputs() << bridge->outputs();
+  bridge->signal(SIGINT);
+  // Something was dropped: the bridge says so in its exit status.
+  EXPECT_EQ(bridge->wait(patience), 3) << bridge->outputs();
+  const long long dropped = figure(bridge->out(), "outage", "dropped");
+  std::smatch m;
+  const std::string out = bridge->out();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("outage \\(.*dropped [0-9]+ \\(([0-9]+) packages\\)")));
+  EXPECT_GE(dropped, 10);
+  EXPECT_EQ(missingIn(numbers, 1), std::stoull(m[1])) << bridge->outputs();
+  EXPECT_EQ(figure(out, "outage", "pending"), 0);
+}
+
+TEST_F(NatsBridge, AClusterOfThreeLosesAServerAndTheConsumersLoseNothing) {
+  std::vector<std::unique_ptr<NatsServer>> servers;
+  for (unsigned i = 0; i < 3; ++i)
+    servers.push_back(std::make_unique<NatsServer>(address(30 + i), "node" + std::to_string(i)));
+  std::vector<std::string> routes;
+  for (const auto& s : servers) routes.push_back(s->routeUrl());
+  for (const auto& s : servers) ASSERT_TRUE(s->start(routes));
+  // JetStream serves once the cluster has chosen its leader.
+  ASSERT_TRUE(support::eventually(
+      [&] {
+        for (const auto& s : servers) {
+          s->process().pump(1ms);
+          if (s->process().err().find("new metadata leader") != std::string::npos) return true;
+        }
+        return false;
+      },
+      patience));
+  const std::string urls = servers[0]->url() + "," + servers[1]->url() + "," + servers[2]->url();
+  constexpr std::uint64_t count = 1800;
+  auto board = startBoard(address(34), smallPackages + std::string("--rate 300 --count 1800"));
+  auto bridge = startBridge(urls, address(34) + "=cluster", "--replicas 3 --package-counter 10");
+  ChildProcess fed(boardPath, {"--from-nats", urls, "varnel.cluster", "--bind", address(35)});
+  Parser parser(address(35), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  std::vector<std::uint64_t> numbers;
+  ASSERT_TRUE(collectUntil(parser, numbers, 200)) << fed.outputs() << bridge->outputs();
+  servers[0]->stop(SIGKILL);
+  ASSERT_TRUE(collectUntil(parser, numbers, count, 90s)) << fed.outputs() << bridge->outputs();
+  EXPECT_EQ(missingIn(numbers, 1), 0u);
+  EXPECT_EQ(numbers.size(), count);
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "cluster", "dropped"), 0) << bridge->outputs();
+}
+
+// A stream and a message on varnel.junk that the test makes itself.
+void publishToStream(const std::string& url, const std::string& subject,
+                     const std::vector<std::uint8_t>& payload,
+                     const std::vector<std::pair<std::string, std::string>>& headers) {
+  natsConnection* connection = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&connection, url.c_str()), NATS_OK);
+  jsCtx* js = nullptr;
+  ASSERT_EQ(natsConnection_JetStream(&js, connection, nullptr), NATS_OK);
+  jsStreamConfig config;
+  jsStreamConfig_Init(&config);
+  const char* subjects[] = {"varnel.>"};
+  config.Name = "varnel";
+  config.Subjects = subjects;
+  config.SubjectsLen = 1;
+  jsStreamInfo* info = nullptr;
+  if (js_GetStreamInfo(&info, js, "varnel", nullptr, nullptr) != NATS_OK) {
+    ASSERT_EQ(js_AddStream(&info, js, &config, nullptr, nullptr), NATS_OK);
+  }
+  jsStreamInfo_Destroy(info);
+  natsMsg* msg = nullptr;
+  ASSERT_EQ(natsMsg_Create(&msg, subject.c_str(), nullptr, reinterpret_cast<const char*>(payload.data()),
+                           static_cast<int>(payload.size())),
+            NATS_OK);
+  for (const auto& [name, value] : headers) natsMsgHeader_Set(msg, name.c_str(), value.c_str());
+  jsPubAck* ack = nullptr;
+  EXPECT_EQ(js_PublishMsg(&ack, js, msg, nullptr, nullptr), NATS_OK);
+  jsPubAck_Destroy(ack);
+  natsMsg_Destroy(msg);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(connection);
+}
+
+TEST_F(NatsBridge, WrongInputIsAClearErrorAndNothingCrashes) {
+  // Nothing listens at this NATS URL.
+  ChildProcess unreachable(
+      bridgePath, {"--nats", "nats://" + address(40) + ":" + std::to_string(natstest::freePort(address(40))),
+                   "--board", address(41)});
+  EXPECT_EQ(unreachable.wait(patience), 1) << unreachable.outputs();
+  EXPECT_NE(unreachable.err().find("cannot connect to NATS at nats://" + address(40)), std::string::npos)
+      << unreachable.outputs();
+
+  NatsServer server(address(42), "wrong");
+  ASSERT_TRUE(server.start());
+  // No stream holds the subject.
+  ChildProcess noStream(boardPath, {"--from-nats", server.url(), "varnel.none", "--bind", address(43)});
+  EXPECT_EQ(noStream.wait(patience), 1) << noStream.outputs();
+  EXPECT_NE(noStream.err().find("no JetStream stream holds the subject varnel.none"), std::string::npos)
+      << noStream.outputs();
+  ChildProcess monitor(monitorPath, {server.url() + "/varnel.none"});
+  EXPECT_EQ(monitor.wait(patience), 1) << monitor.outputs();
+  EXPECT_NE(monitor.err().find("no JetStream stream holds the subject varnel.none"), std::string::npos)
+      << monitor.outputs();
+
+  // A message that is not a hand-over, then one that is: the first is
+  // skipped with a line that says why, the second arrives.
+  const std::string junk = "not a board";
+  publishToStream(server.url(), "varnel.junk", std::vector<std::uint8_t>(junk.begin(), junk.end()), {});
+  const boardsim::Bytes package = boardsim::encode(boardsim::numberedPackages(7, 1).front());
+  publishToStream(server.url(), "varnel.junk", package,
+                  {{handover::countHeader, "1"}, {handover::firstHeader, "7"}, {handover::lastHeader, "7"}});
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.junk", "--bind", address(44)});
+  Parser parser(address(44), 1, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  ASSERT_TRUE(parser.collector.waitForPackages(1, patience)) << fed.outputs();
+  EXPECT_EQ(parser.collector.takePackages().front()->getMetaData().headerValue, 7u);
+  EXPECT_TRUE(fed.waitForOutput("message 1 of varnel.junk is not a hand-over", patience, true))
+      << fed.outputs();
+  EXPECT_EQ(parser.varnel->getState(), mirt::ConnectionState::Connected);
+  fed.signal(SIGTERM);
+  EXPECT_EQ(fed.wait(patience), 0) << fed.outputs();
+}
+
+}  // namespace
