@@ -58,7 +58,17 @@ Link::Link(const std::string& urls, const std::string& name, LinkEvents events, 
   callbacks_->events = std::move(events);
   try {
     check(natsOptions_Create(&options_), "NATS options");
-    check(natsOptions_SetURL(options_, urls.c_str()), "NATS URL " + urls);
+    // The servers of a cluster, each tried in turn (the client takes them
+    // as a list, not as one text).
+    std::vector<std::string> servers;
+    for (std::size_t at = 0; at <= urls.size();) {
+      const std::size_t comma = std::min(urls.find(',', at), urls.size());
+      servers.push_back(urls.substr(at, comma - at));
+      at = comma + 1;
+    }
+    std::vector<const char*> list;
+    for (const std::string& server : servers) list.push_back(server.c_str());
+    check(natsOptions_SetServers(options_, list.data(), static_cast<int>(list.size())), "NATS URL " + urls);
     check(natsOptions_SetName(options_, name.c_str()), "NATS client name");
     check(natsOptions_SetTimeout(options_, connectTimeoutMs), "NATS connect timeout");
     check(natsOptions_SetMaxReconnect(options_, -1), "NATS reconnects");
@@ -127,22 +137,22 @@ void Link::onClosed(natsConnection*, void* callbacks) { delete static_cast<Callb
 void closeLibrary() { nats_CloseAndWait(2000); }
 
 void requireStream(jsCtx* jetStream, const std::string& subject) {
-  // The stream that takes a subject is what a consumer binds to; asking
-  // for one with a deliver-new ordered consumer that is dropped at once
-  // gives the server's own answer.
-  jsSubOptions options;
-  jsSubOptions_Init(&options);
-  options.Ordered = true;
-  options.Config.DeliverPolicy = js_DeliverNew;
-  natsSubscription* probe = nullptr;
+  jsStreamInfoList* list = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
-  const natsStatus status = js_SubscribeSync(&probe, jetStream, subject.c_str(), nullptr, &options, &code);
-  if (probe != nullptr) {
-    natsSubscription_Unsubscribe(probe);
-    natsSubscription_Destroy(probe);
+  const natsStatus status = js_Streams(&list, jetStream, nullptr, &code);
+  bool held = false;
+  if (status == NATS_OK) {
+    for (int i = 0; i < list->Count && !held; ++i) {
+      const jsStreamConfig* config = list->List[i]->Config;
+      for (int k = 0; config != nullptr && k < config->SubjectsLen && !held; ++k) {
+        held = subjectMatches(config->Subjects[k], subject);
+      }
+    }
+    jsStreamInfoList_Destroy(list);
+  } else if (status != NATS_NOT_FOUND) {  // NATS_NOT_FOUND: there is no stream at all
+    check(status, "cannot list the JetStream streams", code);
   }
-  if (status == NATS_NOT_FOUND) throw NatsError("no JetStream stream holds the subject " + subject);
-  check(status, "cannot read the subject " + subject, code);
+  if (!held) throw NatsError("no JetStream stream holds the subject " + subject);
 }
 
 }  // namespace natslink

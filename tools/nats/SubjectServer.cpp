@@ -269,12 +269,21 @@ std::uint64_t SubjectServer::skipped() const { return impl_->skippedCount.load()
 std::optional<std::int64_t> parseTime(const std::string& text) {
   if (text.empty()) return std::nullopt;
   if (text.find('T') == std::string::npos) {
-    char* end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds < 0 || seconds > 4e9) {
+    // Whole seconds and the fraction apart: a double does not hold today's
+    // time to the nanosecond.
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    const auto digits = [](const std::string& t) {
+      return t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (whole.empty() || whole.size() > 10 || !digits(whole) || !digits(fraction) || fraction.size() > 9 ||
+        (dot != std::string::npos && fraction.empty())) {
       return std::nullopt;
     }
-    return static_cast<std::int64_t>(std::llround(seconds * 1e9));
+    std::int64_t ns = std::stoll(whole) * 1000000000;
+    if (!fraction.empty()) ns += std::stoll(fraction + std::string(9 - fraction.size(), '0'));
+    return ns;
   }
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, used = 0;
   double second = 0;
