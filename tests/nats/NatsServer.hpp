@@ -5,12 +5,9 @@
 // the end; stopped (killed if need be) when the object goes. Servers of a
 // cluster route to each other on their own free ports.
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "boardsim/Net.hpp"
 #include "tools/ChildProcess.hpp"
 #include "tools/ToolSupport.hpp"
 
@@ -28,21 +26,7 @@ namespace natstest {
 #endif
 inline const std::string natsServerPath = VARNEL_NATS_SERVER;
 
-/// A TCP port nothing listens on at `address` now.
-inline int freePort(const std::string& address) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  socklen_t length = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
+using boardsim::net::freePort;
 
 class NatsServer {
  public:
@@ -91,8 +75,8 @@ class NatsServer {
  private:
   std::string address_;
   std::string name_;
-  int port_;
-  int clusterPort_;
+  std::uint16_t port_;
+  std::uint16_t clusterPort_;
   std::string store_;
   std::unique_ptr<tooltest::ChildProcess> process_;
 };

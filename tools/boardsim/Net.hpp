@@ -59,6 +59,11 @@ Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std
 /// numeric; both name the address.
 int makeListener(const std::string& address, std::uint16_t port, int backlog, const std::string& who);
 
+/// A TCP port that nothing listens on at the numeric `address` now (the
+/// system's choice of a free one), for a server a test or benchmark
+/// starts. Throws as makeListener.
+std::uint16_t freePort(const std::string& address);
+
 /// Accepts one pending connection as a non-blocking socket with TCP_NODELAY.
 /// Returns -1 when none is pending; throws std::system_error on failure.
 int acceptConnection(int listener, const std::string& who);

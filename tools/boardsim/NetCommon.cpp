@@ -55,6 +55,19 @@ std::string peerName(int fd) {
   return name;
 }
 
+std::uint16_t freePort(const std::string& address) {
+  int fd = makeListener(address, 0, 1, "");
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  std::uint16_t port = 0;
+  if (::getsockname(handle(fd), reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
+    port = ntohs(storage.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port
+                                               : reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+  }
+  closeFd(fd);
+  return port;
+}
+
 int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
   if (!deadline) {
     return -1;
