@@ -280,8 +280,12 @@ void Publisher::publish(std::size_t board, const Entry& entry) {
 
 void Publisher::onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink) {
   auto& s = *static_cast<AckSink*>(sink);
-  std::lock_guard lock(s.mutex);
-  if (s.publisher != nullptr) s.publisher->acknowledged(msg, ack, error);
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.publisher != nullptr) s.publisher->acknowledged(msg, ack, error);
+  }
+  // The handler owns the message it is given; a repeat is a new message.
+  natsMsg_Destroy(msg);
 }
 
 void Publisher::acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error) {
