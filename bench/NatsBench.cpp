@@ -165,6 +165,8 @@ struct Shape {
   int channels;
   int samples;
   std::uint64_t fastCount;
+  /// The bridge's --window: hand-overs on their way at once.
+  int window;
 };
 
 double percentile(std::vector<double> v, double p) {
@@ -190,6 +192,8 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
     return a;
   };
   const std::string count = std::to_string(shape.fastCount);
+  // Every run publishes to subjects of its own.
+  const std::string label = std::string(shape.name) + "-" + std::to_string(shape.window);
 
   // Direct.
   double direct = 0;
@@ -205,8 +209,11 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
   {
     const std::string b = host(nextHost++);
     const std::string fed = host(nextHost++);
-    const std::string name = std::string("fast") + shape.name;
-    Child bridge(paths.bridge, {"--nats", url, "--board", b + "=" + name, "--quiet", "--status-every", "0"});
+    const std::string name = "fast" + label;
+    std::vector<std::string> bridgeArgs{"--nats",         url, "--board", b + "=" + name, "--quiet",
+                                        "--status-every", "0"};
+    bridgeArgs.insert(bridgeArgs.end(), {"--window", std::to_string(shape.window)});
+    Child bridge(paths.bridge, bridgeArgs);
     std::this_thread::sleep_for(500ms);  // the bridge makes the stream; only a start-up wait
     Child server(paths.board, {"--from-nats", url, "varnel." + name, "--bind", fed, "--quiet"});
     Consumer c(fed);
@@ -223,8 +230,9 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
   {
     const std::string b = host(nextHost++);
     const std::string fed = host(nextHost++);
-    const std::string name = std::string("paced") + shape.name;
-    Child bridge(paths.bridge, {"--nats", url, "--board", b + "=" + name, "--quiet", "--status-every", "0"});
+    const std::string name = "paced" + label;
+    Child bridge(paths.bridge, {"--nats", url, "--board", b + "=" + name, "--quiet", "--status-every", "0",
+                                "--window", std::to_string(shape.window)});
     std::this_thread::sleep_for(500ms);
     Child server(paths.board, {"--from-nats", url, "varnel." + name, "--bind", fed, "--quiet"});
     std::vector<std::unique_ptr<Consumer>> consumers;
@@ -247,10 +255,11 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
     }
   }
   std::printf(
-      "%-7s direct %10.0f packages/s | through NATS %10.0f packages/s (%4.0f %% of direct, %zu lost) | "
-      "100/s x 3 consumers: %zu lost, added latency median %.2f ms, p99 %.2f ms\n",
-      shape.name, direct, throughNats, direct > 0 ? 100 * throughNats / direct : 0.0, fastLost, pacedLost,
-      percentile(latencies, 0.5), percentile(latencies, 0.99));
+      "%-6s bridge --window %-3d direct %8.0f packages/s | through NATS %8.0f packages/s (%3.0f %% of "
+      "direct, "
+      "%zu lost) | 100/s x 3 consumers: %zu lost, added latency median %.2f ms, p99 %.2f ms\n",
+      shape.name, shape.window, direct, throughNats, direct > 0 ? 100 * throughNats / direct : 0.0, fastLost,
+      pacedLost, percentile(latencies, 0.5), percentile(latencies, 0.99));
   std::fflush(stdout);
 }
 
@@ -272,12 +281,15 @@ int main(int argc, char** argv) {
   const std::string url = "nats://" + address + ":" + std::to_string(port);
   int status = 0;
   {
-    Child server(paths.natsServer, {"-js", "-a", address, "-p", std::to_string(port), "-sd", store});
+    Child server(paths.natsServer,
+                 {"-js", "-a", address, "-p", std::to_string(port), "-sd", store, "-l", store + ".log"});
     std::this_thread::sleep_for(1s);  // start-up, not a measurement
     int nextHost = 101;
     try {
-      run(paths, {"16KiB", 4, 1016, 20000}, nextHost, url);
-      run(paths, {"144B", 1, 4, 200000}, nextHost, url);
+      for (const Shape& shape : {Shape{"16KiB", 4, 1016, 20000, 1}, Shape{"16KiB", 4, 1016, 20000, 16},
+                                 Shape{"144B", 1, 4, 200000, 1}, Shape{"144B", 1, 4, 200000, 16}}) {
+        run(paths, shape, nextHost, url);
+      }
     } catch (const std::exception& e) {
       std::fprintf(stderr, "varnel-nats-bench: %s\n", e.what());
       status = 1;
@@ -285,5 +297,6 @@ int main(int argc, char** argv) {
   }
   std::error_code ignored;
   std::filesystem::remove_all(store, ignored);
+  std::filesystem::remove(store + ".log", ignored);
   return status;
 }

@@ -108,7 +108,7 @@ TEST_F(NatsBridge, EveryPackageArrivesEqualAndInOrderForTwoConsumersAndALateOne)
   ASSERT_TRUE(server.start());
   constexpr std::size_t count = 300;
   auto board = startBoard(address(2), smallPackages + std::string("--fast --count 300"));
-  auto bridge = startBridge(server.url(), address(2) + "=whole", "--package-counter 7");
+  auto bridge = startBridge(server.url(), address(2) + "=whole", "--package-counter 7 --window 4");
   ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.whole", "--bind", address(3)});
 
   Parser first(address(3), 25, 250, toolTcpTimeout);

@@ -189,14 +189,14 @@ void Publisher::dropOldest() {
     Board* oldestBoard = nullptr;
     std::list<Entry>::iterator oldest;
     for (Board& b : boards_) {
-      auto it = b.outbox.begin();
-      if (it != b.outbox.end() && it->inFlight) ++it;
+      const auto it =
+          std::find_if(b.outbox.begin(), b.outbox.end(), [](const Entry& e) { return !e.sentBefore; });
       if (it != b.outbox.end() && (oldestBoard == nullptr || it->arrival < oldest->arrival)) {
         oldestBoard = &b;
         oldest = it;
       }
     }
-    if (oldestBoard == nullptr) return;  // all that is left is being published
+    if (oldestBoard == nullptr) return;  // all that is left has been sent at least once
     PublishFigures& f = oldestBoard->figures;
     if (!oldestBoard->dropping) {
       oldestBoard->dropping = true;
@@ -214,44 +214,70 @@ void Publisher::dropOldest() {
 void Publisher::run() {
   std::unique_lock lock(mutex_);
   const auto ackWait = std::chrono::milliseconds(settings_.ackWaitMs);
+  std::vector<Outgoing> outgoing;
   while (!stopping_) {
     changed_.wait_for(lock, 20ms);
     if (stopping_) break;
     const auto now = Clock::now();
     const bool up = link_->connected();
     for (std::size_t b = 0; b < boards_.size(); ++b) {
-      Board& board = boards_[b];
-      if (board.outbox.empty()) continue;
-      Entry& e = board.outbox.front();
-      if (e.inFlight) {
-        // The client ends a wait for an acknowledgment itself; this only
-        // guards against one that it never ends.
-        if (now - e.sentAt > ackWait + 2s) e.inFlight = false;
-        continue;
+      std::size_t index = 0;
+      for (Entry& e : boards_[b].outbox) {
+        if (index++ == settings_.window) break;
+        if (e.inFlight) {
+          // The client ends a wait for an acknowledgment itself; this only
+          // guards against one that it never ends.
+          if (now - e.sentAt > ackWait + 2s) {
+            e.inFlight = false;
+            e.failed = true;
+          }
+          continue;
+        }
+        // A hand-over waiting to be repeated holds back those behind it.
+        if (!up || now < e.notBefore) break;
+        e.inFlight = true;
+        e.sentAt = now;
+        if (e.sentBefore) {
+          ++boards_[b].figures.republished;
+        } else {
+          ++boards_[b].figures.published;
+        }
+        e.sentBefore = true;
+        outgoing.push_back(message(b, e));
       }
-      if (!up || now < e.notBefore) continue;
-      e.inFlight = true;
-      e.sentAt = now;
-      if (e.sentBefore) {
-        ++board.figures.republished;
-      } else {
-        ++board.figures.published;
-      }
-      e.sentBefore = true;
-      publish(b, e);
     }
+    // Handing a message to the client may write to its socket: not under
+    // the lock, which the boards' callbacks take.
+    lock.unlock();
+    for (Outgoing& o : outgoing) {
+      natsStatus status = o.status;
+      if (status == NATS_OK) {
+        jsPubOptions options;
+        jsPubOptions_Init(&options);
+        options.MsgId = o.id.c_str();
+        options.MaxWait = settings_.ackWaitMs;
+        status = js_PublishMsgAsync(link_->jetStream(), &o.msg, &options);
+      }
+      natsMsg_Destroy(o.msg);  // null once the client has taken it
+      if (status != NATS_OK) {
+        std::lock_guard relock(mutex_);
+        failed(o.board, o.id, natslink::statusText(status));
+      }
+    }
+    outgoing.clear();
+    lock.lock();
   }
 }
 
-// Under the lock: the entry stays where it is while the message is made.
-void Publisher::publish(std::size_t board, const Entry& entry) {
-  Board& b = boards_[board];
-  natsMsg* msg = nullptr;
-  natsStatus status =
-      natsMsg_Create(&msg, b.subject.c_str(), nullptr, reinterpret_cast<const char*>(entry.payload.data()),
+// Under the lock: a copy of the entry's packages with the headers.
+Publisher::Outgoing Publisher::message(std::size_t board, const Entry& entry) const {
+  const Board& b = boards_[board];
+  Outgoing o{board, entry.id, nullptr, NATS_OK};
+  o.status =
+      natsMsg_Create(&o.msg, b.subject.c_str(), nullptr, reinterpret_cast<const char*>(entry.payload.data()),
                      static_cast<int>(entry.payload.size()));
   const auto header = [&](const char* name, const std::string& value) {
-    if (status == NATS_OK) status = natsMsgHeader_Set(msg, name, value.c_str());
+    if (o.status == NATS_OK) o.status = natsMsgHeader_Set(o.msg, name, value.c_str());
   };
   header(handover::boardHeader, b.name);
   header(handover::countHeader, std::to_string(entry.count));
@@ -259,22 +285,22 @@ void Publisher::publish(std::size_t board, const Entry& entry) {
   header(handover::lastHeader, std::to_string(entry.last));
   header(handover::receiveFirstHeader, std::to_string(entry.receiveFirstNs));
   header(handover::receiveLastHeader, std::to_string(entry.receiveLastNs));
-  if (status == NATS_OK) {
-    jsPubOptions options;
-    jsPubOptions_Init(&options);
-    options.MsgId = entry.id.c_str();
-    options.MaxWait = settings_.ackWaitMs;
-    status = js_PublishMsgAsync(link_->jetStream(), &msg, &options);
-  }
-  natsMsg_Destroy(msg);  // null once the client has taken it
-  if (status != NATS_OK) {
-    Entry& e = b.outbox.front();
-    e.inFlight = false;
-    e.notBefore = Clock::now() + retryWait;
-    if (!b.failing) {
-      b.failing = true;
-      log_("publishing to " + b.subject + " failed: " + natslink::statusText(status) + "; trying again");
-    }
+  return o;
+}
+
+// Under the lock: the publish of hand-over `id` failed; it is repeated
+// after a little while.
+void Publisher::failed(std::size_t board, const std::string& id, const std::string& why) {
+  Board& b = boards_[board];
+  const auto e = std::find_if(b.outbox.begin(), b.outbox.end(),
+                              [&](const Entry& entry) { return entry.inFlight && entry.id == id; });
+  if (e == b.outbox.end()) return;
+  e->inFlight = false;
+  e->failed = true;
+  e->notBefore = Clock::now() + retryWait;
+  if (!b.failing) {
+    b.failing = true;
+    log_("publishing to " + b.subject + " failed: " + why + "; trying again");
   }
 }
 
@@ -297,30 +323,35 @@ void Publisher::acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error) {
     std::lock_guard lock(mutex_);
     const auto board =
         std::find_if(boards_.begin(), boards_.end(), [&](const Board& b) { return b.subject == subject; });
-    if (board == boards_.end() || board->outbox.empty()) return;
-    Entry& e = board->outbox.front();
-    // An acknowledgment of a publish given up on, whose repeat is on its way.
-    if (!e.inFlight || e.id != id) return;
+    if (board == boards_.end()) return;
+    // An acknowledgment of a publish given up on, whose repeat is on its
+    // way, finds nothing in flight.
+    std::size_t index = 0;
+    auto e = board->outbox.begin();
+    for (; e != board->outbox.end() && index < settings_.window; ++e, ++index) {
+      if (e->inFlight && e->id == id) break;
+    }
+    if (e == board->outbox.end() || index == settings_.window) return;
     if (error == nullptr && ack != nullptr) {
       ++board->figures.acknowledged;
       if (ack->Duplicate) ++board->figures.duplicates;
-      bytes_ -= e.payload.size();
-      board->outbox.pop_front();
+      if (std::any_of(board->outbox.begin(), e, [](const Entry& earlier) { return earlier.failed; })) {
+        ++board->figures.reordered;
+        log_("hand-over " + e->id + " is stored ahead of an earlier one that failed (window " +
+             std::to_string(settings_.window) + ")");
+      }
+      bytes_ -= e->payload.size();
+      board->outbox.erase(e);
       board->dropping = false;
       if (board->failing) {
         board->failing = false;
         log_("publishing to " + board->subject + " works again");
       }
     } else {
-      e.inFlight = false;
-      e.notBefore = Clock::now() + retryWait;
-      if (!board->failing) {
-        board->failing = true;
-        const std::string text = error != nullptr && error->ErrText != nullptr && *error->ErrText != '\0'
-                                     ? std::string(error->ErrText)
-                                     : natslink::statusText(error != nullptr ? error->Err : NATS_ERR);
-        log_("publishing to " + board->subject + " failed: " + text + "; trying again");
-      }
+      const std::string text = error != nullptr && error->ErrText != nullptr && *error->ErrText != '\0'
+                                   ? std::string(error->ErrText)
+                                   : natslink::statusText(error != nullptr ? error->Err : NATS_ERR);
+      failed(static_cast<std::size_t>(board - boards_.begin()), e->id, text);
     }
   }
   changed_.notify_all();

@@ -4,15 +4,21 @@
 // itself), the stream that takes the boards' subjects, and an outbox per
 // board from which hand-overs are published to varnel.NAME.
 //
-// Order: a board's hand-overs are published one at a time, the next only
-// once JetStream has acknowledged the one before, so they are stored in the
-// order the board sent them even when a publish fails and is repeated (a
-// repeat carries the message id it had, so a copy that did get stored is
-// dropped by JetStream as a duplicate). Boards are published side by side.
+// Order: by default a board's hand-overs are published one at a time, the
+// next only once JetStream has acknowledged the one before, so they are
+// stored in the order the board sent them even when a publish fails and is
+// repeated (a repeat carries the message id it had, so a copy that did get
+// stored is dropped by JetStream as a duplicate). A window of more lets
+// several be on their way at once (faster where each acknowledgment takes
+// long) at a price: when one fails and a later one is stored meanwhile,
+// its repeat is stored behind the later one; that is counted as reordered.
+// A hand-over waiting to be repeated holds back the ones behind it that
+// were not sent yet. Boards are published side by side.
 //
 // Buffer: the hand-overs not yet acknowledged, of all boards together, take
-// at most `bufferBytes`; past that, the oldest waiting hand-overs (never the
-// one being published) are dropped whole and counted.
+// at most `bufferBytes`; past that, the oldest hand-overs never sent yet are
+// dropped whole and counted (those sent once are kept: they may be stored
+// already, and a dropped one must be missing from the stream).
 
 #include <chrono>
 #include <condition_variable>
@@ -46,6 +52,8 @@ struct PublisherSettings {
   /// How long a publish may wait for its acknowledgment before it is
   /// repeated.
   std::int64_t ackWaitMs = 5000;
+  /// Hand-overs of one board on their way at once (see Order above).
+  std::size_t window = 1;
 };
 
 /// A hand-over of a board as the bridge publishes it.
@@ -64,7 +72,8 @@ struct PublishFigures {
   std::uint64_t duplicates = 0;    // acknowledged as a copy of a stored one
   std::uint64_t dropped = 0;       // hand-overs dropped from a full buffer
   std::uint64_t droppedPackages = 0;
-  std::uint64_t pending = 0;  // hand-overs waiting or being published
+  std::uint64_t reordered = 0;  // stored while an earlier one waited for its repeat (window > 1)
+  std::uint64_t pending = 0;    // hand-overs waiting or being published
   std::uint64_t pendingBytes = 0;
 };
 
@@ -108,13 +117,14 @@ class Publisher {
     std::vector<std::uint8_t> payload;
     bool inFlight = false;
     bool sentBefore = false;
+    bool failed = false;  // a publish of it failed: its repeat is stored behind what went meanwhile
     std::chrono::steady_clock::time_point notBefore;  // a failed publish waits a little
     std::chrono::steady_clock::time_point sentAt;
   };
   struct Board {
     std::string name;
     std::string subject;
-    std::list<Entry> outbox;  // oldest first; only the front is ever in flight
+    std::list<Entry> outbox;  // oldest first; only the first `window` are ever in flight
     PublishFigures figures;
     bool failing = false;   // a publish failed; said once until one succeeds again
     bool dropping = false;  // likewise for dropping from a full buffer
@@ -130,7 +140,15 @@ class Publisher {
   void queue(std::size_t board, HandOver& handOver, std::size_t from, std::size_t to);
   void dropOldest();
   void run();
-  void publish(std::size_t board, const Entry& entry);
+  // A message made under the lock, published after it.
+  struct Outgoing {
+    std::size_t board = 0;
+    std::string id;
+    natsMsg* msg = nullptr;
+    natsStatus status = NATS_OK;
+  };
+  Outgoing message(std::size_t board, const Entry& entry) const;
+  void failed(std::size_t board, const std::string& id, const std::string& why);
   static void onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink);
   void acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error);
 

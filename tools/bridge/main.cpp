@@ -38,8 +38,8 @@ first and last headerValue), Varnel-Receive-First and Varnel-Receive-Last
 (when the bridge received them: ns since 1970, UTC) and Nats-Msg-Id
 (NAME:FIRST-LAST:HASH of the packages, the same for a hand-over published
 again, so JetStream stores it once). A board's hand-overs are stored in the
-order it sent them. varnel-board --from-nats and varnel-monitor nats://...
-read them.
+order it sent them (see --window). varnel-board --from-nats and
+varnel-monitor nats://... read them.
 
 Boards:
   --board ADDRESS[=NAME]  a board (numeric IPv4 or IPv6 address or host name,
@@ -78,6 +78,14 @@ NATS:
                           times 1024, 1024^2, 1024^3)
   --ack-wait MS           how long a publish waits for JetStream's
                           acknowledgment before it is repeated (default 5000)
+  --window N              hand-overs of one board on their way to JetStream
+                          at once, 1 to 1024 (default 1: the next is sent
+                          once the one before is acknowledged, which keeps
+                          the board's order through every failure). More is
+                          faster where acknowledgments take long, but a
+                          hand-over whose publish fails is then stored
+                          behind those sent after it; the summary counts
+                          such hand-overs as reordered.
 
 Run:
   --duration SECONDS      stop after SECONDS (default: until SIGINT or
@@ -93,7 +101,8 @@ Summary (standard output; at the end, on SIGUSR1 and with --status-every),
 a line per board: packages and bytes received, hand-overs, published (sent
 once), republished (sent again after a failure), acknowledged (stored by
 JetStream, duplicates among them), dropped (from the full buffer, with their
-packages), pending (not acknowledged yet) and reconnects.
+packages), pending (not acknowledged yet) and reconnects; with --window
+above 1 also the hand-overs stored out of order, if any.
 
 Exit status: 0 after a stop with every hand-over acknowledged; 1 when NATS
 cannot be reached at the start or the stream cannot be made or does not
@@ -197,6 +206,8 @@ Options parse(int argc, char** argv) {
       o.publisher.bufferBytes = byteCount(args.value(), option);
     } else if (args.is("--ack-wait")) {
       o.publisher.ackWaitMs = static_cast<std::int64_t>(cli::toUnsigned(args.value(), option, 10, 600000));
+    } else if (args.is("--window")) {
+      o.publisher.window = static_cast<std::size_t>(cli::toUnsigned(args.value(), option, 1, 1024));
     } else if (args.is("--duration")) {
       o.duration = seconds(cli::toNumber(args.value(), option, 0.001, 1e9));
     } else if (args.is("--drain")) {
@@ -255,6 +266,7 @@ bool printSummary(const std::vector<std::unique_ptr<bridge::BoardFeed>>& feeds,
               << ", republished " << p.republished << ", acknowledged " << p.acknowledged << ", duplicates "
               << p.duplicates << ", dropped " << p.dropped << " (" << p.droppedPackages
               << " packages), pending " << p.pending << ", reconnects " << f.reconnects;
+    if (p.reordered != 0) std::cout << ", reordered " << p.reordered;
     if (f.unmatched != 0) std::cout << ", unmatched " << f.unmatched << " packages";
     std::cout << '\n';
     lost = lost || p.dropped != 0 || p.pending != 0 || f.unmatched != 0;
