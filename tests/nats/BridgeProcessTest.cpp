@@ -234,6 +234,47 @@ TEST_F(NatsBridge, AClusterOfThreeLosesAServerAndTheConsumersLoseNothing) {
   EXPECT_EQ(figure(bridge->out(), "cluster", "dropped "), 0) << bridge->outputs();
 }
 
+TEST_F(NatsBridge, TwoBoardsSideBySideAndHandOversLargerThanAMessage) {
+  NatsServer server(address(50), "large");
+  ASSERT_TRUE(server.start());
+  // 100 packages of 16 KiB per hand-over: more than the server's largest
+  // message (1 MiB), so each goes as two messages of whole packages.
+  auto large =
+      startBoard(address(51), "--channels 4 --samples 1016 --stream-length 0 --quiet --fast --count 300");
+  auto small = startBoard(address(52), smallPackages + std::string("--fast --count 300"));
+  auto bridge = startBridge(server.url(), address(51) + "=large --board " + address(52) + "=small",
+                            "--package-counter 100");
+  ChildProcess fedLarge(boardPath, {"--from-nats", server.url(), "varnel.large", "--bind", address(53)});
+  ChildProcess fedSmall(boardPath, {"--from-nats", server.url(), "varnel.small", "--bind", address(54)});
+  Parser largeParser(address(53), 25, 250, toolTcpTimeout);
+  Parser smallParser(address(54), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*largeParser, fedLarge));
+  ASSERT_TRUE(connectToBoard(*smallParser, fedSmall));
+  ASSERT_TRUE(largeParser.collector.waitForPackages(300, patience))
+      << fedLarge.outputs() << bridge->outputs();
+  ASSERT_TRUE(smallParser.collector.waitForPackages(300, patience)) << fedSmall.outputs();
+
+  boardsim::GeneratorSettings largeShape;
+  largeShape.channels = 4;
+  largeShape.samplesPerChannel = 1016;
+  for (const auto& [parser, shape] :
+       {std::pair{&largeParser, largeShape}, std::pair{&smallParser, smallShape()}}) {
+    const boardsim::PackageGenerator generator(shape);
+    const auto packages = parser->collector.takePackages();
+    ASSERT_EQ(packages.size(), 300u);
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+      SCOPED_TRACE(i);
+      expectPackageEquals(*packages[i], generator.package(i + 1));
+    }
+  }
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  // Every hand-over of 100 large packages went as two messages.
+  EXPECT_GE(figure(bridge->out(), "large", "hand-overs "), 6) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "large", "acknowledged "), figure(bridge->out(), "large", "hand-overs "));
+  EXPECT_EQ(figure(bridge->out(), "small", "packages "), 300);
+}
+
 // A stream and a message on varnel.junk that the test makes itself.
 void publishToStream(const std::string& url, const std::string& subject,
                      const std::vector<std::uint8_t>& payload,
@@ -304,6 +345,79 @@ TEST_F(NatsBridge, WrongInputIsAClearErrorAndNothingCrashes) {
   EXPECT_NE(parser.varnel->getState(), mirt::ConnectionState::Error);
   fed.signal(SIGTERM);
   EXPECT_EQ(fed.wait(patience), 0) << fed.outputs();
+}
+
+// What the NATS-fed board refuses to serve, and the cutting of the board's
+// bytes at every split of the reads: faults no process test above
+// provokes.
+TEST(NatsText, AMessageIsAHandOverOnlyWhenItsHeadersDescribeItsPackages) {
+  const boardsim::Bytes two = boardsim::encodeAll(boardsim::numberedPackages(7, 2));
+  const std::size_t size = two.size() / 2;
+  struct Row {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::size_t bytes;
+    bool accepted;
+  };
+  const std::vector<Row> rows{
+      {"both packages",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size(),
+       true},
+      {"a count that is not the packages'",
+       {{"Varnel-Count", "3"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size(),
+       false},
+      {"a last number of another package",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "9"}},
+       two.size(),
+       false},
+      {"a package cut short",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size() - 1,
+       false},
+      {"a header cut short",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       size + 20,
+       false},
+      {"a count that is no number",
+       {{"Varnel-Count", "2x"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size(),
+       false},
+      {"no count", {{"Varnel-First", "7"}, {"Varnel-Last", "8"}}, two.size(), false},
+  };
+  for (const Row& row : rows) {
+    std::string why;
+    const auto described = handover::check(
+        [&](const char* name) -> std::optional<std::string> {
+          for (const auto& [key, value] : row.headers) {
+            if (key == name) return value;
+          }
+          return std::nullopt;
+        },
+        two.data(), row.bytes, why);
+    EXPECT_EQ(described.has_value(), row.accepted) << row.what << ": " << why;
+    if (!row.accepted) EXPECT_FALSE(why.empty()) << row.what;
+  }
+
+  for (std::size_t split = 1; split < two.size(); ++split) {
+    handover::PackageCutter cutter;
+    cutter.feed(two.data(), split);
+    cutter.feed(two.data() + split, two.size() - split);
+    ASSERT_EQ(cutter.complete(), 2u) << split;
+    EXPECT_EQ(cutter.number(1), 8u);
+    std::vector<std::uint8_t> out;
+    cutter.take(1, out);
+    EXPECT_EQ(out, std::vector<std::uint8_t>(two.begin(), two.begin() + static_cast<std::ptrdiff_t>(size)));
+    EXPECT_EQ(cutter.number(0), 8u) << split;
+  }
+  handover::PackageCutter refused;
+  boardsim::PackageSpec spec = boardsim::numberedPackages(1, 1).front();
+  spec.packageSize = 20;
+  const boardsim::Bytes header = boardsim::encodeHeader(spec);
+  refused.feed(header.data(), header.size());
+  EXPECT_TRUE(refused.broken());
+  EXPECT_EQ(refused.complete(), 0u);
 }
 
 // --since and the stream's subjects, which no process test above reaches.
