@@ -150,6 +150,19 @@ TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
   ASSERT_TRUE(awaitFigure(*bridge, "restart", "acknowledged ", 1)) << bridge->outputs();
   bridge->signal(SIGKILL);
   ASSERT_TRUE(bridge->wait(patience).has_value());
+  // Everything of the first bridge is stored by now, nothing of the second:
+  // a consumer from now on (--new) and one from this time on (--since)
+  // read only what the second publishes.
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::string since =
+      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now).count()) + "." +
+      std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() % 1000000000 +
+                     1000000000)
+          .substr(1);
+  ChildProcess fedNew(boardPath,
+                      {"--from-nats", server.url(), "varnel.restart", "--new", "--bind", address(13)});
+  Parser parserNew(address(13), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parserNew, fedNew));
   bridge = startBridge(server.url(), address(11) + "=restart", settings);
 
   ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.restart", "--bind", address(12)});
@@ -160,6 +173,27 @@ TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
   const std::uint64_t missing = missingIn(numbers, 1);
   EXPECT_GT(missing, 0u);
   EXPECT_EQ(numbers.size() + missing, 1200u);
+
+  ChildProcess fedSince(
+      boardPath, {"--from-nats", server.url(), "varnel.restart", "--since", since, "--bind", address(14)});
+  Parser parserSince(address(14), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parserSince, fedSince));
+  std::vector<std::uint64_t> fromNew;
+  std::vector<std::uint64_t> fromSince;
+  ASSERT_TRUE(collectUntil(parserNew, fromNew, 1200)) << fedNew.outputs();
+  ASSERT_TRUE(collectUntil(parserSince, fromSince, 1200)) << fedSince.outputs();
+  // The first number after the gap: where the second bridge began.
+  std::size_t resumed = 1;
+  while (resumed < numbers.size() && numbers[resumed] == numbers[resumed - 1] + 1) ++resumed;
+  ASSERT_LT(resumed, numbers.size());
+  EXPECT_EQ(fromSince, std::vector<std::uint64_t>(numbers.begin() + static_cast<std::ptrdiff_t>(resumed),
+                                                  numbers.end()));
+  // The consumer from now on may have begun after the second's first
+  // hand-over, never before it.
+  ASSERT_FALSE(fromNew.empty());
+  EXPECT_GE(fromNew.front(), numbers[resumed]);
+  EXPECT_TRUE(std::equal(fromNew.begin(), fromNew.end(),
+                         numbers.end() - static_cast<std::ptrdiff_t>(fromNew.size())));
 
   // The monitor reads the subject from the start and reports the gap.
   ChildProcess monitor(
