@@ -98,6 +98,41 @@ std::uint64_t missingIn(const std::vector<std::uint64_t>& numbers, std::uint64_t
   return missing;
 }
 
+// The numbers of the packages that the stream stored at `sinceNs` or
+// later, read with the stream's own time of each message.
+std::vector<std::uint64_t> storedSince(const std::string& url, const std::string& subject,
+                                       std::int64_t sinceNs) {
+  std::vector<std::uint64_t> numbers;
+  natsConnection* connection = nullptr;
+  jsCtx* js = nullptr;
+  natsSubscription* sub = nullptr;
+  EXPECT_EQ(natsConnection_ConnectTo(&connection, url.c_str()), NATS_OK);
+  natsConnection_JetStream(&js, connection, nullptr);
+  jsSubOptions options;
+  jsSubOptions_Init(&options);
+  options.Ordered = true;
+  EXPECT_EQ(js_SubscribeSync(&sub, js, subject.c_str(), nullptr, &options, nullptr), NATS_OK);
+  natsMsg* msg = nullptr;
+  // Everything is stored: the stream is read until it has nothing more.
+  while (sub != nullptr && natsSubscription_NextMsg(&msg, sub, 1000) == NATS_OK) {
+    jsMsgMetaData* meta = nullptr;
+    natsMsg_GetMetaData(&meta, msg);
+    const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
+    std::string why;
+    const auto starts =
+        handover::cutPackages(data, static_cast<std::size_t>(natsMsg_GetDataLength(msg)), why);
+    if (meta != nullptr && meta->Timestamp >= sinceNs && starts) {
+      for (const std::size_t at : *starts) numbers.push_back(handover::headerValue(data + at));
+    }
+    jsMsgMetaData_Destroy(meta);
+    natsMsg_Destroy(msg);
+  }
+  natsSubscription_Destroy(sub);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(connection);
+  return numbers;
+}
+
 class NatsBridge : public ::testing::Test {
  protected:
   void SetUp() override { SKIP_WITHOUT_NATS_SERVER(); }
@@ -145,25 +180,24 @@ TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
   auto board = startBoard(address(11), smallPackages + std::string("--rate 300 --count 1200"));
   // A hand-over a second: the packages of the second in which the bridge
   // is killed are lost with it.
-  const std::string settings = "--package-counter 100000 --wait-ms 1000";
-  auto bridge = startBridge(server.url(), address(11) + "=restart", settings);
-  ASSERT_TRUE(awaitFigure(*bridge, "restart", "acknowledged ", 1)) << bridge->outputs();
-  bridge->signal(SIGKILL);
-  ASSERT_TRUE(bridge->wait(patience).has_value());
+  const std::string settings = "--package-counter 100000 --wait-ms 1000 --status-every 0";
+  auto first = startBridge(server.url(), address(11) + "=restart", settings);
+  ASSERT_TRUE(awaitFigure(*first, "restart", "acknowledged ", 1)) << first->outputs();
+  first->signal(SIGKILL);
+  ASSERT_TRUE(first->wait(patience).has_value());
   // Everything of the first bridge is stored by now, nothing of the second:
-  // a consumer from now on (--new) and one from this time on (--since)
-  // read only what the second publishes.
+  // a consumer from now on (--new) reads only what the second publishes.
+  // One from a time on (--since) reads what was stored from then on: a time
+  // within the second bridge's run, whose fraction of a second begins with
+  // a zero (which the NATS client writes wrongly).
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const std::string since =
-      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now).count()) + "." +
-      std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() % 1000000000 +
-                     1000000000)
-          .substr(1);
+  const std::int64_t sinceSeconds = std::chrono::duration_cast<std::chrono::seconds>(now).count() + 1;
+  const std::string since = std::to_string(sinceSeconds) + ".05";
   ChildProcess fedNew(boardPath,
                       {"--from-nats", server.url(), "varnel.restart", "--new", "--bind", address(13)});
   Parser parserNew(address(13), 25, 250, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parserNew, fedNew));
-  bridge = startBridge(server.url(), address(11) + "=restart", settings);
+  auto bridge = startBridge(server.url(), address(11) + "=restart", settings);
 
   ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.restart", "--bind", address(12)});
   Parser parser(address(12), 25, 250, toolTcpTimeout);
@@ -186,8 +220,9 @@ TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
   std::size_t resumed = 1;
   while (resumed < numbers.size() && numbers[resumed] == numbers[resumed - 1] + 1) ++resumed;
   ASSERT_LT(resumed, numbers.size());
-  EXPECT_EQ(fromSince, std::vector<std::uint64_t>(numbers.begin() + static_cast<std::ptrdiff_t>(resumed),
-                                                  numbers.end()));
+  EXPECT_EQ(fromSince, storedSince(server.url(), "varnel.restart", sinceSeconds * 1000000000 + 50000000))
+      << fedSince.outputs();
+  EXPECT_GE(fromSince.front(), numbers[resumed]);
   // The consumer from now on may have begun after the second's first
   // hand-over, never before it.
   ASSERT_FALSE(fromNew.empty());
@@ -240,14 +275,16 @@ TEST_F(NatsBridge, AClusterOfThreeLosesAServerAndTheConsumersLoseNothing) {
   std::vector<std::string> routes;
   for (const auto& s : servers) routes.push_back(s->routeUrl());
   for (const auto& s : servers) ASSERT_TRUE(s->start(routes));
-  // JetStream serves once the cluster has chosen its leader.
+  // A stream of three replicas can be placed once every server knows the
+  // cluster's leader (it says so in its log, "Self is new ..." for itself).
   ASSERT_TRUE(support::eventually(
       [&] {
+        bool all = true;
         for (const auto& s : servers) {
           s->process().pump(1ms);
-          if (s->process().err().find("new metadata leader") != std::string::npos) return true;
+          all = all && s->process().err().find("metadata leader") != std::string::npos;
         }
-        return false;
+        return all;
       },
       patience));
   const std::string urls = servers[0]->url() + "," + servers[1]->url() + "," + servers[2]->url();

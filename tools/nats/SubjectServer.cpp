@@ -103,10 +103,28 @@ struct SubjectServer::Impl {
         break;
       case StartAt::Time:
         options.Config.DeliverPolicy = js_DeliverByStartTime;
-        options.Config.OptStartTime = settings.startTimeNs;
+        options.Config.OptStartTime = requestedStart(settings.startTimeNs);
         break;
     }
     return js_SubscribeSync(sub, link->jetStream(), settings.subject.c_str(), nullptr, &options, &code);
+  }
+
+  // The client library writes a start time's fraction of a second without
+  // its leading zeros (.05 s goes as .5 s), which would skip what came in
+  // between: such a time is asked for from its whole second, and what
+  // comes before the time itself is passed over here (see feed).
+  static std::int64_t requestedStart(std::int64_t ns) {
+    const std::int64_t fraction = ns % 1000000000;
+    return fraction != 0 && fraction < 100000000 ? ns - fraction : ns;
+  }
+
+  // When the stream stored a message (ns since 1970); 0 if unknown.
+  static std::int64_t storedAt(natsMsg* msg) {
+    jsMsgMetaData* meta = nullptr;
+    if (natsMsg_GetMetaData(&meta, msg) != NATS_OK || meta == nullptr) return 0;
+    const std::int64_t at = meta->Timestamp;
+    jsMsgMetaData_Destroy(meta);
+    return at;
   }
 
   // The stream sequence of a message, for the reports; 0 if unknown.
@@ -121,6 +139,8 @@ struct SubjectServer::Impl {
   // Sends the subject's hand-overs to one client until it goes, the server
   // stops or its time is up; says how it ended.
   std::string feed(Client& client, natsSubscription* sub, std::uint64_t& sent) {
+    bool started =
+        settings.start != StartAt::Time || requestedStart(settings.startTimeNs) == settings.startTimeNs;
     for (;;) {
       if (stopRequested.load()) return "board stopped";
       if (timeUp()) return "duration over";
@@ -134,6 +154,10 @@ struct SubjectServer::Impl {
       // resumes after the last message delivered: nothing is lost.
       if (status == NATS_SLOW_CONSUMER || status == NATS_MISSED_HEARTBEAT) continue;
       if (status != NATS_OK) return "reading the subject failed: " + statusText(status);
+      if (!started) {
+        if (storedAt(held.msg) < settings.startTimeNs) continue;
+        started = true;
+      }
       const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(held.msg));
       const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(held.msg));
       std::string why;
