@@ -66,12 +66,21 @@ if(TARGET varnel-board AND TARGET varnel-monitor)
     set_target_properties(varnel-monitor PROPERTIES INSTALL_RPATH "$ORIGIN/${varnel_bin_to_lib}")
   endif()
   install(TARGETS varnel-board varnel-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  # varnel-bridge (where libnats is found) links the library as the monitor does.
+  set(varnel_linked_tools varnel-monitor)
+  if(TARGET varnel-bridge)
+    set_target_properties(varnel-bridge PROPERTIES INSTALL_RPATH "$ORIGIN/${varnel_bin_to_lib}")
+    install(TARGETS varnel-bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    list(APPEND varnel_linked_tools varnel-bridge)
+  endif()
   if(NOT WIN32)
-    install(CODE "
-      if(VARNEL_PACKAGE_INSTALL)
-        file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/varnel-monitor\")
-      endif()"
-      COMPONENT tools)
+    foreach(tool IN LISTS varnel_linked_tools)
+      install(CODE "
+        if(VARNEL_PACKAGE_INSTALL)
+          file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${tool}\")
+        endif()"
+        COMPONENT tools)
+    endforeach()
   endif()
 endif()
 

@@ -94,6 +94,14 @@ if(TARGET varnel-monitor)
     string(APPEND varnel_tools_depends ", libhdf5-103-1")
   endif()
 endif()
+if(TARGET varnel-board)
+  get_property(varnel_nats TARGET varnel-board PROPERTY VARNEL_NATS)
+  if(varnel_nats)
+    # Debian 12's NATS client, which varnel-bridge and the NATS parts of the
+    # board and the monitor link.
+    string(APPEND varnel_tools_depends ", libnats3.4")
+  endif()
+endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${varnel_tools_depends}")
 
 include(CPack)

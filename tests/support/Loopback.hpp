@@ -22,6 +22,7 @@ enum class Block : unsigned {
   Faults = 5,      // the fault matrix (see faults::faultAddress)
   Recording = 8,   // the monitor's HDF5 recording
   Capture = 13,    // captures and their replay (tests/data/make_captures.sh: 250)
+  Nats = 14,       // NATS servers, their clients and the boards they feed
 };
 
 inline std::string loopback(Block block, unsigned host) {

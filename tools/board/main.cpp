@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "board/BoardOptions.hpp"
+#include "board/NatsServe.hpp"
 #include "boardsim/BoardServer.hpp"
 #include "boardsim/ReplayServer.hpp"
 #include "capture/CaptureReader.hpp"
@@ -150,6 +151,11 @@ Replay (instead of generated packages):
                            nothing
   With --replay only --bind, --fast, --clients, --duration and --quiet of the
   options above apply. Replay needs a build with libpcap.
+
+From NATS (instead of generated packages):
+  --from-nats URL SUBJECT  serve the hand-overs that varnel-bridge publishes
+                           to a JetStream subject, to any number of clients;
+                           see varnel-board --from-nats URL SUBJECT --help
 
 Output:
   --quiet                  no lines on standard error but errors
@@ -375,6 +381,7 @@ int runReplay(const BoardOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> status = boardnats::serveIfAsked(argc, argv)) return *status;
   const auto start =
       cli::readCommandLine<BoardOptions>("varnel-board", usageText, argc, argv, board::parseBoardOptions);
   if (const int* status = std::get_if<int>(&start)) return *status;

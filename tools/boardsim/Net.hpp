@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,11 @@ Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std
 /// numeric; both name the address.
 int makeListener(const std::string& address, std::uint16_t port, int backlog, const std::string& who);
 
+/// A TCP port that nothing listens on at the numeric `address` now (the
+/// system's choice of a free one), for a server a test or benchmark
+/// starts. Throws as makeListener.
+std::uint16_t freePort(const std::string& address);
+
 /// Accepts one pending connection as a non-blocking socket with TCP_NODELAY.
 /// Returns -1 when none is pending; throws std::system_error on failure.
 int acceptConnection(int listener, const std::string& who);
@@ -77,6 +83,17 @@ bool peerHasClosed(int fd);
 /// 0 when it takes nothing more at the moment, -1 when the connection is
 /// gone (reset, closed by the peer, or failed otherwise).
 std::ptrdiff_t sendSome(int fd, const std::uint8_t* data, std::size_t length);
+
+/// How sendAll ended.
+enum class SendEnd { Sent, PeerGone, Woken, TimeUp };
+
+/// Sends all `length` bytes at `data` on the non-blocking `fd`, waiting
+/// while the socket takes no more, until the wake-up pipe `wakeFd` is
+/// readable, the peer has gone or `deadline` has passed (none: no limit).
+/// Adds each part sent to `sent`. Throws std::system_error when the wait
+/// fails.
+SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
+                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent);
 
 /// A non-blocking socket of `endpoint`'s family with a connect to it under
 /// way. Throws std::system_error whose text starts with `who`.

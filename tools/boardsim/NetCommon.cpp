@@ -55,6 +55,19 @@ std::string peerName(int fd) {
   return name;
 }
 
+std::uint16_t freePort(const std::string& address) {
+  int fd = makeListener(address, 0, 1, "");
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  std::uint16_t port = 0;
+  if (::getsockname(handle(fd), reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
+    port = ntohs(storage.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port
+                                               : reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+  }
+  closeFd(fd);
+  return port;
+}
+
 int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
   if (!deadline) {
     return -1;
@@ -104,6 +117,25 @@ Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
       return r;
     }
   }
+}
+
+SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
+                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent) {
+  while (length > 0) {
+    const std::ptrdiff_t n = sendSome(fd, data, length);
+    if (n > 0) {
+      data += n;
+      length -= static_cast<std::size_t>(n);
+      sent.fetch_add(static_cast<std::uint64_t>(n));
+      continue;
+    }
+    if (n < 0) return SendEnd::PeerGone;
+    const Readiness r = waitReady(wakeFd, fd, true, -1, deadline);
+    if (r.woken) return SendEnd::Woken;
+    if (r.input && peerHasClosed(fd)) return SendEnd::PeerGone;
+    if (deadline && Clock::now() >= *deadline) return SendEnd::TimeUp;
+  }
+  return SendEnd::Sent;
 }
 
 }  // namespace boardsim::net

@@ -68,21 +68,17 @@ struct ReplayServer::Impl {
   }
 
   Outcome sendAll(int fd, const std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-      const std::ptrdiff_t n = net::sendSome(fd, data, length);
-      if (n > 0) {
-        data += n;
-        length -= static_cast<std::size_t>(n);
-        bytes.fetch_add(static_cast<std::uint64_t>(n));
-        continue;
-      }
-      if (n < 0) return Outcome::PeerGone;
-      const net::Readiness r = net::waitReady(wake.readFd(), fd, true, -1, endTime);
-      if (r.woken || stopping()) return Outcome::Stopped;
-      if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
-      if (timeUp()) return Outcome::TimeUp;
+    switch (net::sendAll(wake.readFd(), fd, data, length, endTime, bytes)) {
+      case net::SendEnd::Sent:
+        return Outcome::Done;
+      case net::SendEnd::PeerGone:
+        return Outcome::PeerGone;
+      case net::SendEnd::Woken:
+        return Outcome::Stopped;
+      case net::SendEnd::TimeUp:
+        break;
     }
-    return Outcome::Done;
+    return Outcome::TimeUp;
   }
 
   void resetConnection(int& fd) {

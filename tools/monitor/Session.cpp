@@ -30,6 +30,7 @@
 #include "common/HostName.hpp"
 #include "common/Wording.hpp"
 #include "monitor/Board.hpp"
+#include "monitor/NatsSource.hpp"
 #include "monitor/Receiver.hpp"
 #include "monitor/Recorder.hpp"
 #include "monitor/Report.hpp"
@@ -395,8 +396,14 @@ class Session {
 
 }  // namespace
 
-int runMonitor(const Options& options) {
+int runMonitor(const Options& given) {
   try {
+    Options options = given;
+    std::unique_ptr<NatsSource> nats;  // serves the subject to the parser; outlives it
+    if (NatsSource::names(options.address)) {
+      nats = std::make_unique<NatsSource>(options.address);
+      options.addresses = {nats->address()};
+    }
     return Session(options).run();
   } catch (const mirt::VarnelException& e) {
     return reportFailure(failureOf(e));

@@ -13,6 +13,7 @@
 
 #include "common/CommandLine.hpp"
 #include "common/HostName.hpp"
+#include "monitor/NatsSource.hpp"
 #include "monitor/Options.hpp"
 #include "monitor/Recorder.hpp"
 #include "monitor/Session.hpp"
@@ -25,7 +26,10 @@ using monitor::Options;
 constexpr const char* usageText = R"(usage: varnel-monitor ADDRESS [options]
 
 Connects to the board at ADDRESS (numeric IPv4 or IPv6 address or host
-name, port 63751; a name's addresses are tried in turn), receives its data
+name, port 63751; a name's addresses are tried in turn; or
+nats://HOST[:PORT]/SUBJECT: the hand-overs that varnel-bridge publishes to
+the JetStream subject varnel.NAME, from the start of the stream, with
+everything below as for a board), receives its data
 stream through the Varnel library and shows what arrives: on a terminal a
 status line refreshed once a second, otherwise a plain line each second.
 Ctrl-C (SIGINT) or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or closing the
@@ -178,7 +182,7 @@ Options parse(int argc, char** argv) {
   if (!o.record.empty() && !monitor::Recorder::available()) {
     throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
   }
-  o.addresses = cli::resolveHost(o.address);
+  if (!monitor::NatsSource::names(o.address)) o.addresses = cli::resolveHost(o.address);
   return o;
 }
 

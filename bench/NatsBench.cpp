@@ -1,0 +1,302 @@
+// varnel-nats-bench: what reading a board through NATS JetStream costs,
+// beside the direct connection in the same run, on loopback.
+//
+//   board -> library                                         (direct)
+//   board -> varnel-bridge -> nats-server -> varnel-board --from-nats -> library
+//
+// For 16 KiB and 144-byte packages:
+//   rate      packages per second, the board sending as fast as it is read;
+//             measured by the consumer from its first package's receive
+//             time to its last's
+//   paced     the board's default rate (100 packages/s) for a few seconds,
+//             three consumers at once: every package at every consumer, and
+//             the latency the NATS path adds: a package's receive time at
+//             the consumer minus the bridge's receive time of it (the
+//             hand-over's Varnel-Receive-Last header, for its last
+//             package), median and 99th percentile
+//
+// Addresses 127.0.6.100 to 127.0.6.130; nats-server at a free port with a
+// store directory of its own. Every child is killed at the end. Measure on
+// the x64-release preset.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nats/nats.h>
+
+#include "boardsim/Net.hpp"
+#include "varnel/varnel.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::string host(int n) { return "127.0.6." + std::to_string(n); }
+
+// A child process, killed and reaped when the object goes.
+class Child {
+ public:
+  Child(const std::string& path, std::vector<std::string> args) {
+    args.insert(args.begin(), path);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+      throw std::runtime_error("cannot start " + path);
+    }
+  }
+  ~Child() { stop(SIGKILL); }
+  void stop(int signal = SIGTERM) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// A consumer: every package's headerValue and receive time (system clock).
+struct Consumer {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::pair<std::uint64_t, std::int64_t>> received;
+  std::unique_ptr<mirt::Varnel> parser;
+
+  explicit Consumer(const std::string& address) {
+    parser = mirt::createVarnel(address, [this](mirt::OstraDataStream* s) {
+      std::lock_guard lock(mutex);
+      while (auto p = s->pop())
+        received.emplace_back(p->getMetaData().headerValue, p->getReceiveTime().systemTimeNs);
+      changed.notify_all();
+    });
+    parser->setTcpTimeout(2);
+  }
+  // Connects, trying again while the board process starts.
+  bool connect() {
+    const auto deadline = Clock::now() + 20s;
+    for (int i = 0; i < 4000 && Clock::now() < deadline; ++i) {
+      try {
+        parser->connect();
+        return true;
+      } catch (const mirt::VarnelException&) {
+        std::this_thread::sleep_for(5ms);  // a process still starting; not a measurement
+      }
+    }
+    return false;
+  }
+  bool waitFor(std::size_t count, Clock::duration timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return received.size() >= count; });
+  }
+  double rate() {
+    std::lock_guard lock(mutex);
+    if (received.size() < 2) return 0;
+    const double s = static_cast<double>(received.back().second - received.front().second) / 1e9;
+    return s > 0 ? static_cast<double>(received.size() - 1) / s : 0;
+  }
+  std::size_t lost(std::uint64_t count) {
+    std::lock_guard lock(mutex);
+    std::vector<std::uint64_t> numbers;
+    for (const auto& r : received) numbers.push_back(r.first);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return count - std::min<std::size_t>(count, numbers.size());
+  }
+};
+
+struct Paths {
+  std::string board = VARNEL_BOARD_PATH;
+  std::string bridge = VARNEL_BRIDGE_PATH;
+  std::string natsServer;
+};
+
+// The bridge's receive time of the last package of every hand-over of
+// `subject`, by its headerValue.
+std::map<std::uint64_t, std::int64_t> bridgeTimes(const std::string& url, const std::string& subject) {
+  std::map<std::uint64_t, std::int64_t> times;
+  natsConnection* nc = nullptr;
+  jsCtx* js = nullptr;
+  natsSubscription* sub = nullptr;
+  if (natsConnection_ConnectTo(&nc, url.c_str()) != NATS_OK) return times;
+  natsConnection_JetStream(&js, nc, nullptr);
+  jsSubOptions so;
+  jsSubOptions_Init(&so);
+  so.Ordered = true;
+  if (js_SubscribeSync(&sub, js, subject.c_str(), nullptr, &so, nullptr) == NATS_OK) {
+    natsMsg* msg = nullptr;
+    while (natsSubscription_NextMsg(&msg, sub, 1000) == NATS_OK) {
+      const char* last = nullptr;
+      const char* when = nullptr;
+      if (natsMsgHeader_Get(msg, "Varnel-Last", &last) == NATS_OK &&
+          natsMsgHeader_Get(msg, "Varnel-Receive-Last", &when) == NATS_OK) {
+        times[std::stoull(last)] = std::stoll(when);
+      }
+      natsMsg_Destroy(msg);
+    }
+    natsSubscription_Destroy(sub);
+  }
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(nc);
+  return times;
+}
+
+struct Shape {
+  const char* name;
+  int channels;
+  int samples;
+  std::uint64_t fastCount;
+  /// The bridge's --window: hand-overs on their way at once.
+  int window;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+void run(const Paths& paths, const Shape& shape, int& nextHost, const std::string& url) {
+  auto boardArgs = [&](const std::string& address, const std::string& more) {
+    std::vector<std::string> a{"--bind", address};
+    for (const std::string& w :
+         {std::string("--channels"), std::to_string(shape.channels), std::string("--samples"),
+          std::to_string(shape.samples), std::string("--quiet")}) {
+      a.push_back(w);
+    }
+    std::size_t at = 0;
+    while (at < more.size()) {
+      const std::size_t space = std::min(more.find(' ', at), more.size());
+      a.push_back(more.substr(at, space - at));
+      at = space + 1;
+    }
+    return a;
+  };
+  const std::string count = std::to_string(shape.fastCount);
+  // Every run publishes to subjects of its own.
+  const std::string label = std::string(shape.name) + "-" + std::to_string(shape.window);
+
+  // Direct.
+  double direct = 0;
+  {
+    const std::string a = host(nextHost++);
+    Child board(paths.board, boardArgs(a, "--fast --count " + count));
+    Consumer c(a);
+    if (c.connect() && c.waitFor(shape.fastCount, 120s)) direct = c.rate();
+  }
+  // Through NATS, as fast as the board is read.
+  double throughNats = 0;
+  std::size_t fastLost = 0;
+  {
+    const std::string b = host(nextHost++);
+    const std::string fed = host(nextHost++);
+    const std::string name = "fast" + label;
+    std::vector<std::string> bridgeArgs{"--nats",         url, "--board", b + "=" + name, "--quiet",
+                                        "--status-every", "0"};
+    bridgeArgs.insert(bridgeArgs.end(), {"--window", std::to_string(shape.window)});
+    Child bridge(paths.bridge, bridgeArgs);
+    std::this_thread::sleep_for(500ms);  // the bridge makes the stream; only a start-up wait
+    Child server(paths.board, {"--from-nats", url, "varnel." + name, "--bind", fed, "--quiet"});
+    Consumer c(fed);
+    if (c.connect()) {
+      Child board(paths.board, boardArgs(b, "--fast --count " + count));
+      if (c.waitFor(shape.fastCount, 300s)) throughNats = c.rate();
+      fastLost = c.lost(shape.fastCount);
+    }
+  }
+  // Paced, three consumers.
+  std::vector<double> latencies;
+  std::size_t pacedLost = 0;
+  constexpr std::uint64_t pacedCount = 500;
+  {
+    const std::string b = host(nextHost++);
+    const std::string fed = host(nextHost++);
+    const std::string name = "paced" + label;
+    Child bridge(paths.bridge, {"--nats", url, "--board", b + "=" + name, "--quiet", "--status-every", "0",
+                                "--window", std::to_string(shape.window)});
+    std::this_thread::sleep_for(500ms);
+    Child server(paths.board, {"--from-nats", url, "varnel." + name, "--bind", fed, "--quiet"});
+    std::vector<std::unique_ptr<Consumer>> consumers;
+    for (int i = 0; i < 3; ++i) {
+      consumers.push_back(std::make_unique<Consumer>(fed));
+      consumers.back()->connect();
+    }
+    Child board(paths.board, boardArgs(b, "--count " + std::to_string(pacedCount)));
+    for (auto& c : consumers) {
+      c->waitFor(pacedCount, 60s);
+      pacedLost += c->lost(pacedCount);
+    }
+    const auto times = bridgeTimes(url, "varnel." + name);
+    for (auto& c : consumers) {
+      std::lock_guard lock(c->mutex);
+      for (const auto& [number, when] : c->received) {
+        const auto it = times.find(number);
+        if (it != times.end()) latencies.push_back(static_cast<double>(when - it->second) / 1e6);
+      }
+    }
+  }
+  std::printf(
+      "%-6s bridge --window %-3d direct %8.0f packages/s | through NATS %8.0f packages/s (%3.0f %% of "
+      "direct, "
+      "%zu lost) | 100/s x 3 consumers: %zu lost, added latency median %.2f ms, p99 %.2f ms\n",
+      shape.name, shape.window, direct, throughNats, direct > 0 ? 100 * throughNats / direct : 0.0, fastLost,
+      pacedLost, percentile(latencies, 0.5), percentile(latencies, 0.99));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Paths paths;
+  paths.natsServer = argc > 1 ? argv[1] : "/usr/sbin/nats-server";
+  if (::access(paths.natsServer.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "varnel-nats-bench: no nats-server at %s (give its path as the argument)\n",
+                 paths.natsServer.c_str());
+    return 1;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::string address = host(100);
+  const std::uint16_t port = boardsim::net::freePort(address);
+  const std::string store =
+      (std::filesystem::temp_directory_path() / ("varnel-nats-bench-" + std::to_string(::getpid()))).string();
+  const std::string url = "nats://" + address + ":" + std::to_string(port);
+  int status = 0;
+  {
+    Child server(paths.natsServer,
+                 {"-js", "-a", address, "-p", std::to_string(port), "-sd", store, "-l", store + ".log"});
+    std::this_thread::sleep_for(1s);  // start-up, not a measurement
+    int nextHost = 101;
+    try {
+      for (const Shape& shape : {Shape{"16KiB", 4, 1016, 20000, 1}, Shape{"16KiB", 4, 1016, 20000, 16},
+                                 Shape{"144B", 1, 4, 200000, 1}, Shape{"144B", 1, 4, 200000, 16}}) {
+        run(paths, shape, nextHost, url);
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "varnel-nats-bench: %s\n", e.what());
+      status = 1;
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(store, ignored);
+  std::filesystem::remove(store + ".log", ignored);
+  return status;
+}

@@ -1,0 +1,512 @@
+// Boards through NATS JetStream with the real server: varnel-board ->
+// varnel-bridge -> nats-server -> varnel-board --from-nats -> the library
+// (and varnel-monitor nats://...), with the bridge killed, the server
+// stopped, a cluster losing a server, and input that is wrong. Every test
+// binds its own addresses in the NATS block; the servers take free ports.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+#include <nats/nats.h>
+
+#include <regex>
+
+#include "boardsim/PackageBuilder.hpp"
+#include "boardsim/SignalGenerator.hpp"
+#include "nats/HandOver.hpp"
+#include "nats/NatsLink.hpp"
+#include "nats/NatsServer.hpp"
+#include "nats/SubjectServer.hpp"
+#include "support/Loopback.hpp"
+
+using namespace tooltest;
+using natstest::NatsServer;
+
+namespace {
+
+#ifndef VARNEL_BRIDGE_PATH
+#error "VARNEL_BRIDGE_PATH must name the built varnel-bridge"
+#endif
+const std::string bridgePath = VARNEL_BRIDGE_PATH;
+
+std::string address(unsigned host) { return support::loopback(support::Block::Nats, host); }
+
+// The small packages of every test: 2 channels of 16 samples (144 bytes).
+constexpr const char* smallPackages = "--channels 2 --samples 16 --quiet ";
+
+boardsim::GeneratorSettings smallShape() {
+  boardsim::GeneratorSettings g;
+  g.channels = 2;
+  g.samplesPerChannel = 16;
+  return g;
+}
+
+std::unique_ptr<ChildProcess> startBridge(const std::string& url, const std::string& board,
+                                          const std::string& more) {
+  auto bridge =
+      std::make_unique<ChildProcess>(bridgePath, words("--nats " + url + " --board " + board + " " + more));
+  EXPECT_TRUE(bridge->waitForOutput("publishing", patience, true)) << bridge->outputs();
+  return bridge;
+}
+
+// A figure of the last summary line of board `name` ("NAME (...): packages
+// 5, ..., dropped 1 (25 packages), ..."): the number behind `key`, a
+// pattern ("dropped ", "dropped [0-9]+ \\("); -1 if there is none.
+long long figure(const std::string& out, const std::string& name, const std::string& key) {
+  const std::size_t line = out.rfind(name + " (");
+  if (line == std::string::npos) return -1;
+  const std::string text = out.substr(line, out.find('\n', line) - line);
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex(" " + key + "([0-9]+)"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// Asks the bridge for its summary (SIGUSR1) until `key` of board `name` is
+// at least `least`.
+bool awaitFigure(ChildProcess& bridge, const std::string& name, const std::string& key, long long least,
+                 Clock::duration timeout = patience) {
+  const auto deadline = Clock::now() + support::scaled(timeout);
+  for (int i = 0; i < 100000 && Clock::now() < deadline && bridge.running(); ++i) {
+    bridge.signal(SIGUSR1);
+    bridge.pump(100ms);
+    if (figure(bridge.out(), name, key) >= least) return true;
+  }
+  return figure(bridge.out(), name, key) >= least;
+}
+
+// Collects the headerValues a parser receives until the one numbered
+// `last` has come.
+bool collectUntil(Parser& parser, std::vector<std::uint64_t>& numbers, std::uint64_t last,
+                  Clock::duration timeout = patience) {
+  return support::eventually(
+      [&] {
+        for (const auto& p : parser.collector.takePackages()) numbers.push_back(p->getMetaData().headerValue);
+        return !numbers.empty() && numbers.back() >= last;
+      },
+      timeout);
+}
+
+// Numbers strictly rising (nothing twice, nothing out of order); the count
+// of numbers missing between them.
+std::uint64_t missingIn(const std::vector<std::uint64_t>& numbers, std::uint64_t first) {
+  std::uint64_t missing = 0;
+  std::uint64_t expected = first;
+  for (const std::uint64_t n : numbers) {
+    EXPECT_GE(n, expected) << "a package came twice or out of order";
+    if (n > expected) missing += n - expected;
+    expected = n + 1;
+  }
+  return missing;
+}
+
+// The numbers of the packages that the stream stored at `sinceNs` or
+// later, read with the stream's own time of each message.
+std::vector<std::uint64_t> storedSince(const std::string& url, const std::string& subject,
+                                       std::int64_t sinceNs) {
+  std::vector<std::uint64_t> numbers;
+  natsConnection* connection = nullptr;
+  jsCtx* js = nullptr;
+  natsSubscription* sub = nullptr;
+  EXPECT_EQ(natsConnection_ConnectTo(&connection, url.c_str()), NATS_OK);
+  natsConnection_JetStream(&js, connection, nullptr);
+  jsSubOptions options;
+  jsSubOptions_Init(&options);
+  options.Ordered = true;
+  EXPECT_EQ(js_SubscribeSync(&sub, js, subject.c_str(), nullptr, &options, nullptr), NATS_OK);
+  natsMsg* msg = nullptr;
+  // Everything is stored: the stream is read until it has nothing more.
+  while (sub != nullptr && natsSubscription_NextMsg(&msg, sub, 1000) == NATS_OK) {
+    jsMsgMetaData* meta = nullptr;
+    natsMsg_GetMetaData(&meta, msg);
+    const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
+    std::string why;
+    const auto starts =
+        handover::cutPackages(data, static_cast<std::size_t>(natsMsg_GetDataLength(msg)), why);
+    if (meta != nullptr && meta->Timestamp >= sinceNs && starts) {
+      for (const std::size_t at : *starts) numbers.push_back(handover::headerValue(data + at));
+    }
+    jsMsgMetaData_Destroy(meta);
+    natsMsg_Destroy(msg);
+  }
+  natsSubscription_Destroy(sub);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(connection);
+  return numbers;
+}
+
+class NatsBridge : public ::testing::Test {
+ protected:
+  void SetUp() override { SKIP_WITHOUT_NATS_SERVER(); }
+};
+
+TEST_F(NatsBridge, EveryPackageArrivesEqualAndInOrderForTwoConsumersAndALateOne) {
+  NatsServer server(address(1), "whole");
+  ASSERT_TRUE(server.start());
+  constexpr std::size_t count = 300;
+  auto board = startBoard(address(2), smallPackages + std::string("--fast --count 300"));
+  auto bridge = startBridge(server.url(), address(2) + "=whole", "--package-counter 7 --window 4");
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.whole", "--bind", address(3)});
+
+  Parser first(address(3), 25, 250, toolTcpTimeout);
+  Parser second(address(3), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*first, fed));
+  ASSERT_TRUE(connectToBoard(*second, fed));
+  ASSERT_TRUE(first.collector.waitForPackages(count, patience)) << fed.outputs() << bridge->outputs();
+  ASSERT_TRUE(second.collector.waitForPackages(count, patience)) << fed.outputs();
+  // Connected after everything is in the stream: it reads from the start.
+  Parser late(address(3), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*late, fed));
+  ASSERT_TRUE(late.collector.waitForPackages(count, patience)) << fed.outputs();
+
+  const boardsim::PackageGenerator generator(smallShape());
+  for (Parser* parser : {&first, &second, &late}) {
+    const auto packages = parser->collector.takePackages();
+    ASSERT_EQ(packages.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      SCOPED_TRACE(i);
+      expectPackageEquals(*packages[i], generator.package(i + 1));
+    }
+    EXPECT_EQ(parser->varnel->getState(), mirt::ConnectionState::Connected);
+  }
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "whole", "packages "), 300) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "whole", "acknowledged "), figure(bridge->out(), "whole", "hand-overs "));
+  EXPECT_EQ(figure(bridge->out(), "whole", "dropped "), 0);
+}
+
+TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
+  NatsServer server(address(10), "restart");
+  ASSERT_TRUE(server.start());
+  auto board = startBoard(address(11), smallPackages + std::string("--rate 300 --count 1200"));
+  // A hand-over a second: the packages of the second in which the bridge
+  // is killed are lost with it.
+  const std::string settings = "--package-counter 100000 --wait-ms 1000 --status-every 0";
+  auto first = startBridge(server.url(), address(11) + "=restart", settings);
+  ASSERT_TRUE(awaitFigure(*first, "restart", "acknowledged ", 1)) << first->outputs();
+  first->signal(SIGKILL);
+  ASSERT_TRUE(first->wait(patience).has_value());
+  // Everything of the first bridge is stored by now, nothing of the second:
+  // a consumer from now on (--new) reads only what the second publishes.
+  // One from a time on (--since) reads what was stored from then on: a time
+  // within the second bridge's run, whose fraction of a second begins with
+  // a zero (which the NATS client writes wrongly).
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::int64_t sinceSeconds = std::chrono::duration_cast<std::chrono::seconds>(now).count() + 1;
+  const std::string since = std::to_string(sinceSeconds) + ".05";
+  ChildProcess fedNew(boardPath,
+                      {"--from-nats", server.url(), "varnel.restart", "--new", "--bind", address(13)});
+  Parser parserNew(address(13), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parserNew, fedNew));
+  auto bridge = startBridge(server.url(), address(11) + "=restart", settings);
+
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.restart", "--bind", address(12)});
+  Parser parser(address(12), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  std::vector<std::uint64_t> numbers;
+  ASSERT_TRUE(collectUntil(parser, numbers, 1200)) << fed.outputs() << bridge->outputs();
+  const std::uint64_t missing = missingIn(numbers, 1);
+  EXPECT_GT(missing, 0u);
+  EXPECT_EQ(numbers.size() + missing, 1200u);
+
+  ChildProcess fedSince(
+      boardPath, {"--from-nats", server.url(), "varnel.restart", "--since", since, "--bind", address(14)});
+  Parser parserSince(address(14), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parserSince, fedSince));
+  std::vector<std::uint64_t> fromNew;
+  std::vector<std::uint64_t> fromSince;
+  ASSERT_TRUE(collectUntil(parserNew, fromNew, 1200)) << fedNew.outputs();
+  ASSERT_TRUE(collectUntil(parserSince, fromSince, 1200)) << fedSince.outputs();
+  // The first number after the gap: where the second bridge began.
+  std::size_t resumed = 1;
+  while (resumed < numbers.size() && numbers[resumed] == numbers[resumed - 1] + 1) ++resumed;
+  ASSERT_LT(resumed, numbers.size());
+  EXPECT_EQ(fromSince, storedSince(server.url(), "varnel.restart", sinceSeconds * 1000000000 + 50000000))
+      << fedSince.outputs();
+  EXPECT_GE(fromSince.front(), numbers[resumed]);
+  // The consumer from now on may have begun after the second's first
+  // hand-over, never before it.
+  ASSERT_FALSE(fromNew.empty());
+  EXPECT_GE(fromNew.front(), numbers[resumed]);
+  EXPECT_TRUE(std::equal(fromNew.begin(), fromNew.end(),
+                         numbers.end() - static_cast<std::ptrdiff_t>(fromNew.size())));
+
+  // The monitor reads the subject from the start and reports the gap.
+  ChildProcess monitor(
+      monitorPath, {server.url() + "/varnel.restart", "--count", std::to_string(numbers.size()), "--quiet"});
+  EXPECT_EQ(monitor.wait(patience), 0) << monitor.outputs();
+  EXPECT_NE(monitor.out().find("gaps: 1 (" + std::to_string(missing) + " packages missing)"),
+            std::string::npos)
+      << monitor.outputs();
+}
+
+TEST_F(NatsBridge, WhatTheBridgeDropsWhileNatsIsAwayIsTheGapAConsumerSees) {
+  NatsServer server(address(20), "outage");
+  ASSERT_TRUE(server.start());
+  auto board = startBoard(address(21), smallPackages + std::string("--rate 400 --count 2400"));
+  // Room for about seven hand-overs of 20 packages.
+  auto bridge = startBridge(server.url(), address(21) + "=outage",
+                            "--package-counter 20 --buffer 20000 --ack-wait 1000");
+  ASSERT_TRUE(awaitFigure(*bridge, "outage", "acknowledged ", 5)) << bridge->outputs();
+  server.stop();
+  ASSERT_TRUE(awaitFigure(*bridge, "outage", "dropped ", 10)) << bridge->outputs();
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(bridge->waitForOutput("connected to NATS again", patience, true)) << bridge->outputs();
+  ASSERT_EQ(board->wait(patience), 0) << board->outputs();
+
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.outage", "--bind", address(22)});
+  Parser parser(address(22), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  std::vector<std::uint64_t> numbers;
+  ASSERT_TRUE(collectUntil(parser, numbers, 2400)) << fed.outputs() << bridge->outputs();
+  bridge->signal(SIGINT);
+  // Something was dropped: the bridge says so in its exit status.
+  EXPECT_EQ(bridge->wait(patience), 3) << bridge->outputs();
+  const std::string out = bridge->out();
+  EXPECT_GE(figure(out, "outage", "dropped "), 10);
+  EXPECT_EQ(static_cast<long long>(missingIn(numbers, 1)), figure(out, "outage", "dropped [0-9]+ \\("))
+      << out;
+  EXPECT_EQ(figure(out, "outage", "pending "), 0);
+}
+
+TEST_F(NatsBridge, AClusterOfThreeLosesAServerAndTheConsumersLoseNothing) {
+  std::vector<std::unique_ptr<NatsServer>> servers;
+  for (unsigned i = 0; i < 3; ++i)
+    servers.push_back(std::make_unique<NatsServer>(address(30 + i), "node" + std::to_string(i)));
+  std::vector<std::string> routes;
+  for (const auto& s : servers) routes.push_back(s->routeUrl());
+  for (const auto& s : servers) ASSERT_TRUE(s->start(routes));
+  // A stream of three replicas can be placed once every server knows the
+  // cluster's leader (it says so in its log, "Self is new ..." for itself).
+  ASSERT_TRUE(support::eventually(
+      [&] {
+        bool all = true;
+        for (const auto& s : servers) {
+          s->process().pump(1ms);
+          all = all && s->process().err().find("metadata leader") != std::string::npos;
+        }
+        return all;
+      },
+      patience));
+  const std::string urls = servers[0]->url() + "," + servers[1]->url() + "," + servers[2]->url();
+  constexpr std::uint64_t count = 1800;
+  auto board = startBoard(address(34), smallPackages + std::string("--rate 300 --count 1800"));
+  auto bridge = startBridge(urls, address(34) + "=cluster", "--replicas 3 --package-counter 10");
+  ChildProcess fed(boardPath, {"--from-nats", urls, "varnel.cluster", "--bind", address(35)});
+  Parser parser(address(35), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  std::vector<std::uint64_t> numbers;
+  ASSERT_TRUE(collectUntil(parser, numbers, 200)) << fed.outputs() << bridge->outputs();
+  servers[0]->stop(SIGKILL);
+  ASSERT_TRUE(collectUntil(parser, numbers, count, 90s)) << fed.outputs() << bridge->outputs();
+  EXPECT_EQ(missingIn(numbers, 1), 0u);
+  EXPECT_EQ(numbers.size(), count);
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "cluster", "dropped "), 0) << bridge->outputs();
+}
+
+TEST_F(NatsBridge, TwoBoardsSideBySideAndHandOversLargerThanAMessage) {
+  NatsServer server(address(50), "large");
+  ASSERT_TRUE(server.start());
+  // 100 packages of 16 KiB per hand-over: more than the server's largest
+  // message (1 MiB), so each goes as two messages of whole packages.
+  auto large =
+      startBoard(address(51), "--channels 4 --samples 1016 --stream-length 0 --quiet --fast --count 300");
+  auto small = startBoard(address(52), smallPackages + std::string("--fast --count 300"));
+  auto bridge = startBridge(server.url(), address(51) + "=large --board " + address(52) + "=small",
+                            "--package-counter 100");
+  ChildProcess fedLarge(boardPath, {"--from-nats", server.url(), "varnel.large", "--bind", address(53)});
+  ChildProcess fedSmall(boardPath, {"--from-nats", server.url(), "varnel.small", "--bind", address(54)});
+  Parser largeParser(address(53), 25, 250, toolTcpTimeout);
+  Parser smallParser(address(54), 25, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*largeParser, fedLarge));
+  ASSERT_TRUE(connectToBoard(*smallParser, fedSmall));
+  ASSERT_TRUE(largeParser.collector.waitForPackages(300, patience))
+      << fedLarge.outputs() << bridge->outputs();
+  ASSERT_TRUE(smallParser.collector.waitForPackages(300, patience)) << fedSmall.outputs();
+
+  boardsim::GeneratorSettings largeShape;
+  largeShape.channels = 4;
+  largeShape.samplesPerChannel = 1016;
+  for (const auto& [parser, shape] :
+       {std::pair{&largeParser, largeShape}, std::pair{&smallParser, smallShape()}}) {
+    const boardsim::PackageGenerator generator(shape);
+    const auto packages = parser->collector.takePackages();
+    ASSERT_EQ(packages.size(), 300u);
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+      SCOPED_TRACE(i);
+      expectPackageEquals(*packages[i], generator.package(i + 1));
+    }
+  }
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  // Every hand-over of 100 large packages went as two messages.
+  EXPECT_GE(figure(bridge->out(), "large", "hand-overs "), 6) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "large", "acknowledged "), figure(bridge->out(), "large", "hand-overs "));
+  EXPECT_EQ(figure(bridge->out(), "small", "packages "), 300);
+}
+
+// A stream and a message on varnel.junk that the test makes itself.
+void publishToStream(const std::string& url, const std::string& subject,
+                     const std::vector<std::uint8_t>& payload,
+                     const std::vector<std::pair<std::string, std::string>>& headers) {
+  natsConnection* connection = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&connection, url.c_str()), NATS_OK);
+  jsCtx* js = nullptr;
+  ASSERT_EQ(natsConnection_JetStream(&js, connection, nullptr), NATS_OK);
+  jsStreamConfig config;
+  jsStreamConfig_Init(&config);
+  const char* subjects[] = {"varnel.>"};
+  config.Name = "varnel";
+  config.Subjects = subjects;
+  config.SubjectsLen = 1;
+  jsStreamInfo* info = nullptr;
+  if (js_GetStreamInfo(&info, js, "varnel", nullptr, nullptr) != NATS_OK) {
+    ASSERT_EQ(js_AddStream(&info, js, &config, nullptr, nullptr), NATS_OK);
+  }
+  jsStreamInfo_Destroy(info);
+  natsMsg* msg = nullptr;
+  ASSERT_EQ(natsMsg_Create(&msg, subject.c_str(), nullptr, reinterpret_cast<const char*>(payload.data()),
+                           static_cast<int>(payload.size())),
+            NATS_OK);
+  for (const auto& [name, value] : headers) natsMsgHeader_Set(msg, name.c_str(), value.c_str());
+  jsPubAck* ack = nullptr;
+  EXPECT_EQ(js_PublishMsg(&ack, js, msg, nullptr, nullptr), NATS_OK);
+  jsPubAck_Destroy(ack);
+  natsMsg_Destroy(msg);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(connection);
+}
+
+TEST_F(NatsBridge, WrongInputIsAClearErrorAndNothingCrashes) {
+  // Nothing listens at this NATS URL.
+  ChildProcess unreachable(
+      bridgePath, {"--nats", "nats://" + address(40) + ":" + std::to_string(natstest::freePort(address(40))),
+                   "--board", address(41)});
+  EXPECT_EQ(unreachable.wait(patience), 1) << unreachable.outputs();
+  EXPECT_NE(unreachable.err().find("cannot connect to NATS at nats://" + address(40)), std::string::npos)
+      << unreachable.outputs();
+
+  NatsServer server(address(42), "wrong");
+  ASSERT_TRUE(server.start());
+  // No stream holds the subject.
+  ChildProcess noStream(boardPath, {"--from-nats", server.url(), "varnel.none", "--bind", address(43)});
+  EXPECT_EQ(noStream.wait(patience), 1) << noStream.outputs();
+  EXPECT_NE(noStream.err().find("no JetStream stream holds the subject varnel.none"), std::string::npos)
+      << noStream.outputs();
+  ChildProcess monitor(monitorPath, {server.url() + "/varnel.none"});
+  EXPECT_EQ(monitor.wait(patience), 1) << monitor.outputs();
+  EXPECT_NE(monitor.err().find("no JetStream stream holds the subject varnel.none"), std::string::npos)
+      << monitor.outputs();
+
+  // A message that is not a hand-over, then one that is: the first is
+  // skipped with a line that says why, the second arrives.
+  const std::string junk = "not a board";
+  publishToStream(server.url(), "varnel.junk", std::vector<std::uint8_t>(junk.begin(), junk.end()), {});
+  const boardsim::Bytes package = boardsim::encode(boardsim::numberedPackages(7, 1).front());
+  publishToStream(server.url(), "varnel.junk", package,
+                  {{handover::countHeader, "1"}, {handover::firstHeader, "7"}, {handover::lastHeader, "7"}});
+  ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.junk", "--bind", address(44)});
+  Parser parser(address(44), 1, 250, toolTcpTimeout);
+  ASSERT_TRUE(connectToBoard(*parser, fed));
+  ASSERT_TRUE(parser.collector.waitForPackages(1, patience)) << fed.outputs();
+  EXPECT_EQ(parser.collector.takePackages().front()->getMetaData().headerValue, 7u);
+  EXPECT_TRUE(fed.waitForOutput("message 1 of varnel.junk is not a hand-over", patience, true))
+      << fed.outputs();
+  EXPECT_NE(parser.varnel->getState(), mirt::ConnectionState::Error);
+  fed.signal(SIGTERM);
+  EXPECT_EQ(fed.wait(patience), 0) << fed.outputs();
+}
+
+// What the NATS-fed board refuses to serve, and the cutting of the board's
+// bytes at every split of the reads: faults no process test above
+// provokes.
+TEST(NatsText, AMessageIsAHandOverOnlyWhenItsHeadersDescribeItsPackages) {
+  const boardsim::Bytes two = boardsim::encodeAll(boardsim::numberedPackages(7, 2));
+  const std::size_t size = two.size() / 2;
+  struct Row {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::size_t bytes;
+    bool accepted;
+  };
+  const std::vector<Row> rows{
+      {"both packages",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size(),
+       true},
+      {"a count that is not the packages'",
+       {{"Varnel-Count", "3"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size(),
+       false},
+      {"a last number of another package",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "9"}},
+       two.size(),
+       false},
+      {"a package cut short",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size() - 1,
+       false},
+      {"a header cut short",
+       {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       size + 20,
+       false},
+      {"a count that is no number",
+       {{"Varnel-Count", "2x"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
+       two.size(),
+       false},
+      {"no count", {{"Varnel-First", "7"}, {"Varnel-Last", "8"}}, two.size(), false},
+  };
+  for (const Row& row : rows) {
+    std::string why;
+    const auto described = handover::check(
+        [&](const char* name) -> std::optional<std::string> {
+          for (const auto& [key, value] : row.headers) {
+            if (key == name) return value;
+          }
+          return std::nullopt;
+        },
+        two.data(), row.bytes, why);
+    EXPECT_EQ(described.has_value(), row.accepted) << row.what << ": " << why;
+    if (!row.accepted) EXPECT_FALSE(why.empty()) << row.what;
+  }
+
+  for (std::size_t split = 1; split < two.size(); ++split) {
+    handover::PackageCutter cutter;
+    cutter.feed(two.data(), split);
+    cutter.feed(two.data() + split, two.size() - split);
+    ASSERT_EQ(cutter.complete(), 2u) << split;
+    EXPECT_EQ(cutter.number(1), 8u);
+    std::vector<std::uint8_t> out;
+    cutter.take(1, out);
+    EXPECT_EQ(out, std::vector<std::uint8_t>(two.begin(), two.begin() + static_cast<std::ptrdiff_t>(size)));
+    EXPECT_EQ(cutter.number(0), 8u) << split;
+  }
+  handover::PackageCutter refused;
+  boardsim::PackageSpec spec = boardsim::numberedPackages(1, 1).front();
+  spec.packageSize = 20;
+  const boardsim::Bytes header = boardsim::encodeHeader(spec);
+  refused.feed(header.data(), header.size());
+  EXPECT_TRUE(refused.broken());
+  EXPECT_EQ(refused.complete(), 0u);
+}
+
+// --since and the stream's subjects, which no process test above reaches.
+TEST(NatsText, TimesAndSubjects) {
+  EXPECT_EQ(natslink::parseTime("1970-01-01T00:00:01.5Z"), 1500000000);
+  EXPECT_EQ(natslink::parseTime("2024-05-01T12:00:00Z"), 1714564800000000000);
+  EXPECT_EQ(natslink::parseTime("1714564800.25"), 1714564800250000000);
+  for (const char* wrong :
+       {"", "2024-05-01T12:00:00", "2024-13-01T12:00:00Z", "2024-05-01T12:00:00+02:00", "-5", "soon"}) {
+    EXPECT_FALSE(natslink::parseTime(wrong).has_value()) << wrong;
+  }
+  EXPECT_TRUE(natslink::subjectMatches("varnel.>", "varnel.hall1"));
+  EXPECT_TRUE(natslink::subjectMatches("varnel.*", "varnel.hall1"));
+  EXPECT_TRUE(natslink::subjectMatches("varnel.hall1", "varnel.hall1"));
+  EXPECT_FALSE(natslink::subjectMatches("varnel.*", "varnel.hall1.x"));
+  EXPECT_FALSE(natslink::subjectMatches("varnel.>", "varnel"));
+  EXPECT_FALSE(natslink::subjectMatches("other.>", "varnel.hall1"));
+  EXPECT_FALSE(natslink::subjectMatches("varnel.hall", "varnel.hall1"));
+}
+
+}  // namespace

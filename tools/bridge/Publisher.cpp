@@ -1,0 +1,376 @@
+#include "bridge/Publisher.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "nats/HandOver.hpp"
+
+namespace bridge {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A failed publish is repeated after this wait (a cluster electing a new
+// leader for the stream answers at once that nobody serves it).
+constexpr Clock::duration retryWait = 250ms;
+// Room for the headers beside a payload within the server's largest
+// message.
+constexpr std::size_t headerRoom = 1024;
+
+std::string seconds(std::int64_t ns) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(ns) / 1e9);
+  return text;
+}
+
+}  // namespace
+
+Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards, Log log, std::string& notes)
+    : settings_(std::move(settings)), log_(std::move(log)), sink_(std::make_unique<AckSink>()) {
+  sink_->publisher = this;
+  for (std::string& name : boards) {
+    Board& b = boards_.emplace_back();
+    b.subject = std::string(handover::subjectPrefix) + name;
+    b.name = std::move(name);
+  }
+  jsOptions options;
+  jsOptions_Init(&options);
+  options.PublishAsync.AckHandler = &Publisher::onAck;
+  options.PublishAsync.AckHandlerClosure = sink_.get();
+  natslink::LinkEvents events;
+  events.disconnected = [this] { log_("the connection to NATS is lost; hand-overs wait in the buffer"); };
+  events.reconnected = [this](const std::string& url) {
+    log_("connected to NATS again at " + url);
+    changed_.notify_all();
+  };
+  link_ = std::make_unique<natslink::Link>(settings_.url, "varnel-bridge", std::move(events), &options);
+  const std::int64_t most = link_->maxPayload();
+  largestPayload_ = most > static_cast<std::int64_t>(2 * headerRoom)
+                        ? static_cast<std::size_t>(most) - headerRoom
+                        : headerRoom;
+  ensureStream(notes);
+  thread_ = std::thread([this] { run(); });
+}
+
+Publisher::~Publisher() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard lock(sink_->mutex);
+    sink_->publisher = nullptr;
+  }
+  link_.reset();
+  natslink::closeLibrary();
+}
+
+void Publisher::ensureStream(std::string& notes) {
+  const StreamSettings& s = settings_.stream;
+  jsCtx* js = link_->jetStream();
+  jsStreamInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = js_GetStreamInfo(&info, js, s.name.c_str(), nullptr, &code);
+  if (status == NATS_NOT_FOUND) {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const std::string all = std::string(handover::subjectPrefix) + ">";
+    const char* subjects[] = {all.c_str()};
+    config.Name = s.name.c_str();
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Storage = js_FileStorage;
+    if (s.maxAgeNs) config.MaxAge = *s.maxAgeNs;
+    if (s.maxBytes) config.MaxBytes = *s.maxBytes;
+    if (s.replicas) config.Replicas = *s.replicas;
+    code = static_cast<jsErrCode>(0);
+    status = js_AddStream(&info, js, &config, nullptr, &code);
+    natslink::check(status, "cannot create the JetStream stream " + s.name + " for " + all, code);
+    notes = "created the stream " + s.name + " (subjects " + all + ", file storage, " +
+            std::to_string(info->Config->Replicas) +
+            (info->Config->Replicas == 1 ? " replica)" : " replicas)");
+    jsStreamInfo_Destroy(info);
+    return;
+  }
+  natslink::check(status, "cannot look up the JetStream stream " + s.name, code);
+  const jsStreamConfig& config = *info->Config;
+  std::string theirs;
+  for (int i = 0; i < config.SubjectsLen; ++i)
+    theirs += (i == 0 ? "" : ", ") + std::string(config.Subjects[i]);
+  for (const Board& b : boards_) {
+    bool taken = false;
+    for (int i = 0; i < config.SubjectsLen; ++i)
+      taken = taken || natslink::subjectMatches(config.Subjects[i], b.subject);
+    if (!taken) {
+      jsStreamInfo_Destroy(info);
+      throw natslink::NatsError("the stream " + s.name + " takes no messages of " + b.subject +
+                                " (its subjects: " + (theirs.empty() ? "none" : theirs) +
+                                "); name another with --stream");
+    }
+  }
+  std::string differences;
+  auto differs = [&](const std::string& what, const std::string& kept, const std::string& asked) {
+    differences += (differences.empty() ? "" : ", ") + what + " " + kept + " (asked " + asked + ")";
+  };
+  if (s.maxAgeNs && *s.maxAgeNs != config.MaxAge)
+    differs("max age", seconds(config.MaxAge), seconds(*s.maxAgeNs));
+  if (s.maxBytes && *s.maxBytes != config.MaxBytes) {
+    differs("max bytes", std::to_string(config.MaxBytes), std::to_string(*s.maxBytes));
+  }
+  if (s.replicas && *s.replicas != config.Replicas) {
+    differs("replicas", std::to_string(config.Replicas), std::to_string(*s.replicas));
+  }
+  notes = "the stream " + s.name + " exists (subjects " + theirs + ")";
+  if (!differences.empty()) notes += "; it keeps its own settings: " + differences;
+  jsStreamInfo_Destroy(info);
+}
+
+void Publisher::add(std::size_t board, HandOver handOver) {
+  const std::size_t count = handOver.numbers.size();
+  if (count == 0 || board >= boards_.size()) return;
+  // Parts of whole packages, each within the server's largest message.
+  std::size_t from = 0;
+  std::size_t partBytes = 0;
+  std::size_t at = 0;
+  std::vector<std::pair<std::size_t, std::size_t>> parts;  // package ranges
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t size = handover::packageSize(handOver.payload.data() + at);
+    if (partBytes != 0 && partBytes + size > largestPayload_) {
+      parts.emplace_back(from, i);
+      from = i;
+      partBytes = 0;
+    }
+    partBytes += size;
+    at += size;
+  }
+  parts.emplace_back(from, count);
+
+  std::vector<Entry> entries;
+  std::size_t offset = 0;
+  for (const auto& [first, end] : parts) {
+    Entry& e = entries.emplace_back();
+    std::size_t bytes = 0;
+    for (std::size_t i = first; i < end; ++i)
+      bytes += handover::packageSize(handOver.payload.data() + offset + bytes);
+    if (parts.size() == 1) {
+      e.payload = std::move(handOver.payload);
+    } else {
+      e.payload.assign(handOver.payload.begin() + static_cast<std::ptrdiff_t>(offset),
+                       handOver.payload.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+    }
+    offset += bytes;
+    e.count = end - first;
+    e.first = handOver.numbers[first];
+    e.last = handOver.numbers[end - 1];
+    e.receiveFirstNs = handOver.receiveNs[first];
+    e.receiveLastNs = handOver.receiveNs[end - 1];
+    e.id = handover::messageId(boards_[board].name, e.first, e.last, e.payload.data(), e.payload.size());
+  }
+  {
+    std::lock_guard lock(mutex_);
+    Board& b = boards_[board];
+    for (Entry& e : entries) {
+      e.arrival = ++arrivals_;
+      bytes_ += e.payload.size();
+      ++b.figures.handOvers;
+      b.outbox.push_back(std::move(e));
+    }
+    dropOldest();
+  }
+  changed_.notify_all();
+}
+
+void Publisher::dropOldest() {
+  while (bytes_ > settings_.bufferBytes) {
+    Board* oldestBoard = nullptr;
+    std::list<Entry>::iterator oldest;
+    for (Board& b : boards_) {
+      const auto it =
+          std::find_if(b.outbox.begin(), b.outbox.end(), [](const Entry& e) { return !e.sentBefore; });
+      if (it != b.outbox.end() && (oldestBoard == nullptr || it->arrival < oldest->arrival)) {
+        oldestBoard = &b;
+        oldest = it;
+      }
+    }
+    if (oldestBoard == nullptr) return;  // all that is left has been sent at least once
+    PublishFigures& f = oldestBoard->figures;
+    if (!oldestBoard->dropping) {
+      oldestBoard->dropping = true;
+      log_("the buffer (" + std::to_string(settings_.bufferBytes) +
+           " bytes) is full: dropping the oldest hand-overs of " + oldestBoard->subject + ", from " +
+           std::to_string(oldest->first) + " on");
+    }
+    ++f.dropped;
+    f.droppedPackages += oldest->count;
+    bytes_ -= oldest->payload.size();
+    oldestBoard->outbox.erase(oldest);
+  }
+}
+
+void Publisher::run() {
+  std::unique_lock lock(mutex_);
+  const auto ackWait = std::chrono::milliseconds(settings_.ackWaitMs);
+  std::vector<Outgoing> outgoing;
+  while (!stopping_) {
+    changed_.wait_for(lock, 20ms);
+    if (stopping_) break;
+    const auto now = Clock::now();
+    const bool up = link_->connected();
+    for (std::size_t b = 0; b < boards_.size(); ++b) {
+      std::size_t index = 0;
+      for (Entry& e : boards_[b].outbox) {
+        if (index++ == settings_.window) break;
+        if (e.inFlight) {
+          // The client ends a wait for an acknowledgment itself; this only
+          // guards against one that it never ends.
+          if (now - e.sentAt > ackWait + 2s) {
+            e.inFlight = false;
+            e.failed = true;
+          }
+          continue;
+        }
+        // A hand-over waiting to be repeated holds back those behind it.
+        if (!up || now < e.notBefore) break;
+        e.inFlight = true;
+        e.sentAt = now;
+        if (e.sentBefore) {
+          ++boards_[b].figures.republished;
+        } else {
+          ++boards_[b].figures.published;
+        }
+        e.sentBefore = true;
+        outgoing.push_back(message(b, e));
+      }
+    }
+    // Handing a message to the client may write to its socket: not under
+    // the lock, which the boards' callbacks take.
+    lock.unlock();
+    for (Outgoing& o : outgoing) {
+      natsStatus status = o.status;
+      if (status == NATS_OK) {
+        jsPubOptions options;
+        jsPubOptions_Init(&options);
+        options.MsgId = o.id.c_str();
+        options.MaxWait = settings_.ackWaitMs;
+        status = js_PublishMsgAsync(link_->jetStream(), &o.msg, &options);
+      }
+      natsMsg_Destroy(o.msg);  // null once the client has taken it
+      if (status != NATS_OK) {
+        std::lock_guard relock(mutex_);
+        failed(o.board, o.id, natslink::statusText(status));
+      }
+    }
+    outgoing.clear();
+    lock.lock();
+  }
+}
+
+// Under the lock: a copy of the entry's packages with the headers.
+Publisher::Outgoing Publisher::message(std::size_t board, const Entry& entry) const {
+  const Board& b = boards_[board];
+  Outgoing o{board, entry.id, nullptr, NATS_OK};
+  o.status =
+      natsMsg_Create(&o.msg, b.subject.c_str(), nullptr, reinterpret_cast<const char*>(entry.payload.data()),
+                     static_cast<int>(entry.payload.size()));
+  const auto header = [&](const char* name, const std::string& value) {
+    if (o.status == NATS_OK) o.status = natsMsgHeader_Set(o.msg, name, value.c_str());
+  };
+  header(handover::boardHeader, b.name);
+  header(handover::countHeader, std::to_string(entry.count));
+  header(handover::firstHeader, std::to_string(entry.first));
+  header(handover::lastHeader, std::to_string(entry.last));
+  header(handover::receiveFirstHeader, std::to_string(entry.receiveFirstNs));
+  header(handover::receiveLastHeader, std::to_string(entry.receiveLastNs));
+  return o;
+}
+
+// Under the lock: the publish of hand-over `id` failed; it is repeated
+// after a little while.
+void Publisher::failed(std::size_t board, const std::string& id, const std::string& why) {
+  Board& b = boards_[board];
+  const auto e = std::find_if(b.outbox.begin(), b.outbox.end(),
+                              [&](const Entry& entry) { return entry.inFlight && entry.id == id; });
+  if (e == b.outbox.end()) return;
+  e->inFlight = false;
+  e->failed = true;
+  e->notBefore = Clock::now() + retryWait;
+  if (!b.failing) {
+    b.failing = true;
+    log_("publishing to " + b.subject + " failed: " + why + "; trying again");
+  }
+}
+
+void Publisher::onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink) {
+  auto& s = *static_cast<AckSink*>(sink);
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.publisher != nullptr) s.publisher->acknowledged(msg, ack, error);
+  }
+  // The handler owns the message it is given; a repeat is a new message.
+  natsMsg_Destroy(msg);
+}
+
+void Publisher::acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error) {
+  const char* subject = natsMsg_GetSubject(msg);
+  const char* id = nullptr;
+  if (subject == nullptr || natsMsgHeader_Get(msg, handover::idHeader, &id) != NATS_OK || id == nullptr)
+    return;
+  {
+    std::lock_guard lock(mutex_);
+    const auto board =
+        std::find_if(boards_.begin(), boards_.end(), [&](const Board& b) { return b.subject == subject; });
+    if (board == boards_.end()) return;
+    // An acknowledgment of a publish given up on, whose repeat is on its
+    // way, finds nothing in flight.
+    std::size_t index = 0;
+    auto e = board->outbox.begin();
+    for (; e != board->outbox.end() && index < settings_.window; ++e, ++index) {
+      if (e->inFlight && e->id == id) break;
+    }
+    if (e == board->outbox.end() || index == settings_.window) return;
+    if (error == nullptr && ack != nullptr) {
+      ++board->figures.acknowledged;
+      if (ack->Duplicate) ++board->figures.duplicates;
+      if (std::any_of(board->outbox.begin(), e, [](const Entry& earlier) { return earlier.failed; })) {
+        ++board->figures.reordered;
+        log_("hand-over " + e->id + " is stored ahead of an earlier one that failed (window " +
+             std::to_string(settings_.window) + ")");
+      }
+      bytes_ -= e->payload.size();
+      board->outbox.erase(e);
+      board->dropping = false;
+      if (board->failing) {
+        board->failing = false;
+        log_("publishing to " + board->subject + " works again");
+      }
+    } else {
+      const std::string text = error != nullptr && error->ErrText != nullptr && *error->ErrText != '\0'
+                                   ? std::string(error->ErrText)
+                                   : natslink::statusText(error != nullptr ? error->Err : NATS_ERR);
+      failed(static_cast<std::size_t>(board - boards_.begin()), e->id, text);
+    }
+  }
+  changed_.notify_all();
+}
+
+bool Publisher::drain(Clock::duration timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    return std::all_of(boards_.begin(), boards_.end(), [](const Board& b) { return b.outbox.empty(); });
+  });
+}
+
+PublishFigures Publisher::figures(std::size_t board) const {
+  std::lock_guard lock(mutex_);
+  const Board& b = boards_[board];
+  PublishFigures f = b.figures;
+  f.pending = b.outbox.size();
+  for (const Entry& e : b.outbox) f.pendingBytes += e.payload.size();
+  return f;
+}
+
+}  // namespace bridge

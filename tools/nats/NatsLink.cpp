@@ -1,0 +1,158 @@
+#include "nats/NatsLink.hpp"
+
+#include <vector>
+
+namespace natslink {
+
+std::string statusText(natsStatus status, jsErrCode code) {
+  std::string text = natsStatus_GetText(status);
+  natsStatus last = NATS_OK;
+  const char* detail = nats_GetLastError(&last);
+  if (detail != nullptr && *detail != '\0' && text != detail) text += std::string(" (") + detail + ")";
+  if (code != 0) text += " [JetStream error " + std::to_string(static_cast<int>(code)) + "]";
+  return text;
+}
+
+void check(natsStatus status, const std::string& what, jsErrCode code) {
+  if (status != NATS_OK) throw NatsError(what + ": " + statusText(status, code));
+}
+
+bool isNatsUrl(std::string_view text) {
+  constexpr std::string_view scheme = "nats://";
+  if (text.empty()) return false;
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', at), text.size());
+    const std::string_view one = text.substr(at, comma - at);
+    if (one.substr(0, scheme.size()) != scheme || one.size() == scheme.size()) return false;
+    at = comma + 1;
+  }
+  return true;
+}
+
+bool subjectMatches(std::string_view pattern, std::string_view subject) {
+  for (;;) {
+    const std::size_t p = pattern.find('.');
+    const std::size_t s = subject.find('.');
+    const std::string_view token = pattern.substr(0, p);
+    if (token == ">") return !subject.empty();
+    if (subject.empty()) return false;
+    if (token != "*" && token != subject.substr(0, s)) return false;
+    if (p == std::string_view::npos || s == std::string_view::npos) {
+      return p == std::string_view::npos && s == std::string_view::npos;
+    }
+    pattern.remove_prefix(p + 1);
+    subject.remove_prefix(s + 1);
+  }
+}
+
+struct Link::Callbacks {
+  std::mutex mutex;
+  bool live = true;
+  LinkEvents events;
+};
+
+Link::Link(const std::string& urls, const std::string& name, LinkEvents events, const jsOptions* options,
+           std::int64_t connectTimeoutMs)
+    : callbacks_(new Callbacks) {
+  callbacks_->events = std::move(events);
+  try {
+    check(natsOptions_Create(&options_), "NATS options");
+    // The servers of a cluster, each tried in turn (the client takes them
+    // as a list, not as one text).
+    std::vector<std::string> servers;
+    for (std::size_t at = 0; at <= urls.size();) {
+      const std::size_t comma = std::min(urls.find(',', at), urls.size());
+      servers.push_back(urls.substr(at, comma - at));
+      at = comma + 1;
+    }
+    std::vector<const char*> list;
+    for (const std::string& server : servers) list.push_back(server.c_str());
+    check(natsOptions_SetServers(options_, list.data(), static_cast<int>(list.size())), "NATS URL " + urls);
+    check(natsOptions_SetName(options_, name.c_str()), "NATS client name");
+    check(natsOptions_SetTimeout(options_, connectTimeoutMs), "NATS connect timeout");
+    check(natsOptions_SetMaxReconnect(options_, -1), "NATS reconnects");
+    check(natsOptions_SetReconnectWait(options_, 250), "NATS reconnect wait");
+    check(natsOptions_SetReconnectBufSize(options_, 64 * 1024 * 1024), "NATS reconnect buffer");
+    // A dead server is noticed within about two seconds.
+    check(natsOptions_SetPingInterval(options_, 1000), "NATS ping interval");
+    check(natsOptions_SetMaxPingsOut(options_, 2), "NATS pings");
+    check(natsOptions_SetDisconnectedCB(options_, &Link::onDisconnected, callbacks_), "NATS callbacks");
+    check(natsOptions_SetReconnectedCB(options_, &Link::onReconnected, callbacks_), "NATS callbacks");
+    check(natsOptions_SetClosedCB(options_, &Link::onClosed, callbacks_), "NATS callbacks");
+    check(natsConnection_Connect(&connection_, options_), "cannot connect to NATS at " + urls);
+    jsOptions defaults;
+    jsOptions_Init(&defaults);
+    check(natsConnection_JetStream(&jetStream_, connection_,
+                                   options != nullptr ? const_cast<jsOptions*>(options) : &defaults),
+          "JetStream context");
+  } catch (...) {
+    jsCtx_Destroy(jetStream_);
+    if (connection_ != nullptr) {
+      close();
+    } else {
+      delete callbacks_;  // no connection, no callback
+    }
+    natsOptions_Destroy(options_);
+    throw;
+  }
+}
+
+Link::~Link() {
+  jsCtx_Destroy(jetStream_);
+  close();
+  natsOptions_Destroy(options_);
+}
+
+void Link::close() {
+  {
+    std::lock_guard lock(callbacks_->mutex);
+    callbacks_->live = false;
+  }
+  natsConnection_Close(connection_);
+  natsConnection_Destroy(connection_);
+  connection_ = nullptr;
+}
+
+bool Link::connected() const { return natsConnection_Status(connection_) == NATS_CONN_STATUS_CONNECTED; }
+
+std::int64_t Link::maxPayload() const { return natsConnection_GetMaxPayload(connection_); }
+
+void Link::onDisconnected(natsConnection*, void* callbacks) {
+  auto& c = *static_cast<Callbacks*>(callbacks);
+  std::lock_guard lock(c.mutex);
+  if (c.live && c.events.disconnected) c.events.disconnected();
+}
+
+void Link::onReconnected(natsConnection* connection, void* callbacks) {
+  auto& c = *static_cast<Callbacks*>(callbacks);
+  char url[256] = "";
+  natsConnection_GetConnectedUrl(connection, url, sizeof url);
+  std::lock_guard lock(c.mutex);
+  if (c.live && c.events.reconnected) c.events.reconnected(url);
+}
+
+void Link::onClosed(natsConnection*, void* callbacks) { delete static_cast<Callbacks*>(callbacks); }
+
+void closeLibrary() { nats_CloseAndWait(2000); }
+
+void requireStream(jsCtx* jetStream, const std::string& subject) {
+  jsStreamInfoList* list = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status = js_Streams(&list, jetStream, nullptr, &code);
+  bool held = false;
+  if (status == NATS_OK) {
+    for (int i = 0; i < list->Count && !held; ++i) {
+      const jsStreamConfig* config = list->List[i]->Config;
+      for (int k = 0; config != nullptr && k < config->SubjectsLen && !held; ++k) {
+        held = subjectMatches(config->Subjects[k], subject);
+      }
+    }
+    jsStreamInfoList_Destroy(list);
+  } else if (status != NATS_NOT_FOUND) {  // NATS_NOT_FOUND: there is no stream at all
+    check(status, "cannot list the JetStream streams", code);
+  }
+  if (!held) throw NatsError("no JetStream stream holds the subject " + subject);
+}
+
+}  // namespace natslink
