@@ -468,7 +468,9 @@ TEST(NatsText, AMessageIsAHandOverOnlyWhenItsHeadersDescribeItsPackages) {
         },
         two.data(), row.bytes, why);
     EXPECT_EQ(described.has_value(), row.accepted) << row.what << ": " << why;
-    if (!row.accepted) EXPECT_FALSE(why.empty()) << row.what;
+    if (!row.accepted) {
+      EXPECT_FALSE(why.empty()) << row.what;
+    }
   }
 
   for (std::size_t split = 1; split < two.size(); ++split) {
