@@ -208,8 +208,8 @@ void OstraBoardConnection::threadBody() {
     // threw), before DISCONNECTED.
     stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", e.what()).c_str(),
                               VarnelException::CommunicationError, thrownCause());
-  }
-  VARNEL_LET_FORCED_UNWIND_PASS catch (...) {
+  } catch (...) {
+    letForcedUnwindPass();
     stateMachine->signalState(ERROR, fmt::format("Thread Context: {}", unknownExceptionText).c_str(),
                               VarnelException::CommunicationError, thrownCause());
   }
@@ -247,8 +247,8 @@ void OstraBoardConnection::fail(const std::string& message, ErrorCode code, Fail
   if (phase == Phase::Established && !handOver.callbackThrew() && stream->getSize() != 0) {
     try {
       deliverStream();
-    }
-    VARNEL_LET_FORCED_UNWIND_PASS catch (...) {
+    } catch (...) {
+      letForcedUnwindPass();
       // The callback failed on this last hand-over; what is recorded is the
       // failure that ended the connection.
     }
@@ -439,8 +439,8 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     fail(fmt::format("readBody: {}", e.what()), e.code, e.cause);
   } catch (const std::exception& e) {
     fail(fmt::format("readBody: {}", e.what()), VarnelException::Unspecified, thrownCause());
-  }
-  VARNEL_LET_FORCED_UNWIND_PASS catch (...) {
+  } catch (...) {
+    letForcedUnwindPass();
     fail(fmt::format("readBody: {}", unknownExceptionText), VarnelException::Unspecified, thrownCause());
   }
   return false;
@@ -467,8 +467,8 @@ void OstraBoardConnection::timerHandler(const boost::system::error_code& error) 
     timer.async_wait([this](const boost::system::error_code& e) { timerHandler(e); });
   } catch (const std::exception& e) {
     fail(fmt::format("timerHandler: {}", e.what()), VarnelException::CommunicationError, thrownCause());
-  }
-  VARNEL_LET_FORCED_UNWIND_PASS catch (...) {
+  } catch (...) {
+    letForcedUnwindPass();
     fail(fmt::format("timerHandler: {}", unknownExceptionText), VarnelException::CommunicationError,
          thrownCause());
   }

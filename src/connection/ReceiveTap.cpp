@@ -55,8 +55,8 @@ void ReceiveTap::tell(ReceivedBytes::Event event, const std::uint8_t* data, std:
   } catch (const std::exception& e) {
     throw VarnelMinorException(fmt::format("receiveObserver: {}", e.what()),
                                mirt::VarnelException::GeneralError);
-  }
-  VARNEL_LET_FORCED_UNWIND_PASS catch (...) {
+  } catch (...) {
+    letForcedUnwindPass();
     throw VarnelMinorException("receiveObserver: exception of unknown type",
                                mirt::VarnelException::GeneralError);
   }
