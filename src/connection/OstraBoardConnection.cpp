@@ -229,7 +229,8 @@ void OstraBoardConnection::enterPhase(Phase next) {
       (phase == Phase::Connecting &&
        (next == Phase::Established || next == Phase::Failed || next == Phase::TornDown)) ||
       (phase == Phase::Established &&
-       (next == Phase::Failed || next == Phase::TornDown || next == Phase::Abandoned));
+       (next == Phase::Failed || next == Phase::TornDown || next == Phase::Abandoned)) ||
+      (phase == Phase::Failed && next == Phase::TornDown);
   assert(legal && "a step between connection phases that the table does not allow");
   phase = next;
 }
@@ -253,7 +254,7 @@ void OstraBoardConnection::fail(const std::string& message, ErrorCode code, Fail
       // failure that ended the connection.
     }
   }
-  if (phase != Phase::Abandoned) enterPhase(Phase::Failed);
+  if (phase == Phase::Connecting || phase == Phase::Established) enterPhase(Phase::Failed);
   stateMachine->signalState(ERROR, message.c_str(), code, cause);
   stopConnection(Stop::AfterFailure);
 }

@@ -118,9 +118,13 @@ class OstraBoardConnection {
   //   Established  Failed       a failure was recorded (board, link, callback)
   //   Established  TornDown     the owner disconnected (last hand-over, DISCONNECTED)
   //   Established  Abandoned    the owner went away inside the callback
+  //   Failed       TornDown     the owner disconnected after a failure, before
+  //                             the I/O context stopped (Windows runs what was
+  //                             queued before the stop); nothing is handed over
   //
-  // Failed, TornDown and Abandoned are final: once the phase is one of them,
-  // the I/O context is stopped, or stops when the current handler returns.
+  // TornDown and Abandoned are final: once the phase is one of them or
+  // Failed, the I/O context is stopped, or stops when the current handler
+  // returns. A failure after the teardown leaves the phase at TornDown.
   // A failure recorded after the owner went away (the callback destroyed
   // the owner, then threw) leaves the phase at Abandoned. Nothing is framed
   // or handed over outside Established, except the teardown's last

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bridge/BoardFeed.hpp"
@@ -257,10 +258,14 @@ void logLine(const std::string& line) {
 bool printSummary(const std::vector<std::unique_ptr<bridge::BoardFeed>>& feeds,
                   const bridge::Publisher& publisher) {
   bool lost = false;
+  // The figures are taken before the output lock: the publisher logs while
+  // it holds its own lock, so the two are never held the other way round.
+  std::vector<std::pair<bridge::FeedFigures, bridge::PublishFigures>> figures;
+  for (std::size_t i = 0; i < feeds.size(); ++i)
+    figures.emplace_back(feeds[i]->figures(), publisher.figures(i));
   std::lock_guard lock(logMutex);
   for (std::size_t i = 0; i < feeds.size(); ++i) {
-    const bridge::FeedFigures f = feeds[i]->figures();
-    const bridge::PublishFigures p = publisher.figures(i);
+    const auto& [f, p] = figures[i];
     std::cout << feeds[i]->name() << " (" << feeds[i]->host() << "): packages " << f.packages << ", bytes "
               << f.bytes << ", hand-overs " << p.handOvers << ", published " << p.published
               << ", republished " << p.republished << ", acknowledged " << p.acknowledged << ", duplicates "
