@@ -237,7 +237,9 @@ TEST(ReceiverStreaming, PackagesCarryTheirReadTimeAndTheStatisticsCountAcrossCon
   const std::size_t packageBytes = boardsim::encode(boardsim::numberedPackages(1, 1)[0]).size();
   FakeBoard board(address, Script()
                                .send(boardsim::encodeAll(boardsim::numberedPackages(1, 3)))
-                               .pause(50ms)
+                               // long enough for the first three to be read
+                               // apart from the next, also under valgrind
+                               .pause(250ms)
                                .send(boardsim::encodeAll(boardsim::numberedPackages(4, 3)))
                                .waitForClientClose()
                                .acceptNext()
