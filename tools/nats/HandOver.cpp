@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+// Header-only: the tools link no xxHash library.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace handover {
 
 namespace {
@@ -31,11 +35,9 @@ bool validName(std::string_view name) {
 
 std::string messageId(std::string_view board, std::uint64_t first, std::uint64_t last,
                       const std::uint8_t* payload, std::size_t size) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (std::size_t i = 0; i < size; ++i) {
-    hash ^= payload[i];
-    hash *= 1099511628211ull;
-  }
+  // XXH3 runs at memory speed; a byte-wise hash took a third of the
+  // bridge's time at 16 KiB packages.
+  const std::uint64_t hash = XXH3_64bits(payload, size);
   char tail[64];
   std::snprintf(tail, sizeof tail, ":%llu-%llu:%016llx", static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(last), static_cast<unsigned long long>(hash));

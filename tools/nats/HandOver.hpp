@@ -46,7 +46,7 @@ inline constexpr std::uint32_t largestPackage = 65536;
 /// and '_', 1 to 64 of them.
 bool validName(std::string_view name);
 
-/// "NAME:FIRST-LAST:HASH", HASH the 64-bit FNV-1a of the payload in hex.
+/// "NAME:FIRST-LAST:HASH", HASH the payload's 64-bit XXH3 in hex.
 std::string messageId(std::string_view board, std::uint64_t first, std::uint64_t last,
                       const std::uint8_t* payload, std::size_t size);
 
