@@ -136,6 +136,10 @@ void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t
     samples.clear();
     return;
   }
+  if (this->samples != nullptr) {
+    samples = (*this->samples)[channel];
+    return;
+  }
   const std::uint64_t start =
       static_cast<std::uint64_t>(channel) * dataSize / channelCount + package::sampleDataOffset;
   const std::uint64_t end = start + static_cast<std::uint64_t>(count) * 4;
