@@ -193,17 +193,13 @@ Round throughputRound(const Traffic& t, Receiver receiver, std::chrono::seconds 
 // Packages per throughput round, chosen so that the slowest receiver of the
 // baseline library takes a second or so and the plain receivers a fraction
 // of that (two cores; the raw receiver at 144 bytes is far faster still).
+// Sizes between those of the default run (--sizes) take the count of the
+// next larger one.
 std::uint64_t packagesFor(std::uint32_t size) {
-  switch (size) {
-    case 144:
-      return 500'000;
-    case 1024:
-      return 250'000;
-    case 8192:
-      return 100'000;
-    default:
-      return 25'000;
-  }
+  if (size <= 144) return 500'000;
+  if (size <= 1024) return 250'000;
+  if (size <= 8192) return 100'000;
+  return 25'000;
 }
 
 struct ThroughputCase {
@@ -227,7 +223,7 @@ struct ThroughputCase {
 }  // namespace
 
 void runThroughput(const Settings& s, Report& report) {
-  const std::uint32_t sizes[] = {144, 1024, 8192, 65535};
+  const std::vector<std::uint32_t>& sizes = s.sizes;
   const std::uint32_t channelCounts[] = {1, 8};
   std::vector<ThroughputCase> cases;
 

@@ -26,8 +26,8 @@ std::span<std::uint8_t> PackageFramer::readWindow() {
   makeRoom();
   std::size_t windowEnd = package::bufferSize;
   if (accepted_) {
-    if (packageSize_ >= aheadLimit()) windowEnd = start_ + packageSize_ + package::headerSize;
-  } else if (lastPackageSize_ >= aheadLimit()) {
+    if (packageSize_ >= largePackageSize) windowEnd = start_ + packageSize_ + package::headerSize;
+  } else if (lastPackageSize_ >= largePackageSize) {
     windowEnd = start_ + package::headerSize;
   }
   assert(windowEnd > end_ && windowEnd <= capacity);

@@ -24,18 +24,18 @@
 // front of the buffer before the next read (at most one package's worth).
 //
 // With receiveSamplesInPlace, on a little-endian host, the samples of a
-// package of inPlaceSize bytes or more go straight from the socket into
-// sample storage of their own, so that they are copied once, by the
-// system: once its header is accepted, with no more than its header and
-// meta data in hand, the rest of it is read as a scatter read (readPieces):
-// the samples of each channel into that channel's storage, every other
-// byte (meta data, the bytes of a channel's share that make no whole
-// sample, what follows the sample area) and the next header into the buffer
-// where they would have landed anyway. Only packages that carry their whole
-// sample area qualify; the others, and every package on a big-endian host,
-// where the samples are converted on the way, take the buffer as above.
-// Such packages are read as large ones are: their header, then the rest
-// with only the next header behind it.
+// large package go straight from the socket into sample storage of their
+// own, so that they are copied once, by the system: once its header is
+// accepted, with no more than its header and meta data in hand, the rest
+// of it is read as a scatter read (readPieces): the samples of each channel
+// into that channel's storage, every other byte (meta data, the bytes of a
+// channel's share that make no whole sample, what follows the sample area)
+// and the next header into the buffer where they would have landed anyway.
+// It costs no system call more, as a large package is read on its own
+// anyway. Only packages that carry their whole sample area qualify; the
+// others, and every package on a big-endian host, where the samples are
+// converted on the way, take the buffer as above. Smaller packages are not
+// read in place: reading them one at a time costs more than the copy.
 
 #include <array>
 #include <cstddef>
@@ -51,9 +51,8 @@ class PackageFramer {
   // From this size on a package is read as its header, then its body with
   // only the next header behind it, instead of with full read-ahead.
   static constexpr std::size_t largePackageSize = 32768;
-  // From this size on a package's samples may be read in place: above it a
-  // system call per package costs less than a second pass over the samples.
-  static constexpr std::size_t inPlaceSize = 4096;
+  // From this size on a package's samples may be read in place.
+  static constexpr std::size_t inPlaceSize = largePackageSize;
   // The most pieces a scatter read has: the bytes before the samples, then
   // per channel its samples and the bytes up to the next channel's (or the
   // next header).
@@ -117,8 +116,6 @@ class PackageFramer {
   // Moves the package in progress to the front if it does not fit behind
   // its start; resets an empty buffer.
   void makeRoom();
-  // From this size on a package is read without read-ahead behind it.
-  std::size_t aheadLimit() const { return inPlaceEnabled_ ? inPlaceSize : largePackageSize; }
   void planInPlace();
 
   std::array<std::uint8_t, capacity> buffer_;

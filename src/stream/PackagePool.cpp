@@ -52,7 +52,7 @@ PackagePool::Block* PackagePool::take(const std::shared_ptr<PackagePool>& pool, 
   Block* block = self.ready;
   if (block != nullptr) {
     self.ready = block->next;
-    self.heldBytes.fetch_sub(bytesOf(*block), std::memory_order_relaxed);
+    self.heldBytes.fetch_sub(block->bytes, std::memory_order_relaxed);
     for (std::uint32_t c = 0; c < channels && c < package::maxChannels; ++c) {
       std::vector<std::uint32_t>& kept = block->waveforms[c];
       if (kept.capacity() > 2 * samples) std::vector<std::uint32_t>().swap(kept);
@@ -78,6 +78,7 @@ void PackagePool::giveBack(Block* block) noexcept {
 
 void PackagePool::keep(Block* block) noexcept {
   const std::size_t bytes = bytesOf(*block);
+  block->bytes = bytes;
   if (heldBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes > limitBytes) {
     heldBytes.fetch_sub(bytes, std::memory_order_relaxed);
     destroy(block);

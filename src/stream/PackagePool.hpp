@@ -45,6 +45,7 @@ class PackagePool {
    private:
     friend class PackagePool;
     Block* next = nullptr;
+    std::size_t bytes = 0;  // counted against the limit while kept
     // Set while the package is out, so that the pool outlives it.
     std::shared_ptr<PackagePool> owner;
   };

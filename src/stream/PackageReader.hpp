@@ -46,9 +46,24 @@ class PackageReader {
   std::uint8_t byteAt(std::size_t offset) const {
     return offset < available ? data[offset] : package::fillerByte;
   }
-  std::uint16_t u16(std::size_t offset) const;
-  std::uint32_t u32(std::size_t offset) const;
-  std::uint64_t u64(std::size_t offset) const;
+  // Inline: a package's fields are read a few dozen times per package.
+  std::uint16_t u16(std::size_t offset) const {
+    return static_cast<std::uint16_t>(byteAt(offset) | (byteAt(offset + 1) << 8));
+  }
+  std::uint32_t u32(std::size_t offset) const {
+    if (offset + 4 <= available) {
+      return static_cast<std::uint32_t>(data[offset]) | (static_cast<std::uint32_t>(data[offset + 1]) << 8) |
+             (static_cast<std::uint32_t>(data[offset + 2]) << 16) |
+             (static_cast<std::uint32_t>(data[offset + 3]) << 24);
+    }
+    return static_cast<std::uint32_t>(byteAt(offset)) |
+           (static_cast<std::uint32_t>(byteAt(offset + 1)) << 8) |
+           (static_cast<std::uint32_t>(byteAt(offset + 2)) << 16) |
+           (static_cast<std::uint32_t>(byteAt(offset + 3)) << 24);
+  }
+  std::uint64_t u64(std::size_t offset) const {
+    return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
+  }
   double f64(std::size_t offset) const;
 
   const std::uint8_t* data;
