@@ -57,6 +57,26 @@ inline FramerWire framerWire(const std::vector<std::uint32_t>& sizes) {
   return wire;
 }
 
+// The pieces of `framer`'s next read: its scatter read when it reads
+// samples in place (`inPlace`), else its read window alone, kept in
+// `window` for as long as the pieces are used.
+inline PackageFramer::ReadPieces nextRead(PackageFramer& framer, bool inPlace,
+                                          std::span<std::uint8_t>& window) {
+  if (inPlace) return framer.readPieces();
+  window = framer.readWindow();
+  return {&window, 1};
+}
+
+// What one read of `n` bytes from `from` on puts into `pieces`, in order.
+inline void fillPieces(PackageFramer::ReadPieces pieces, const std::uint8_t* from, std::size_t n) {
+  for (const std::span<std::uint8_t> piece : pieces) {
+    const std::size_t part = std::min(piece.size(), n);
+    std::memcpy(piece.data(), from, part);
+    from += part;
+    n -= part;
+  }
+}
+
 struct FramerOutcome {
   std::size_t packages = 0;        // yielded, each checked
   std::size_t inPlace = 0;         // of them, with their samples read in place
@@ -140,13 +160,7 @@ FramerOutcome driveFramer(const FramerWire& wire, ReadSize readSize, bool inPlac
       return out;
     }
     std::span<std::uint8_t> single;
-    PackageFramer::ReadPieces pieces;
-    if (inPlace) {
-      pieces = framer.readPieces();
-    } else {
-      single = framer.readWindow();
-      pieces = {&single, 1};
-    }
+    const PackageFramer::ReadPieces pieces = nextRead(framer, inPlace, single);
     std::size_t window = 0;
     for (const std::span<std::uint8_t> piece : pieces) {
       if (piece.empty()) return fail(out.packages, "an empty piece of a read");
@@ -169,13 +183,7 @@ FramerOutcome driveFramer(const FramerWire& wire, ReadSize readSize, bool inPlac
     }
     std::size_t n = std::min(window, wire.bytes.size() - position);
     n = std::clamp<std::size_t>(readSize(out.reads.size(), position, window), 1, n);
-    std::size_t copied = 0;
-    for (const std::span<std::uint8_t> piece : pieces) {
-      const std::size_t part = std::min(piece.size(), n - copied);
-      std::memcpy(piece.data(), wire.bytes.data() + position + copied, part);
-      copied += part;
-      if (copied == n) break;
-    }
+    fillPieces(pieces, wire.bytes.data() + position, n);
     framer.received(n);
     out.reads.push_back(n);
     position += n;

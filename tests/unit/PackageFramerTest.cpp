@@ -71,24 +71,14 @@ Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk, bool in
     }
     if (position == out.wire.size()) return out;
     std::span<std::uint8_t> single;
-    PackageFramer::ReadPieces pieces;
-    if (inPlace) {
-      pieces = framer.readPieces();
-    } else {
-      single = framer.readWindow();
-      pieces = {&single, 1};
-    }
+    const PackageFramer::ReadPieces pieces = support::nextRead(framer, inPlace, single);
     std::size_t window = 0;
     for (const auto piece : pieces) window += piece.size();
     EXPECT_NE(window, 0u);
     out.windows.push_back(window);
     std::size_t n = std::min(window, out.wire.size() - position);
     if (chunk != 0) n = std::min(n, chunk);
-    for (std::size_t copied = 0, i = 0; copied < n; ++i) {
-      const std::size_t part = std::min(pieces[i].size(), n - copied);
-      std::memcpy(pieces[i].data(), out.wire.data() + position + copied, part);
-      copied += part;
-    }
+    support::fillPieces(pieces, out.wire.data() + position, n);
     framer.received(n);
     out.reads.push_back(n);
     position += n;
