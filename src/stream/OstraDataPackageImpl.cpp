@@ -6,20 +6,43 @@
 
 #include "common/VarnelExceptionImpl.hpp"
 
-OstraDataPackageImpl::OstraDataPackageImpl(const mirt::OstraMetaData& metaData,
-                                           std::vector<std::uint32_t> channelTypes, Waveforms waveforms,
-                                           std::shared_ptr<SampleRecycler> recycler,
-                                           const mirt::ReceiveTime& receiveTime)
+std::unique_ptr<OstraDataPackageImpl> OstraDataPackageImpl::make(
+    PackagePool::Block& block, const mirt::OstraMetaData& metaData,
+    const mirt::ReceiveTime& receiveTime) noexcept {
+  return std::unique_ptr<OstraDataPackageImpl>(new (block)
+                                                   OstraDataPackageImpl(block, metaData, receiveTime));
+}
+
+OstraDataPackageImpl::OstraDataPackageImpl(PackagePool::Block& block, const mirt::OstraMetaData& metaData,
+                                           const mirt::ReceiveTime& receiveTime) noexcept
     : metaData(metaData),
       receiveTime(receiveTime),
-      channelTypes(std::move(channelTypes)),
-      waveforms(std::move(waveforms)),
-      recycler(std::move(recycler)) {}
+      channelTypes(std::move(block.channelTypes)),
+      block(block) {
+  for (std::size_t c = 0; c < channelTypes.size() && c < waveforms.size(); ++c) {
+    waveforms[c] = std::move(block.waveforms[c]);
+  }
+}
 
 OstraDataPackageImpl::~OstraDataPackageImpl() {
-  if (recycler) {
-    for (auto& samples : waveforms) recycler->give(samples);
+  for (std::size_t c = 0; c < channelTypes.size() && c < waveforms.size(); ++c) {
+    waveforms[c].swap(block.waveforms[c]);
   }
+  channelTypes.swap(block.channelTypes);
+}
+
+void* OstraDataPackageImpl::operator new(std::size_t, PackagePool::Block& block) noexcept {
+  return block.object();
+}
+
+// Only reached when the constructor throws, which it does not.
+void OstraDataPackageImpl::operator delete(void* object, PackagePool::Block&) noexcept {
+  PackagePool::giveBack(PackagePool::Block::of(object));
+}
+
+// The destructor has run and handed the storage back; the block goes home.
+void OstraDataPackageImpl::operator delete(void* object) noexcept {
+  PackagePool::giveBack(PackagePool::Block::of(object));
 }
 
 // Every channel of a package holds the same number of samples.

@@ -54,21 +54,6 @@ struct WordIterator {
 
 }  // namespace
 
-std::uint16_t PackageReader::u16(std::size_t offset) const {
-  return static_cast<std::uint16_t>(byteAt(offset) | (byteAt(offset + 1) << 8));
-}
-
-std::uint32_t PackageReader::u32(std::size_t offset) const {
-  if (offset + 4 <= available) return loadU32(data + offset);
-  return static_cast<std::uint32_t>(byteAt(offset)) | (static_cast<std::uint32_t>(byteAt(offset + 1)) << 8) |
-         (static_cast<std::uint32_t>(byteAt(offset + 2)) << 16) |
-         (static_cast<std::uint32_t>(byteAt(offset + 3)) << 24);
-}
-
-std::uint64_t PackageReader::u64(std::size_t offset) const {
-  return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
-}
-
 // The board sends IEEE 754 doubles; the bits are taken over unchanged.
 double PackageReader::f64(std::size_t offset) const {
   const std::uint64_t bits = u64(offset);
@@ -138,6 +123,10 @@ void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t
   const std::uint32_t count = bytesPerChannel / 4;
   if (count == 0) {
     samples.clear();
+    return;
+  }
+  if (this->samples != nullptr) {
+    samples = (*this->samples)[channel];
     return;
   }
   const std::uint64_t start =

@@ -142,4 +142,20 @@ TEST(PackageReader, HeaderOnlyPackageReadsTheFiller) {
   EXPECT_EQ(bytes::samplesOf(reader, 0), (Samples{0xCDCDCDCD, 0xCDCDCDCD}));
 }
 
+TEST(BoundedPackageReader, PositionsBeyondWhatArrivedReadAsFiller) {
+  std::vector<std::uint8_t> bytes(200, 0x11);
+  // A header of 2 channels with 8 bytes each, samples from offset 128.
+  std::fill(bytes.begin(), bytes.begin() + 36, 0);
+  bytes[16] = 2;
+  bytes[32] = 16;
+  const PackageReader reader(bytes.data(), 132);  // only one sample arrived
+  EXPECT_EQ(reader.parseMetaData().word36, 0x11111111u);
+  EXPECT_EQ(bytes::samplesOf(reader, 0), (std::vector<std::uint32_t>{0x11111111u, 0xCDCDCDCDu}));
+  EXPECT_EQ(bytes::samplesOf(reader, 1), (std::vector<std::uint32_t>{0xCDCDCDCDu, 0xCDCDCDCDu}));
+  const PackageReader headerOnly(bytes.data(), 36);
+  EXPECT_EQ(headerOnly.parseMetaData().dspVersion, 0xCDCDCDCDu);
+  EXPECT_EQ(headerOnly.parseMetaData().half100, 0xCDCDu);
+  EXPECT_EQ(headerOnly.parseHeader().channelCount, 2u);
+}
+
 }  // namespace
