@@ -412,8 +412,8 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
 
 bool OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
   try {
-    const PackageHeader header = PackageChecker::checkHeader(
-        framer.inProgress(), readOutcome(error, bytesTransferred, framer.inHand() != 0));
+    header = PackageChecker::checkHeader(framer.inProgress(),
+                                         readOutcome(error, bytesTransferred, framer.inHand() != 0));
     framer.accept(header.packageSize);
     return true;
   } catch (const PackageRefusal& e) {
@@ -432,7 +432,7 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     const PackageReader reader = framer.inProgress();
     PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred, true),
                               boardVersionVerified);
-    stream->appendPackage(reader, readTime);
+    stream->appendPackage(reader, header, readTime);
     stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
     framer.consume();
     if (stream->getSize() >= packageCounter || stream->isEndOfStream()) {

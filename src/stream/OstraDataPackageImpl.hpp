@@ -14,20 +14,19 @@
 //
 // Its memory comes from a PackagePool block (see make), so it is created
 // only through make and destroyed through delete like any other object,
-// on any thread: the deletion gives the block back to the pool.
+// on any thread: the deletion gives the block back to the pool. Its channel
+// types and samples are the block's storage, used where it lies.
 class OstraDataPackageImpl : public mirt::OstraDataPackage {
  public:
   using Waveforms = PackagePool::Waveforms;
 
-  // Builds the package in `block` (from PackagePool::take), moving in the
-  // block's channel types and the samples of the channels they name; the
-  // block's storage of the other channels stays with the block, so that
-  // their slots are empty. The channel types and samples must be filled.
+  // Builds the package in `block` (from PackagePool::take), whose channel
+  // types and the samples of the channels they name must be filled. The
+  // block's storage of the other channels may hold anything: the package
+  // shows their slots empty.
   static std::unique_ptr<OstraDataPackageImpl> make(PackagePool::Block& block,
                                                     const mirt::OstraMetaData& metaData,
                                                     const mirt::ReceiveTime& receiveTime) noexcept;
-  // Hands the storage back to the block before the members go.
-  ~OstraDataPackageImpl() override;
 
   std::size_t getSize() const override;
   std::size_t getChannelCount() const override;
@@ -50,7 +49,6 @@ class OstraDataPackageImpl : public mirt::OstraDataPackage {
 
   mirt::OstraMetaData metaData;
   mirt::ReceiveTime receiveTime;
-  std::vector<std::uint32_t> channelTypes;
-  Waveforms waveforms;
-  PackagePool::Block& block;
+  // Holds the channel types and, for those channels, the samples.
+  const PackagePool::Block& block;
 };

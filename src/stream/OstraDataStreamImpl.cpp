@@ -10,7 +10,10 @@
 
 OstraDataStreamImpl::OstraDataStreamImpl() : endOfStream(false), pool(std::make_shared<PackagePool>()) {}
 
-OstraDataStreamImpl::~OstraDataStreamImpl() { clear(); }
+OstraDataStreamImpl::~OstraDataStreamImpl() {
+  clear();
+  pool->detachKept();
+}
 
 std::size_t OstraDataStreamImpl::getSize() const { return packages.size(); }
 
@@ -24,7 +27,11 @@ std::unique_ptr<mirt::OstraDataPackage> OstraDataStreamImpl::pop() {
 }
 
 void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const mirt::ReceiveTime& receiveTime) {
-  const PackageHeader header = reader.parseHeader();
+  appendPackage(reader, reader.parseHeader(), receiveTime);
+}
+
+void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const PackageHeader& header,
+                                        const mirt::ReceiveTime& receiveTime) {
   // The header checks have refused more than eight channels, all the
   // channel table and the waveform slots have room for.
   assert(header.channelCount <= package::maxChannels);

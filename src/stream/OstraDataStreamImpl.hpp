@@ -26,6 +26,12 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   // the reader carries in their own storage are taken over, and that
   // storage is given recycled storage in exchange.
   void appendPackage(const PackageReader& package, const mirt::ReceiveTime& receiveTime = {});
+  // The same with the package's header parsed already (by the checks).
+  void appendPackage(const PackageReader& package, const PackageHeader& header,
+                     const mirt::ReceiveTime& receiveTime);
+  // For the thread that appends, around a hand-over: packages it destroys
+  // meanwhile come back to the pool at the lowest cost.
+  PackagePool::LocalReturns returnsHere() { return PackagePool::LocalReturns(*pool); }
   // Destroys every package still held, newest first. The queue keeps its
   // storage for the next batch unless it held more than keptQueueLength
   // packages. endOfStream is left as it is.

@@ -52,6 +52,27 @@ struct WordIterator {
   bool operator<(const WordIterator& other) const { return p < other.p; }
 };
 
+// The fields of a package that carries its whole meta data block: no
+// position needs a bounds check.
+struct WholeMetaData {
+  static constexpr std::size_t end = 112;
+  const std::uint8_t* p;
+
+  std::uint16_t u16(std::size_t offset) const {
+    return static_cast<std::uint16_t>(p[offset] | (p[offset + 1] << 8));
+  }
+  std::uint32_t u32(std::size_t offset) const { return loadU32(p + offset); }
+  std::uint64_t u64(std::size_t offset) const {
+    return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
+  }
+  double f64(std::size_t offset) const {
+    const std::uint64_t bits = u64(offset);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+};
+
 }  // namespace
 
 // The board sends IEEE 754 doubles; the bits are taken over unchanged.
@@ -83,7 +104,17 @@ PackageHeader PackageReader::parseHeader() const {
 // bytes where the wire packs them), and the wire is little-endian on every
 // host.
 mirt::OstraMetaData PackageReader::parseMetaData() const {
+  if (available >= WholeMetaData::end) return metaDataFrom(WholeMetaData{data});
+  return metaDataFrom(*this);
+}
+
+template <typename Fields>
+mirt::OstraMetaData PackageReader::metaDataFrom(const Fields& fields) {
   mirt::OstraMetaData meta{};
+  const auto u16 = [&fields](std::size_t offset) { return fields.u16(offset); };
+  const auto u32 = [&fields](std::size_t offset) { return fields.u32(offset); };
+  const auto u64 = [&fields](std::size_t offset) { return fields.u64(offset); };
+  const auto f64 = [&fields](std::size_t offset) { return fields.f64(offset); };
   meta.statusWord = u32(20);
   meta.headerValue = u64(8);
   meta.word36 = u32(36);

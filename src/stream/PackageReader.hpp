@@ -66,6 +66,11 @@ class PackageReader {
   }
   double f64(std::size_t offset) const;
 
+  // The meta data record from `fields`, a reader or one that reads the
+  // bytes of a whole meta data block without bounds.
+  template <typename Fields>
+  static mirt::OstraMetaData metaDataFrom(const Fields& fields);
+
   const std::uint8_t* data;
   std::size_t available;
   package::Waveforms* samples = nullptr;

@@ -62,6 +62,38 @@ TEST(PackagePool, SampleStorageMoreThanTwiceTooLargeIsFreedNotHandedOut) {
   PackagePool::giveBack(half);
 }
 
+// A block given back on the taking thread around a hand-over keeps its
+// reference to the pool for the next take, within the limit; the pool
+// still goes with its last reference once the kept blocks let go of it.
+TEST(PackagePool, LocalReturnsAreTakenAgainAndLetThePoolGo) {
+  std::size_t blockBytes = 0;
+  {
+    auto measure = std::make_shared<PackagePool>(1u << 30);
+    PackagePool::giveBack(blockWith(measure, 64, 0));
+    blockBytes = measure->keptBytes();
+  }
+  auto pool = std::make_shared<PackagePool>(blockBytes);
+  const std::weak_ptr<PackagePool> watch = pool;
+  PackagePool::Block* first = blockWith(pool, 64, 1);
+  PackagePool::Block* second = blockWith(pool, 64, 2);
+  {
+    const PackagePool::LocalReturns returns(*pool);
+    PackagePool::giveBack(first);
+    PackagePool::giveBack(second);  // beyond the limit: freed
+  }
+  EXPECT_EQ(pool->keptBytes(), blockBytes);
+  EXPECT_EQ(PackagePool::take(pool, objectBytes, 1, 64), first);
+  EXPECT_EQ(pool->keptBytes(), 0u);
+  {
+    const PackagePool::LocalReturns returns(*pool);
+    PackagePool::giveBack(first);
+  }
+  pool->detachKept();
+  EXPECT_EQ(pool->keptBytes(), blockBytes);
+  pool.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
 // Blocks come back on other threads while the I/O thread takes: each one
 // given back is taken again exactly once.
 TEST(PackagePool, TakesWhatOtherThreadsGiveBackWhileItTakes) {
