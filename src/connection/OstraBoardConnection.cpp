@@ -353,7 +353,12 @@ void OstraBoardConnection::readWhileAvailable() {
   for (unsigned reads = 0; reads < maxReadsInARow; ++reads) {
     boost::system::error_code error;
     const PackageFramer::ReadPieces pieces = framer.readPieces();
-    const std::size_t n = socket.read_some(ScatterBuffers(pieces), error);
+    // One piece (every read but those of samples read in place) goes
+    // through recv: a vectored read costs the kernel more per call.
+    const std::size_t n =
+        pieces.size() == 1
+            ? socket.read_some(asio::buffer(pieces.front().data(), pieces.front().size()), error)
+            : socket.read_some(ScatterBuffers(pieces), error);
     if (error == asio::error::would_block || error == asio::error::try_again) {
       socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
         // Readable (data, end of stream or a failure): the next read reports

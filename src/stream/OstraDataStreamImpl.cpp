@@ -66,7 +66,7 @@ void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const Packa
       }
     }
   } else {
-    for (std::uint32_t c = 0; c < channelCount; ++c) reader.readChannel(c, block->waveforms[c]);
+    reader.readChannels(header, block->waveforms);
   }
 
   unused.block = nullptr;

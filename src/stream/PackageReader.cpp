@@ -1,5 +1,6 @@
 #include "stream/PackageReader.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cstddef>
@@ -162,9 +163,41 @@ void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t
   }
   const std::uint64_t start =
       static_cast<std::uint64_t>(channel) * dataSize / channelCount + package::sampleDataOffset;
-  const std::uint64_t end = start + static_cast<std::uint64_t>(count) * 4;
+  copySamples(static_cast<std::size_t>(start), count, samples);
+}
+
+void PackageReader::readChannels(const PackageHeader& header, package::Waveforms& waveforms) const {
+  const std::uint32_t channelCount = header.channelCount;
+  if (channelCount == 0) return;
+  const std::uint32_t count = header.dataSize / channelCount / 4;
+  if (count == 0 || samples != nullptr || channelCount > package::maxChannels) {
+    for (std::uint32_t c = 0; c < std::min(channelCount, package::maxChannels); ++c) {
+      readChannel(c, waveforms[c]);
+    }
+    return;
+  }
+  // Channel c starts at c * D / N = c * (D / N) + c * (D % N) / N: from one
+  // channel to the next the start moves on by D / N, and by one more byte
+  // whenever the remainders summed so far reach N again.
+  const std::uint32_t share = header.dataSize / channelCount;
+  const std::uint32_t rest = header.dataSize % channelCount;
+  std::size_t first = package::sampleDataOffset;
+  std::uint32_t restSum = 0;
+  for (std::uint32_t c = 0; c < channelCount; ++c) {
+    copySamples(first, count, waveforms[c]);
+    first += share;
+    restSum += rest;
+    if (restSum >= channelCount) {
+      restSum -= channelCount;
+      ++first;
+    }
+  }
+}
+
+void PackageReader::copySamples(std::size_t first, std::uint32_t count,
+                                std::vector<std::uint32_t>& samples) const {
+  const std::uint64_t end = first + static_cast<std::uint64_t>(count) * 4;
   assert(end <= package::bufferSize);
-  const std::size_t first = static_cast<std::size_t>(start);
   if (end <= available) {
     if constexpr (std::endian::native == std::endian::little) {
       // The samples are stored as this machine keeps them: a block copy,

@@ -38,6 +38,10 @@ class PackageReader {
   // The header checks have refused sample areas beyond the 65536 bytes a
   // package may take; and nothing beyond `available` is read in any case.
   void readChannel(std::uint32_t channel, std::vector<std::uint32_t>& samples) const;
+  // What readChannel reads for each of the first min(channelCount, 8)
+  // channels, into the slots of `waveforms`; `header` is this package's.
+  // Finds the channels' shares without a division per channel.
+  void readChannels(const PackageHeader& header, package::Waveforms& waveforms) const;
   // The samples received in their own storage; null when they lie among
   // the package's bytes.
   package::Waveforms* samplesInPlace() const { return samples; }
@@ -65,6 +69,9 @@ class PackageReader {
     return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
   }
   double f64(std::size_t offset) const;
+  // `count` samples from offset `first` on (at most the 65536 bytes a
+  // package may take); those not delivered read as filler.
+  void copySamples(std::size_t first, std::uint32_t count, std::vector<std::uint32_t>& samples) const;
 
   // The meta data record from `fields`, a reader or one that reads the
   // bytes of a whole meta data block without bounds.
