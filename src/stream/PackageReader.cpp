@@ -53,9 +53,9 @@ struct WordIterator {
   bool operator<(const WordIterator& other) const { return p < other.p; }
 };
 
-// The fields of a package that carries its whole meta data block: no
-// position needs a bounds check.
-struct WholeMetaData {
+// The fields of a package that carries its whole header, or its whole meta
+// data block: no position up to `end` needs a bounds check.
+struct WholeFields {
   static constexpr std::size_t end = 112;
   const std::uint8_t* p;
 
@@ -86,6 +86,20 @@ double PackageReader::f64(std::size_t offset) const {
 }
 
 PackageHeader PackageReader::parseHeader() const {
+  if (available >= package::headerSize) {
+    // The usual case: the whole header is there, no field needs a check.
+    const WholeFields fields{data};
+    PackageHeader header;
+    header.protocolVersion = fields.u16(0);
+    header.flags = fields.u16(2);
+    header.packageSize = fields.u32(4);
+    header.headerValue = fields.u64(8);
+    header.channelCount = fields.u32(16);
+    header.statusWord = fields.u32(20);
+    std::memcpy(header.waveformTypes.data(), data + 24, header.waveformTypes.size());
+    header.dataSize = fields.u32(32);
+    return header;
+  }
   PackageHeader header;
   header.protocolVersion = u16(0);
   header.flags = u16(2);
@@ -105,7 +119,7 @@ PackageHeader PackageReader::parseHeader() const {
 // bytes where the wire packs them), and the wire is little-endian on every
 // host.
 mirt::OstraMetaData PackageReader::parseMetaData() const {
-  if (available >= WholeMetaData::end) return metaDataFrom(WholeMetaData{data});
+  if (available >= WholeFields::end) return metaDataFrom(WholeFields{data});
   return metaDataFrom(*this);
 }
 
@@ -169,7 +183,9 @@ void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t
 void PackageReader::readChannels(const PackageHeader& header, package::Waveforms& waveforms) const {
   const std::uint32_t channelCount = header.channelCount;
   if (channelCount == 0) return;
-  const std::uint32_t count = header.dataSize / channelCount / 4;
+  // One channel, the usual case, takes the whole sample area.
+  const std::uint32_t share = channelCount == 1 ? header.dataSize : header.dataSize / channelCount;
+  const std::uint32_t count = share / 4;
   if (count == 0 || samples != nullptr || channelCount > package::maxChannels) {
     for (std::uint32_t c = 0; c < std::min(channelCount, package::maxChannels); ++c) {
       readChannel(c, waveforms[c]);
@@ -179,8 +195,7 @@ void PackageReader::readChannels(const PackageHeader& header, package::Waveforms
   // Channel c starts at c * D / N = c * (D / N) + c * (D % N) / N: from one
   // channel to the next the start moves on by D / N, and by one more byte
   // whenever the remainders summed so far reach N again.
-  const std::uint32_t share = header.dataSize / channelCount;
-  const std::uint32_t rest = header.dataSize % channelCount;
+  const std::uint32_t rest = header.dataSize - share * channelCount;
   std::size_t first = package::sampleDataOffset;
   std::uint32_t restSum = 0;
   for (std::uint32_t c = 0; c < channelCount; ++c) {
