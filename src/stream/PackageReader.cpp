@@ -186,7 +186,12 @@ void PackageReader::readChannels(const PackageHeader& header, package::Waveforms
   // One channel, the usual case, takes the whole sample area.
   const std::uint32_t share = channelCount == 1 ? header.dataSize : header.dataSize / channelCount;
   const std::uint32_t count = share / 4;
-  if (count == 0 || samples != nullptr || channelCount > package::maxChannels) {
+  if (count == 0 && channelCount <= package::maxChannels) {
+    // Shares too small for a whole sample: every channel is empty.
+    for (std::uint32_t c = 0; c < channelCount; ++c) waveforms[c].clear();
+    return;
+  }
+  if (samples != nullptr || channelCount > package::maxChannels) {
     for (std::uint32_t c = 0; c < std::min(channelCount, package::maxChannels); ++c) {
       readChannel(c, waveforms[c]);
     }

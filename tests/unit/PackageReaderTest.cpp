@@ -61,6 +61,30 @@ TEST(PackageReader, ChannelsStartAtCTimesDOverNAndSkipPartialSamples) {
   }
 }
 
+// All channels at once (what the stream decodes) read what each channel
+// read on its own reads, for every channel count and sample areas that
+// divide evenly or not, complete or cut short.
+TEST(PackageReader, AllChannelsAtOnceReadWhatEachChannelReads) {
+  auto buffer = bytes::filledBuffer();
+  for (std::size_t i = 0; i < buffer->size(); ++i) (*buffer)[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  for (std::uint32_t channels = 1; channels <= 8; ++channels) {
+    for (const std::uint32_t dataSize : {0u, 3u, 31u, 40u, 41u, 1003u, 65408u}) {
+      bytes::writeHeader(*buffer, {.packageSize = 65536, .channelCount = channels, .dataSize = dataSize});
+      for (const std::size_t available : {std::size_t{65536}, std::size_t{700}}) {
+        const PackageReader reader(buffer->data(), available);
+        std::array<Samples, 8> all;
+        for (Samples& samples : all) samples.assign(3, 0xEEEEEEEE);  // old contents
+        reader.readChannels(reader.parseHeader(), all);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+          EXPECT_EQ(all[c], bytes::samplesOf(reader, c))
+              << channels << " channels, " << dataSize << " bytes, " << available << " available, channel "
+              << c;
+        }
+      }
+    }
+  }
+}
+
 TEST(PackageReader, ChannelsWithoutAWholeSampleAreEmpty) {
   auto buffer = bytes::filledBuffer();
   bytes::writeHeader(*buffer, {.channelCount = 2, .dataSize = 7});
