@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "AllocationCount.hpp"
 #include "ProcessFigures.hpp"
 #include "Timing.hpp"
 #include "varnel/varnel.hpp"
@@ -47,6 +48,7 @@ struct PackageCount {
   bool done = false;
   Clock::time_point end;
   Usage usageEnd;
+  std::uint64_t allocationsEnd = 0;  // allocationCount() at that moment
 
   void add(std::uint64_t n) {
     if (n == 0) {
@@ -56,10 +58,12 @@ struct PackageCount {
     if (total >= target && total - n < target) {
       const auto now = Clock::now();
       const Usage usage = usageNow();
+      const std::uint64_t allocations = allocationCount();
       {
         std::lock_guard lock(mutex);
         end = now;
         usageEnd = usage;
+        allocationsEnd = allocations;
         done = true;
       }
       reached.notify_all();

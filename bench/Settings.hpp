@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -25,6 +26,8 @@ inline std::string loopbackAddress(int host) { return fmt::format("127.0.6.{}", 
 
 struct Settings {
   int rounds = 5;
+  // Throughput package sizes; every size with 1 and with 8 channels.
+  std::vector<std::uint32_t> sizes{144, 1024, 8192, 65535};
   std::uint64_t packageDivisor = 1;  // quick runs send a fraction of the packages
   std::size_t latencySamples = 10000;
   // Latency rounds are short and many, so that a burst of load on the machine

@@ -15,6 +15,14 @@ double median(std::vector<double> values) {
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+Spread spread(const std::vector<double>& values) {
+  if (values.empty()) {
+    return {NAN, NAN, NAN};
+  }
+  const auto [low, high] = std::minmax_element(values.begin(), values.end());
+  return {median(values), *low, *high};
+}
+
 double percentile(std::vector<double> values, double q) {
   if (values.empty()) {
     return NAN;

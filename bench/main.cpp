@@ -38,6 +38,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <fmt/core.h>
 #include <fmt/format.h>
@@ -63,6 +64,7 @@ using namespace bench;
 
 struct Options {
   int rounds = 5;
+  std::vector<std::uint32_t> sizes;
   bool quick = false;
   std::string only;
   std::string csvPath;
@@ -103,7 +105,8 @@ extern "C" void onRunLimit(int) {
 
 void printUsage() {
   fmt::print(
-      "usage: varnel-bench [--rounds N] [--quick] [--only throughput|latency|scale] [--csv PATH]\n"
+      "usage: varnel-bench [--rounds N] [--quick] [--only throughput|latency|scale] [--sizes LIST]\n"
+      "                    [--csv PATH]\n"
       "\n"
       "Measures the Varnel receiver on loopback (127.0.6.1 to 127.0.6.60, port {}) beside plain\n"
       "socket receivers in the same run, prints tables and writes the figures as CSV.\n"
@@ -111,6 +114,8 @@ void printUsage() {
       "  --rounds N   rounds per throughput case and scale size, median reported (default 5)\n"
       "  --quick      a short smoke run: fewer packages and samples, one round\n"
       "  --only PART  run one part: throughput, latency or scale\n"
+      "  --sizes LIST throughput package sizes, comma-separated, 144 to 65536 (default\n"
+      "               144,1024,8192,65535)\n"
       "  --csv PATH   CSV output (default varnel-bench.csv in the build folder, next to this\n"
       "               program; the tracked figures in bench/results change only when named)\n"
       "  --capture FILE  with --only throughput: every parser captures what it receives into\n"
@@ -133,6 +138,7 @@ std::string defaultCsvPath() {
 int benchMain(const Options& options) {
   Settings s;
   s.rounds = options.rounds;
+  if (!options.sizes.empty()) s.sizes = options.sizes;
   if (options.quick) {
     s.rounds = std::min(s.rounds, 1);
     s.packageDivisor = 20;
@@ -238,6 +244,17 @@ int main(int argc, char** argv) {
         options.only = value();
         if (options.only != "throughput" && options.only != "latency" && options.only != "scale") {
           throw std::invalid_argument("--only takes throughput, latency or scale");
+        }
+      } else if (arg == "--sizes") {
+        const std::string list = value();
+        for (std::size_t at = 0; at <= list.size();) {
+          const std::size_t comma = std::min(list.find(',', at), list.size());
+          const unsigned long size = std::stoul(list.substr(at, comma - at));
+          if (size < 144 || size > 65536) {
+            throw std::invalid_argument("--sizes takes sizes from 144 to 65536");
+          }
+          options.sizes.push_back(static_cast<std::uint32_t>(size));
+          at = comma + 1;
         }
       } else if (arg == "--csv") {
         options.csvPath = value();

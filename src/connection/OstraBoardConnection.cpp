@@ -18,6 +18,7 @@
 #include "common/ForcedUnwind.hpp"
 #include "common/VarnelExceptionImpl.hpp"
 #include "connection/KeepaliveSettings.hpp"
+#include "connection/ScatterBuffers.hpp"
 #include "connection/StateMachine.hpp"
 #include "stream/PackageChecker.hpp"
 
@@ -279,6 +280,9 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
     if (tap) tap.connected(socket);
     enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
+    // Samples straight into their storage; not for an observer, which sees
+    // each read's bytes in one piece.
+    if (!tap) framer.receiveSamplesInPlace();
     readWhileAvailable();
     handOver.startPeriod();
     rearmTimer();
@@ -348,8 +352,13 @@ void OstraBoardConnection::readWhileAvailable() {
   // timer and posted work items get their turn.
   for (unsigned reads = 0; reads < maxReadsInARow; ++reads) {
     boost::system::error_code error;
-    const std::span<std::uint8_t> window = framer.readWindow();
-    const std::size_t n = socket.read_some(asio::buffer(window.data(), window.size()), error);
+    const PackageFramer::ReadPieces pieces = framer.readPieces();
+    // One piece (every read but those of samples read in place) goes
+    // through recv: a vectored read costs the kernel more per call.
+    const std::size_t n =
+        pieces.size() == 1
+            ? socket.read_some(asio::buffer(pieces.front().data(), pieces.front().size()), error)
+            : socket.read_some(ScatterBuffers(pieces), error);
     if (error == asio::error::would_block || error == asio::error::try_again) {
       socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
         // Readable (data, end of stream or a failure): the next read reports
@@ -358,13 +367,13 @@ void OstraBoardConnection::readWhileAvailable() {
       });
       return;
     }
-    if (!onReceive(window.data(), error, n)) return;
+    if (!onReceive(pieces.front().data(), error, n)) return;
   }
-  const std::span<std::uint8_t> window = framer.readWindow();
-  socket.async_read_some(asio::buffer(window.data(), window.size()),
-                         [this, data = window.data()](const boost::system::error_code& error, std::size_t n) {
-                           if (onReceive(data, error, n)) readWhileAvailable();
-                         });
+  const PackageFramer::ReadPieces pieces = framer.readPieces();
+  socket.async_read_some(ScatterBuffers(pieces), [this, data = pieces.front().data()](
+                                                     const boost::system::error_code& error, std::size_t n) {
+    if (onReceive(data, error, n)) readWhileAvailable();
+  });
 }
 
 bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::system::error_code& error,
@@ -408,8 +417,8 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
 
 bool OstraBoardConnection::readHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
   try {
-    const PackageHeader header = PackageChecker::checkHeader(
-        framer.inProgress(), readOutcome(error, bytesTransferred, framer.inHand() != 0));
+    header = PackageChecker::checkHeader(framer.inProgress(),
+                                         readOutcome(error, bytesTransferred, framer.inHand() != 0));
     framer.accept(header.packageSize);
     return true;
   } catch (const PackageRefusal& e) {
@@ -428,7 +437,7 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     const PackageReader reader = framer.inProgress();
     PackageChecker::checkBody(reader, packageSize, readOutcome(error, bytesTransferred, true),
                               boardVersionVerified);
-    stream->appendPackage(reader, readTime);
+    stream->appendPackage(reader, header, readTime);
     stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
     framer.consume();
     if (stream->getSize() >= packageCounter || stream->isEndOfStream()) {

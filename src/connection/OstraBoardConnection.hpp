@@ -191,6 +191,9 @@ class OstraBoardConnection {
   // When the last read that delivered bytes returned: the receive time of
   // the packages it completes.
   mirt::ReceiveTime readTime{};
+  // The header of the package in progress, as its checks parsed it; valid
+  // once the framer has accepted it.
+  PackageHeader header{};
 
   // Only the I/O thread uses these, and the destroying thread after it has
   // joined the I/O thread.

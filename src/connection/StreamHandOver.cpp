@@ -55,6 +55,9 @@ void StreamHandOver::deliver(OstraDataStreamImpl& stream) {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - called).count());
   };
+  // What the callback and the clearing below destroy on this thread comes
+  // back to the stream's pool directly.
+  const PackagePool::LocalReturns returns = stream.returnsHere();
   {
     const InsideCallback inside(&stateMachine);
     try {

@@ -6,37 +6,54 @@
 
 #include "common/VarnelExceptionImpl.hpp"
 
-OstraDataPackageImpl::OstraDataPackageImpl(const mirt::OstraMetaData& metaData,
-                                           std::vector<std::uint32_t> channelTypes, Waveforms waveforms,
-                                           std::shared_ptr<SampleRecycler> recycler,
-                                           const mirt::ReceiveTime& receiveTime)
-    : metaData(metaData),
-      receiveTime(receiveTime),
-      channelTypes(std::move(channelTypes)),
-      waveforms(std::move(waveforms)),
-      recycler(std::move(recycler)) {}
+namespace {
 
-OstraDataPackageImpl::~OstraDataPackageImpl() {
-  if (recycler) {
-    for (auto& samples : waveforms) recycler->give(samples);
-  }
+// What a channel slot beyond the package's channels holds.
+const std::vector<std::uint32_t> noSamples;
+
+}  // namespace
+
+std::unique_ptr<OstraDataPackageImpl> OstraDataPackageImpl::make(
+    PackagePool::Block& block, const mirt::OstraMetaData& metaData,
+    const mirt::ReceiveTime& receiveTime) noexcept {
+  return std::unique_ptr<OstraDataPackageImpl>(new (block)
+                                                   OstraDataPackageImpl(block, metaData, receiveTime));
+}
+
+OstraDataPackageImpl::OstraDataPackageImpl(PackagePool::Block& block, const mirt::OstraMetaData& metaData,
+                                           const mirt::ReceiveTime& receiveTime) noexcept
+    : metaData(metaData), receiveTime(receiveTime), block(block) {}
+
+void* OstraDataPackageImpl::operator new(std::size_t, PackagePool::Block& block) noexcept {
+  return block.object();
+}
+
+// Only reached when the constructor throws, which it does not.
+void OstraDataPackageImpl::operator delete(void* object, PackagePool::Block&) noexcept {
+  PackagePool::giveBack(PackagePool::Block::of(object));
+}
+
+// The destructor has run; the block goes home with the storage.
+void OstraDataPackageImpl::operator delete(void* object) noexcept {
+  PackagePool::giveBack(PackagePool::Block::of(object));
 }
 
 // Every channel of a package holds the same number of samples.
-std::size_t OstraDataPackageImpl::getSize() const { return waveforms[0].size(); }
+std::size_t OstraDataPackageImpl::getSize() const { return getWaveform(0).size(); }
 
-std::size_t OstraDataPackageImpl::getChannelCount() const { return channelTypes.size(); }
+std::size_t OstraDataPackageImpl::getChannelCount() const { return block.channelTypes.size(); }
 
 const std::vector<std::uint32_t>& OstraDataPackageImpl::getWaveform(std::size_t channel) const {
-  if (channel >= waveforms.size()) {
+  if (channel >= block.waveforms.size()) {
     throw VarnelExceptionImpl(
-        fmt::format("Invalid channel {}; valid channels are 0 to {}", channel, waveforms.size() - 1),
+        fmt::format("Invalid channel {}; valid channels are 0 to {}", channel, block.waveforms.size() - 1),
         mirt::VarnelException::GeneralError);
   }
-  return waveforms[channel];
+  return channel < block.channelTypes.size() ? block.waveforms[channel] : noSamples;
 }
 
 std::uint32_t OstraDataPackageImpl::getWaveformType(std::size_t channel) const {
+  const std::vector<std::uint32_t>& channelTypes = block.channelTypes;
   if (channel >= channelTypes.size()) {
     throw VarnelExceptionImpl(
         channelTypes.empty()

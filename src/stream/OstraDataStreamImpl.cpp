@@ -8,10 +8,12 @@
 #include "stream/OstraDataPackageImpl.hpp"
 #include "stream/PackageReader.hpp"
 
-OstraDataStreamImpl::OstraDataStreamImpl()
-    : endOfStream(false), recycler(std::make_shared<SampleRecycler>()) {}
+OstraDataStreamImpl::OstraDataStreamImpl() : endOfStream(false), pool(std::make_shared<PackagePool>()) {}
 
-OstraDataStreamImpl::~OstraDataStreamImpl() { clear(); }
+OstraDataStreamImpl::~OstraDataStreamImpl() {
+  clear();
+  pool->detachKept();
+}
 
 std::size_t OstraDataStreamImpl::getSize() const { return packages.size(); }
 
@@ -25,40 +27,60 @@ std::unique_ptr<mirt::OstraDataPackage> OstraDataStreamImpl::pop() {
 }
 
 void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const mirt::ReceiveTime& receiveTime) {
-  const PackageHeader header = reader.parseHeader();
+  appendPackage(reader, reader.parseHeader(), receiveTime);
+}
+
+void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const PackageHeader& header,
+                                        const mirt::ReceiveTime& receiveTime) {
   // The header checks have refused more than eight channels, all the
   // channel table and the waveform slots have room for.
   assert(header.channelCount <= package::maxChannels);
   const std::uint32_t channelCount = std::min(header.channelCount, package::maxChannels);
   const mirt::OstraMetaData metaData = reader.parseMetaData();
 
-  std::vector<std::uint32_t> channelTypes;
-  channelTypes.reserve(channelCount);
+  // Every channel holds the same number of samples (see readChannel).
+  const std::size_t samplesPerChannel = channelCount == 0 ? 0 : header.dataSize / channelCount / 4;
+  PackagePool::Block* const block =
+      PackagePool::take(pool, sizeof(OstraDataPackageImpl), channelCount, samplesPerChannel);
+  // Back to the pool if filling it fails (only memory can run out).
+  struct Unused {
+    PackagePool::Block* block;
+    ~Unused() {
+      if (block != nullptr) PackagePool::giveBack(block);
+    }
+  } unused{block};
+
+  block->channelTypes.clear();
   for (std::uint32_t c = 0; c < channelCount; ++c) {
-    channelTypes.push_back(header.waveformTypes[c]);
+    block->channelTypes.push_back(header.waveformTypes[c]);
   }
 
   endOfStream = (header.flags & package::endOfStreamFlag) != 0;
 
-  // Every channel holds the same number of samples (see readChannel).
-  const std::size_t samplesPerChannel = channelCount == 0 ? 0 : header.dataSize / channelCount / 4;
-  OstraDataPackageImpl::Waveforms waveforms;
-  for (std::uint32_t c = 0; c < channelTypes.size(); ++c) {
-    waveforms[c] = recycler->take(samplesPerChannel);
-    reader.readChannel(c, waveforms[c]);
+  if (package::Waveforms* const received = reader.samplesInPlace()) {
+    for (std::uint32_t c = 0; c < channelCount; ++c) {
+      if (samplesPerChannel == 0) {
+        block->waveforms[c].clear();
+      } else {
+        block->waveforms[c].swap((*received)[c]);
+      }
+    }
+  } else {
+    reader.readChannels(header, block->waveforms);
   }
 
-  auto built = std::make_unique<OstraDataPackageImpl>(metaData, std::move(channelTypes), std::move(waveforms),
-                                                      recycler, receiveTime);
-  packages.push_back(std::move(built));
+  unused.block = nullptr;
+  packages.push_back(OstraDataPackageImpl::make(*block, metaData, receiveTime));
 }
 
 void OstraDataStreamImpl::clear() {
+  const std::size_t held = packages.size();
   while (!packages.empty()) {
     packages.pop_back();
   }
-  // Give the queue's blocks back as well, not only its packages.
-  std::deque<std::unique_ptr<mirt::OstraDataPackage>>().swap(packages);
+  // The queue's storage serves the next batch; only what an unusually long
+  // one made it grow to is given back.
+  if (held > keptQueueLength) std::deque<std::unique_ptr<mirt::OstraDataPackage>>().swap(packages);
 }
 
 const mirt::OstraDataPackage* OstraDataStreamImpl::back() const {

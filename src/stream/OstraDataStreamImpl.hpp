@@ -4,8 +4,8 @@
 #include <deque>
 #include <memory>
 
+#include "stream/PackagePool.hpp"
 #include "stream/PackageReader.hpp"
-#include "stream/SampleRecycler.hpp"
 #include "varnel/varnel.hpp"
 
 // The batch of packages handed to the callback. One per parser; filled,
@@ -22,10 +22,19 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   std::unique_ptr<mirt::OstraDataPackage> pop() override;
 
   // Decodes the package (already checked), received at `receiveTime`, and
-  // appends it; endOfStream takes that package's end-of-stream bit.
+  // appends it; endOfStream takes that package's end-of-stream bit. Samples
+  // the reader carries in their own storage are taken over, and that
+  // storage is given recycled storage in exchange.
   void appendPackage(const PackageReader& package, const mirt::ReceiveTime& receiveTime = {});
-  // Destroys every package still held, newest first, and releases the
-  // queue's storage. endOfStream is left as it is.
+  // The same with the package's header parsed already (by the checks).
+  void appendPackage(const PackageReader& package, const PackageHeader& header,
+                     const mirt::ReceiveTime& receiveTime);
+  // For the thread that appends, around a hand-over: packages it destroys
+  // meanwhile come back to the pool at the lowest cost.
+  PackagePool::LocalReturns returnsHere() { return PackagePool::LocalReturns(*pool); }
+  // Destroys every package still held, newest first. The queue keeps its
+  // storage for the next batch unless it held more than keptQueueLength
+  // packages. endOfStream is left as it is.
   void clear();
   bool isEndOfStream() const { return endOfStream; }
   // The package appended last; null when the stream is empty.
@@ -34,8 +43,10 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   const mirt::OstraDataPackage* front() const;
 
  private:
+  static constexpr std::size_t keptQueueLength = 1024;
+
   std::deque<std::unique_ptr<mirt::OstraDataPackage>> packages;
   bool endOfStream;
   // Shared with every package decoded here, which may outlive the stream.
-  std::shared_ptr<SampleRecycler> recycler;
+  std::shared_ptr<PackagePool> pool;
 };

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace package {
 
@@ -19,6 +20,9 @@ inline constexpr std::uint32_t sampleDataOffset = 128;
 inline constexpr std::uint32_t maxChannels = 8;
 inline constexpr std::size_t bufferSize = 65536;
 inline constexpr std::uint8_t fillerByte = 0xCD;
+
+// The samples of a package, one sequence per channel slot.
+using Waveforms = std::array<std::vector<std::uint32_t>, maxChannels>;
 
 // Minimum board versions, compared after the DSP and firmware values have
 // been reduced (dspVersion % 1000, (firmwareVersion & 0x7F) + 600).

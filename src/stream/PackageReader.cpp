@@ -1,5 +1,6 @@
 #include "stream/PackageReader.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cstddef>
@@ -52,22 +53,28 @@ struct WordIterator {
   bool operator<(const WordIterator& other) const { return p < other.p; }
 };
 
+// The fields of a package that carries its whole header, or its whole meta
+// data block: no position up to `end` needs a bounds check.
+struct WholeFields {
+  static constexpr std::size_t end = 112;
+  const std::uint8_t* p;
+
+  std::uint16_t u16(std::size_t offset) const {
+    return static_cast<std::uint16_t>(p[offset] | (p[offset + 1] << 8));
+  }
+  std::uint32_t u32(std::size_t offset) const { return loadU32(p + offset); }
+  std::uint64_t u64(std::size_t offset) const {
+    return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
+  }
+  double f64(std::size_t offset) const {
+    const std::uint64_t bits = u64(offset);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+};
+
 }  // namespace
-
-std::uint16_t PackageReader::u16(std::size_t offset) const {
-  return static_cast<std::uint16_t>(byteAt(offset) | (byteAt(offset + 1) << 8));
-}
-
-std::uint32_t PackageReader::u32(std::size_t offset) const {
-  if (offset + 4 <= available) return loadU32(data + offset);
-  return static_cast<std::uint32_t>(byteAt(offset)) | (static_cast<std::uint32_t>(byteAt(offset + 1)) << 8) |
-         (static_cast<std::uint32_t>(byteAt(offset + 2)) << 16) |
-         (static_cast<std::uint32_t>(byteAt(offset + 3)) << 24);
-}
-
-std::uint64_t PackageReader::u64(std::size_t offset) const {
-  return static_cast<std::uint64_t>(u32(offset)) | (static_cast<std::uint64_t>(u32(offset + 4)) << 32);
-}
 
 // The board sends IEEE 754 doubles; the bits are taken over unchanged.
 double PackageReader::f64(std::size_t offset) const {
@@ -79,6 +86,20 @@ double PackageReader::f64(std::size_t offset) const {
 }
 
 PackageHeader PackageReader::parseHeader() const {
+  if (available >= package::headerSize) {
+    // The usual case: the whole header is there, no field needs a check.
+    const WholeFields fields{data};
+    PackageHeader header;
+    header.protocolVersion = fields.u16(0);
+    header.flags = fields.u16(2);
+    header.packageSize = fields.u32(4);
+    header.headerValue = fields.u64(8);
+    header.channelCount = fields.u32(16);
+    header.statusWord = fields.u32(20);
+    std::memcpy(header.waveformTypes.data(), data + 24, header.waveformTypes.size());
+    header.dataSize = fields.u32(32);
+    return header;
+  }
   PackageHeader header;
   header.protocolVersion = u16(0);
   header.flags = u16(2);
@@ -98,7 +119,17 @@ PackageHeader PackageReader::parseHeader() const {
 // bytes where the wire packs them), and the wire is little-endian on every
 // host.
 mirt::OstraMetaData PackageReader::parseMetaData() const {
+  if (available >= WholeFields::end) return metaDataFrom(WholeFields{data});
+  return metaDataFrom(*this);
+}
+
+template <typename Fields>
+mirt::OstraMetaData PackageReader::metaDataFrom(const Fields& fields) {
   mirt::OstraMetaData meta{};
+  const auto u16 = [&fields](std::size_t offset) { return fields.u16(offset); };
+  const auto u32 = [&fields](std::size_t offset) { return fields.u32(offset); };
+  const auto u64 = [&fields](std::size_t offset) { return fields.u64(offset); };
+  const auto f64 = [&fields](std::size_t offset) { return fields.f64(offset); };
   meta.statusWord = u32(20);
   meta.headerValue = u64(8);
   meta.word36 = u32(36);
@@ -140,11 +171,53 @@ void PackageReader::readChannel(std::uint32_t channel, std::vector<std::uint32_t
     samples.clear();
     return;
   }
+  if (this->samples != nullptr) {
+    samples = (*this->samples)[channel];
+    return;
+  }
   const std::uint64_t start =
       static_cast<std::uint64_t>(channel) * dataSize / channelCount + package::sampleDataOffset;
-  const std::uint64_t end = start + static_cast<std::uint64_t>(count) * 4;
+  copySamples(static_cast<std::size_t>(start), count, samples);
+}
+
+void PackageReader::readChannels(const PackageHeader& header, package::Waveforms& waveforms) const {
+  const std::uint32_t channelCount = header.channelCount;
+  if (channelCount == 0) return;
+  // One channel, the usual case, takes the whole sample area.
+  const std::uint32_t share = channelCount == 1 ? header.dataSize : header.dataSize / channelCount;
+  const std::uint32_t count = share / 4;
+  if (count == 0 && channelCount <= package::maxChannels) {
+    // Shares too small for a whole sample: every channel is empty.
+    for (std::uint32_t c = 0; c < channelCount; ++c) waveforms[c].clear();
+    return;
+  }
+  if (samples != nullptr || channelCount > package::maxChannels) {
+    for (std::uint32_t c = 0; c < std::min(channelCount, package::maxChannels); ++c) {
+      readChannel(c, waveforms[c]);
+    }
+    return;
+  }
+  // Channel c starts at c * D / N = c * (D / N) + c * (D % N) / N: from one
+  // channel to the next the start moves on by D / N, and by one more byte
+  // whenever the remainders summed so far reach N again.
+  const std::uint32_t rest = header.dataSize - share * channelCount;
+  std::size_t first = package::sampleDataOffset;
+  std::uint32_t restSum = 0;
+  for (std::uint32_t c = 0; c < channelCount; ++c) {
+    copySamples(first, count, waveforms[c]);
+    first += share;
+    restSum += rest;
+    if (restSum >= channelCount) {
+      restSum -= channelCount;
+      ++first;
+    }
+  }
+}
+
+void PackageReader::copySamples(std::size_t first, std::uint32_t count,
+                                std::vector<std::uint32_t>& samples) const {
+  const std::uint64_t end = first + static_cast<std::uint64_t>(count) * 4;
   assert(end <= package::bufferSize);
-  const std::size_t first = static_cast<std::size_t>(start);
   if (end <= available) {
     if constexpr (std::endian::native == std::endian::little) {
       // The samples are stored as this machine keeps them: a block copy,

@@ -5,7 +5,8 @@
 // framer's own assertions in the debug build that fuzzes).
 //
 // Input:
-//   1 byte       number of packages, 1 + value % 6
+//   1 byte       bits 0-6: number of packages, 1 + value % 6; bit 7: the
+//                framer reads samples in place (scatter reads)
 //   2 bytes each package sizes (little-endian), 36 + value % 65501, so
 //                36 to 65536
 //   2 bytes each the most each read delivers, in order (little-endian;
@@ -35,17 +36,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += 2;
     return low | (high << 8);
   };
-  const std::size_t count = 1 + data[pos++] % maxPackages;
+  const bool inPlace = (data[pos] & 0x80) != 0;
+  const std::size_t count = 1 + (data[pos++] & 0x7F) % maxPackages;
   std::vector<std::uint32_t> sizes;
   for (std::size_t i = 0; i < count; ++i) sizes.push_back(package::headerSize + u16() % sizeRange);
   std::vector<std::size_t> reads;
   while (pos < size) reads.push_back(u16());
 
   const support::FramerWire wire = support::framerWire(sizes);
-  const support::FramerOutcome outcome =
-      support::driveFramer(wire, [&](std::size_t read, std::size_t, std::size_t window) -> std::size_t {
+  const support::FramerOutcome outcome = support::driveFramer(
+      wire,
+      [&](std::size_t read, std::size_t, std::size_t window) -> std::size_t {
         return read < reads.size() && reads[read] != 0 ? reads[read] : window;
-      });
+      },
+      inPlace);
   if (!outcome.failure.empty()) {
     std::fprintf(stderr, "framer check failed: %s\n", outcome.failure.c_str());
     std::abort();

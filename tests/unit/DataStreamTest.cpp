@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/VarnelExceptionImpl.hpp"
@@ -112,21 +113,25 @@ TEST(DataStream, PoppedPackagesOutliveClearAndTheStream) {
 
 }  // namespace
 
-// The sample storage of destroyed packages is reused for the next ones; what
-// it held before never shows through, whether the new channel is shorter or
-// longer than the old one.
+// The memory of destroyed packages is reused for the next ones; what it
+// held before never shows through, whether the new channel is shorter or
+// longer than the old one, or the package has fewer channels (their slots
+// stay empty).
 TEST(DataStream, RecycledSampleStorageIsOverwrittenExactly) {
   OstraDataStreamImpl stream;
-  for (const std::uint32_t n : {64u, 8u, 100u, 1u, 64u}) {
-    const std::uint32_t dataSize = 2 * 4 * n;
+  const std::pair<std::uint32_t, std::uint32_t> rounds[] = {{64, 8}, {8, 2},  {100, 1},
+                                                            {1, 3},  {64, 2}, {16, 0}};
+  for (const auto& [n, channels] : rounds) {
+    const std::uint32_t dataSize = channels * 4 * n;
     const std::uint32_t base = 0x10000 * n;
-    stream.appendPackage(
-        bytes::readerOf(*bytes::package({.packageSize = 128 + dataSize, .dataSize = dataSize}, base)));
+    stream.appendPackage(bytes::readerOf(*bytes::package(
+        {.packageSize = 128 + dataSize, .channelCount = channels, .dataSize = dataSize}, base)));
     const auto p = stream.pop();  // destroyed at the end of the round
-    for (std::uint32_t c = 0; c < 2; ++c) {
-      Samples expected(n);
-      for (std::uint32_t k = 0; k < n; ++k) expected[k] = base + c * n + k;
-      EXPECT_EQ(p->getWaveform(c), expected) << n << " samples, channel " << c;
+    EXPECT_EQ(p->getChannelCount(), channels);
+    for (std::uint32_t c = 0; c < package::maxChannels; ++c) {
+      Samples expected(c < channels ? n : 0);
+      for (std::uint32_t k = 0; k < expected.size(); ++k) expected[k] = base + c * n + k;
+      EXPECT_EQ(p->getWaveform(c), expected) << n << " samples, " << channels << " channels, channel " << c;
     }
   }
 }

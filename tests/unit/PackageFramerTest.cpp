@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -28,18 +29,21 @@ struct Framed {
   std::vector<PackageSpec> sent;
   Bytes wire;
   std::size_t packages = 0;          // framed and found intact
+  std::size_t inPlace = 0;           // of them, with their samples read in place
   std::vector<std::size_t> reads;    // bytes delivered by each read
   std::vector<std::size_t> windows;  // size of each read window
 };
 
 // Feeds the packages of the given sizes through a framer, each read taking
 // at most `chunk` bytes of its window (0: the whole window), and checks
-// every package it yields against what was sent.
-Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk) {
+// every package it yields against what was sent. With `inPlace` the framer
+// reads samples in place, and each read fills the pieces in order.
+Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk, bool inPlace = false) {
   Framed out;
   for (std::size_t i = 0; i < sizes.size(); ++i) out.sent.push_back(sized(i + 1, sizes[i]));
   out.wire = boardsim::encodeAll(out.sent);
   PackageFramer framer;
+  if (inPlace) framer.receiveSamplesInPlace();
   std::size_t position = 0;
   for (std::size_t guard = 0; guard < 10 * out.wire.size() + 100; ++guard) {
     // Take what is complete.
@@ -49,6 +53,7 @@ Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk) {
         framer.accept(header.packageSize);
       } else if (framer.packageReady()) {
         const PackageReader package = framer.inProgress();
+        if (package.samplesInPlace() != nullptr) ++out.inPlace;
         const PackageSpec& expected = out.sent.at(out.packages);
         EXPECT_EQ(package.parseHeader().headerValue, expected.headerValue);
         EXPECT_EQ(framer.inHand(), expected.effectivePackageSize());
@@ -65,12 +70,15 @@ Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk) {
       }
     }
     if (position == out.wire.size()) return out;
-    const std::span<std::uint8_t> window = framer.readWindow();
-    EXPECT_FALSE(window.empty());
-    out.windows.push_back(window.size());
-    std::size_t n = std::min(window.size(), out.wire.size() - position);
+    std::span<std::uint8_t> single;
+    const PackageFramer::ReadPieces pieces = support::nextRead(framer, inPlace, single);
+    std::size_t window = 0;
+    for (const auto piece : pieces) window += piece.size();
+    EXPECT_NE(window, 0u);
+    out.windows.push_back(window);
+    std::size_t n = std::min(window, out.wire.size() - position);
     if (chunk != 0) n = std::min(n, chunk);
-    std::memcpy(window.data(), out.wire.data() + position, n);
+    support::fillPieces(pieces, out.wire.data() + position, n);
     framer.received(n);
     out.reads.push_back(n);
     position += n;
@@ -99,17 +107,37 @@ TEST(PackageFramer, AHeaderStraddlingTheBufferEndMovesToTheFront) {
 }
 
 TEST(PackageFramer, LargeSmallLargeInARowWhateverTheReadsDeliver) {
-  const std::vector<std::uint32_t> sizes{65536, 140, 40000, 36 + 92, 65536, 32768, 32764, 140};
-  for (const std::size_t chunk : {0u, 1u, 7u, 35u, 36u, 37u, 1000u, 65535u}) {
-    SCOPED_TRACE("reads of at most " + std::to_string(chunk) + " bytes");
-    EXPECT_EQ(frame(sizes, chunk).packages, sizes.size());
+  const std::vector<std::uint32_t> sizes{65536, 140, 40000, 36 + 92, 65536, 32768, 32764, 140, 4096, 8192};
+  for (const bool inPlace : {false, true}) {
+    for (const std::size_t chunk : {0u, 1u, 7u, 35u, 36u, 37u, 129u, 1000u, 65535u}) {
+      SCOPED_TRACE("reads of at most " + std::to_string(chunk) + " bytes" + (inPlace ? ", in place" : ""));
+      EXPECT_EQ(frame(sizes, chunk, inPlace).packages, sizes.size());
+    }
   }
 }
 
 TEST(PackageFramer, OneByteAtATime) {
-  const Framed f = frame({140, 128, 4096, 65536, 132}, 1);
-  EXPECT_EQ(f.packages, 5u);
-  EXPECT_EQ(f.reads.size(), f.wire.size());
+  for (const bool inPlace : {false, true}) {
+    const Framed f = frame({140, 128, 4096, 65536, 132}, 1, inPlace);
+    EXPECT_EQ(f.packages, 5u);
+    EXPECT_EQ(f.reads.size(), f.wire.size());
+  }
+}
+
+// The samples of a package of 32 KiB or more that arrive after its header
+// and meta data go straight into their storage, one read per package with
+// the next header behind it, as without; on a big-endian host, where the
+// samples are converted on the way, every package takes the buffer.
+TEST(PackageFramer, LargePackagesHaveTheirSamplesReadInPlaceOnLittleEndianHostsOnly) {
+  // (32767 bytes make a package of 32764: its samples fill whole words)
+  const Framed f = frame({140, 65536, 32768, 40000, 32767, 140}, 0, true);
+  EXPECT_EQ(f.packages, 6u);
+  if constexpr (std::endian::native == std::endian::little) {
+    EXPECT_EQ(f.inPlace, 2u) << "the packages of 32768 and 40000 bytes, read in place";
+    EXPECT_EQ(f.reads, (std::vector<std::size_t>{65536, 140 + 36, 32768, 40000, 32764 + 140 - 36}));
+  } else {
+    EXPECT_EQ(f.inPlace, 0u) << "big-endian: the samples are converted out of the buffer";
+  }
 }
 
 TEST(PackageFramer, TheLargestPackageIsReadInOneWithItsSuccessorsHeader) {
@@ -138,10 +166,12 @@ TEST(PackageFramer, TheLargestPackageIsReadInOneWithItsSuccessorsHeader) {
 // 64 KiB boundary and the spare bytes behind it, and around where the reads
 // end when nothing is cut. Each read takes the whole window or what is left
 // of the send. Every package must come out intact and in order, and the
-// framer's buffer invariants hold throughout (FramerDriver).
+// framer's buffer invariants hold throughout (FramerDriver), both with the
+// samples in the buffer and read in place (then also cut where the samples
+// begin).
 TEST(PackageFramer, GrindsEveryPairOfBoundarySizesAtEverySplitThatMatters) {
   const std::vector<std::uint32_t> boundary{36, 37, 52, 140, 4096, 32767, 32768, 65500, 65535, 65536};
-  std::size_t runs = 0;
+  std::size_t runs = 0, inPlacePackages = 0;
   for (const bool leadIn : {false, true}) {
     for (const std::uint32_t a : boundary) {
       for (const std::uint32_t b : boundary) {
@@ -153,6 +183,8 @@ TEST(PackageFramer, GrindsEveryPairOfBoundarySizesAtEverySplitThatMatters) {
         const auto whole = [](std::size_t, std::size_t, std::size_t window) { return window; };
         const support::FramerOutcome unsplit = support::driveFramer(wire, whole);
         ASSERT_EQ(unsplit.failure, "") << "sizes " << testing::PrintToString(sizes);
+        const support::FramerOutcome inPlace = support::driveFramer(wire, whole, true);
+        ASSERT_EQ(inPlace.failure, "") << "in place, sizes " << testing::PrintToString(sizes);
 
         std::set<std::size_t> splits;
         auto around = [&](std::size_t at, std::initializer_list<long> offsets) {
@@ -161,24 +193,32 @@ TEST(PackageFramer, GrindsEveryPairOfBoundarySizesAtEverySplitThatMatters) {
             if (s > 0 && s < static_cast<long>(total)) splits.insert(static_cast<std::size_t>(s));
           }
         };
-        for (const std::size_t start : wire.starts) around(start, {-1, 0, 1, 35, 36, 37});
+        for (const std::size_t start : wire.starts) around(start, {-1, 0, 1, 35, 36, 37, 127, 128, 129});
         around(package::bufferSize, {-1, 0, 1, 35, 36, 37});
         std::size_t readEnd = 0;
         for (const std::size_t n : unsplit.reads) around(readEnd += n, {-37, -36, -35, -1, 1, 35, 36, 37});
+        readEnd = 0;
+        for (const std::size_t n : inPlace.reads) around(readEnd += n, {-1, 1});
 
         for (const std::size_t split : splits) {
           const auto cut = [split](std::size_t, std::size_t position, std::size_t window) {
             return position < split ? std::min(window, split - position) : window;
           };
-          const support::FramerOutcome outcome = support::driveFramer(wire, cut);
-          ASSERT_EQ(outcome.failure, "")
-              << "sizes " << testing::PrintToString(sizes) << ", split at " << split;
-          ++runs;
+          for (const bool samplesInPlace : {false, true}) {
+            const support::FramerOutcome outcome = support::driveFramer(wire, cut, samplesInPlace);
+            ASSERT_EQ(outcome.failure, "") << "sizes " << testing::PrintToString(sizes) << ", split at "
+                                           << split << (samplesInPlace ? ", in place" : "");
+            ++runs;
+            inPlacePackages += outcome.inPlace;
+          }
         }
       }
     }
   }
-  EXPECT_GT(runs, 5000u);
+  EXPECT_GT(runs, 10000u);
+  if constexpr (std::endian::native == std::endian::little) {
+    EXPECT_GT(inPlacePackages, 1000u);
+  }
 }
 
 }  // namespace

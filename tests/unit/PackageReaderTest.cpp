@@ -61,6 +61,30 @@ TEST(PackageReader, ChannelsStartAtCTimesDOverNAndSkipPartialSamples) {
   }
 }
 
+// All channels at once (what the stream decodes) read what each channel
+// read on its own reads, for every channel count and sample areas that
+// divide evenly or not, complete or cut short.
+TEST(PackageReader, AllChannelsAtOnceReadWhatEachChannelReads) {
+  auto buffer = bytes::filledBuffer();
+  for (std::size_t i = 0; i < buffer->size(); ++i) (*buffer)[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  for (std::uint32_t channels = 1; channels <= 8; ++channels) {
+    for (const std::uint32_t dataSize : {0u, 3u, 31u, 40u, 41u, 1003u, 65408u}) {
+      bytes::writeHeader(*buffer, {.packageSize = 65536, .channelCount = channels, .dataSize = dataSize});
+      for (const std::size_t available : {std::size_t{65536}, std::size_t{700}}) {
+        const PackageReader reader(buffer->data(), available);
+        std::array<Samples, 8> all;
+        for (Samples& samples : all) samples.assign(3, 0xEEEEEEEE);  // old contents
+        reader.readChannels(reader.parseHeader(), all);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+          EXPECT_EQ(all[c], bytes::samplesOf(reader, c))
+              << channels << " channels, " << dataSize << " bytes, " << available << " available, channel "
+              << c;
+        }
+      }
+    }
+  }
+}
+
 TEST(PackageReader, ChannelsWithoutAWholeSampleAreEmpty) {
   auto buffer = bytes::filledBuffer();
   bytes::writeHeader(*buffer, {.channelCount = 2, .dataSize = 7});
@@ -140,6 +164,22 @@ TEST(PackageReader, HeaderOnlyPackageReadsTheFiller) {
   std::memcpy(&bits, &m.real80, sizeof bits);
   EXPECT_EQ(bits, 0xCDCDCDCDCDCDCDCDu);
   EXPECT_EQ(bytes::samplesOf(reader, 0), (Samples{0xCDCDCDCD, 0xCDCDCDCD}));
+}
+
+TEST(BoundedPackageReader, PositionsBeyondWhatArrivedReadAsFiller) {
+  std::vector<std::uint8_t> bytes(200, 0x11);
+  // A header of 2 channels with 8 bytes each, samples from offset 128.
+  std::fill(bytes.begin(), bytes.begin() + 36, 0);
+  bytes[16] = 2;
+  bytes[32] = 16;
+  const PackageReader reader(bytes.data(), 132);  // only one sample arrived
+  EXPECT_EQ(reader.parseMetaData().word36, 0x11111111u);
+  EXPECT_EQ(bytes::samplesOf(reader, 0), (std::vector<std::uint32_t>{0x11111111u, 0xCDCDCDCDu}));
+  EXPECT_EQ(bytes::samplesOf(reader, 1), (std::vector<std::uint32_t>{0xCDCDCDCDu, 0xCDCDCDCDu}));
+  const PackageReader headerOnly(bytes.data(), 36);
+  EXPECT_EQ(headerOnly.parseMetaData().dspVersion, 0xCDCDCDCDu);
+  EXPECT_EQ(headerOnly.parseMetaData().half100, 0xCDCDu);
+  EXPECT_EQ(headerOnly.parseHeader().channelCount, 2u);
 }
 
 }  // namespace
