@@ -6,8 +6,10 @@
 //
 // For 16 KiB and 144-byte packages:
 //   rate      packages per second, the board sending as fast as it is read;
-//             measured by the consumer from its first package's receive
-//             time to its last's
+//             direct: from the consumer's first package's receive time to
+//             its last's; through NATS: from the bridge's receive time of
+//             the first package to the consumer's of the last, so that
+//             what waited in the bridge and the stream counts
 //   paced     the board's default rate (100 packages/s) for a few seconds,
 //             three consumers at once: every package at every consumer, and
 //             the latency the NATS path adds: a package's receive time at
@@ -32,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,11 +111,15 @@ struct Consumer {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, timeout, [&] { return received.size() >= count; });
   }
-  double rate() {
+  // From the first package's receive time here, or from `startNs` (the
+  // bridge's receive time of the first package, so that what waited on
+  // the way counts), to the last's.
+  double rate(std::optional<std::int64_t> startNs = std::nullopt) {
     std::lock_guard lock(mutex);
     if (received.size() < 2) return 0;
-    const double s = static_cast<double>(received.back().second - received.front().second) / 1e9;
-    return s > 0 ? static_cast<double>(received.size() - 1) / s : 0;
+    const std::int64_t start = startNs.value_or(received.front().second);
+    const double s = static_cast<double>(received.back().second - start) / 1e9;
+    return s > 0 ? static_cast<double>(received.size() - (startNs ? 0 : 1)) / s : 0;
   }
   std::size_t lost(std::uint64_t count) {
     std::lock_guard lock(mutex);
@@ -131,8 +138,10 @@ struct Paths {
 };
 
 // The bridge's receive time of the last package of every hand-over of
-// `subject`, by its headerValue.
-std::map<std::uint64_t, std::int64_t> bridgeTimes(const std::string& url, const std::string& subject) {
+// `subject`, by its headerValue; with `firstOnly`, only the receive time
+// of the subject's first package, under key 0.
+std::map<std::uint64_t, std::int64_t> bridgeTimes(const std::string& url, const std::string& subject,
+                                                  bool firstOnly = false) {
   std::map<std::uint64_t, std::int64_t> times;
   natsConnection* nc = nullptr;
   jsCtx* js = nullptr;
@@ -147,12 +156,20 @@ std::map<std::uint64_t, std::int64_t> bridgeTimes(const std::string& url, const 
     while (natsSubscription_NextMsg(&msg, sub, 1000) == NATS_OK) {
       const char* last = nullptr;
       const char* when = nullptr;
+      if (firstOnly) {
+        if (natsMsgHeader_Get(msg, "Varnel-Receive-First", &when) == NATS_OK) times[0] = std::stoll(when);
+        natsMsg_Destroy(msg);
+        break;
+      }
       if (natsMsgHeader_Get(msg, "Varnel-Last", &last) == NATS_OK &&
           natsMsgHeader_Get(msg, "Varnel-Receive-Last", &when) == NATS_OK) {
         times[std::stoull(last)] = std::stoll(when);
       }
       natsMsg_Destroy(msg);
     }
+    // The consumer may still be delivering (firstOnly): end it before the
+    // subscription goes.
+    natsSubscription_Unsubscribe(sub);
     natsSubscription_Destroy(sub);
   }
   jsCtx_Destroy(js);
@@ -219,7 +236,10 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
     Consumer c(fed);
     if (c.connect()) {
       Child board(paths.board, boardArgs(b, "--fast --count " + count));
-      if (c.waitFor(shape.fastCount, 300s)) throughNats = c.rate();
+      if (c.waitFor(shape.fastCount, 300s)) {
+        const auto first = bridgeTimes(url, "varnel." + name, true);
+        if (!first.empty()) throughNats = c.rate(first.begin()->second);
+      }
       fastLost = c.lost(shape.fastCount);
     }
   }
