@@ -17,6 +17,10 @@
 //             hand-over's Varnel-Receive-Last header, for its last
 //             package), median and 99th percentile
 //
+// Arguments: the path of nats-server (default /usr/sbin/nats-server), then
+// the shapes to run as NAME-WINDOW (16KiB-1 16KiB-16 144B-1 144B-16; all of
+// them when none is named).
+//
 // Addresses 127.0.6.100 to 127.0.6.130; nats-server at a free port with a
 // store directory of its own. Every child is killed at the end. Measure on
 // the x64-release preset.
@@ -107,9 +111,24 @@ struct Consumer {
     }
     return false;
   }
-  bool waitFor(std::size_t count, Clock::duration timeout) {
+  // Until `count` packages came, `timeout` passed, or none came for `idle`
+  // (a package the bridge had to drop never comes).
+  bool waitFor(std::size_t count, Clock::duration timeout, Clock::duration idle = 10s) {
     std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] { return received.size() >= count; });
+    const auto deadline = Clock::now() + timeout;
+    std::size_t seen = received.size();
+    auto quietUntil = Clock::now() + idle;
+    while (received.size() < count) {
+      const auto now = Clock::now();
+      if (received.size() != seen) {
+        seen = received.size();
+        quietUntil = now + idle;
+      }
+      const auto until = std::min(deadline, quietUntil);
+      if (now >= until) return false;
+      changed.wait_until(lock, until);
+    }
+    return true;
   }
   // From the first package's receive time here, or from `startNs` (the
   // bridge's receive time of the first package, so that what waited on
@@ -236,10 +255,10 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
     Consumer c(fed);
     if (c.connect()) {
       Child board(paths.board, boardArgs(b, "--fast --count " + count));
-      if (c.waitFor(shape.fastCount, 300s)) {
-        const auto first = bridgeTimes(url, "varnel." + name, true);
-        if (!first.empty()) throughNats = c.rate(first.begin()->second);
-      }
+      // The rate of what came, also when some was lost (the loss is shown).
+      c.waitFor(shape.fastCount, 300s);
+      const auto first = bridgeTimes(url, "varnel." + name, true);
+      if (!first.empty()) throughNats = c.rate(first.begin()->second);
       fastLost = c.lost(shape.fastCount);
     }
   }
@@ -293,6 +312,20 @@ int main(int argc, char** argv) {
                  paths.natsServer.c_str());
     return 1;
   }
+  const Shape all[] = {Shape{"16KiB", 4, 1016, 20000, 1}, Shape{"16KiB", 4, 1016, 20000, 16},
+                       Shape{"144B", 1, 4, 200000, 1}, Shape{"144B", 1, 4, 200000, 16}};
+  std::vector<Shape> shapes;
+  for (int i = 2; i < argc; ++i) {
+    const auto it = std::find_if(std::begin(all), std::end(all), [&](const Shape& s) {
+      return argv[i] == std::string(s.name) + "-" + std::to_string(s.window);
+    });
+    if (it == std::end(all)) {
+      std::fprintf(stderr, "varnel-nats-bench: no shape %s (16KiB-1, 16KiB-16, 144B-1, 144B-16)\n", argv[i]);
+      return 2;
+    }
+    shapes.push_back(*it);
+  }
+  if (shapes.empty()) shapes.assign(std::begin(all), std::end(all));
   ::signal(SIGPIPE, SIG_IGN);
   const std::string address = host(100);
   const std::uint16_t port = boardsim::net::freePort(address);
@@ -306,10 +339,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(1s);  // start-up, not a measurement
     int nextHost = 101;
     try {
-      for (const Shape& shape : {Shape{"16KiB", 4, 1016, 20000, 1}, Shape{"16KiB", 4, 1016, 20000, 16},
-                                 Shape{"144B", 1, 4, 200000, 1}, Shape{"144B", 1, 4, 200000, 16}}) {
-        run(paths, shape, nextHost, url);
-      }
+      for (const Shape& shape : shapes) run(paths, shape, nextHost, url);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "varnel-nats-bench: %s\n", e.what());
       status = 1;
