@@ -355,24 +355,38 @@ void OstraBoardConnection::readWhileAvailable() {
     const PackageFramer::ReadPieces pieces = framer.readPieces();
     // One piece (every read but those of samples read in place) goes
     // through recv: a vectored read costs the kernel more per call.
+    std::size_t requested = 0;
+    for (const auto& piece : pieces) requested += piece.size();
     const std::size_t n =
         pieces.size() == 1
             ? socket.read_some(asio::buffer(pieces.front().data(), pieces.front().size()), error)
             : socket.read_some(ScatterBuffers(pieces), error);
     if (error == asio::error::would_block || error == asio::error::try_again) {
-      socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
-        // Readable (data, end of stream or a failure): the next read reports
-        // which. A failed wait ends the read in progress like a failed read.
-        if (!e || onReceive(nullptr, e, 0)) readWhileAvailable();
-      });
+      waitReadable();
       return;
     }
     if (!onReceive(pieces.front().data(), error, n)) return;
+    // A read that got less than it asked for has emptied the socket: asking
+    // again would only bring would_block, one system call per wake-up more.
+    // Starting the wait re-arms the socket in epoll, which then reports
+    // what came in meanwhile at once.
+    if (!error && n < requested) {
+      waitReadable();
+      return;
+    }
   }
   const PackageFramer::ReadPieces pieces = framer.readPieces();
   socket.async_read_some(ScatterBuffers(pieces), [this, data = pieces.front().data()](
                                                      const boost::system::error_code& error, std::size_t n) {
     if (onReceive(data, error, n)) readWhileAvailable();
+  });
+}
+
+void OstraBoardConnection::waitReadable() {
+  socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
+    // Readable (data, end of stream or a failure): the next read reports
+    // which. A failed wait ends the read in progress like a failed read.
+    if (!e || onReceive(nullptr, e, 0)) readWhileAvailable();
   });
 }
 

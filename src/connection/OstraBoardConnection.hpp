@@ -149,6 +149,7 @@ class OstraBoardConnection {
   // The read loop: reads while the socket has data (a bounded number of
   // times in a row), then waits for more.
   void readWhileAvailable();
+  void waitReadable();
   // Frames what a read delivered at `data`; false when the read loop ends.
   bool onReceive(const std::uint8_t* data, const boost::system::error_code& error,
                  std::size_t bytesTransferred);
