@@ -362,32 +362,44 @@ void OstraBoardConnection::readWhileAvailable() {
             ? socket.read_some(asio::buffer(pieces.front().data(), pieces.front().size()), error)
             : socket.read_some(ScatterBuffers(pieces), error);
     if (error == asio::error::would_block || error == asio::error::try_again) {
-      waitReadable();
+      readAsync();
       return;
     }
     if (!onReceive(pieces.front().data(), error, n)) return;
     // A read that got less than it asked for has emptied the socket: asking
-    // again would only bring would_block, one system call per wake-up more.
-    // Starting the wait re-arms the socket in epoll, which then reports
-    // what came in meanwhile at once.
+    // again here would only bring would_block.
     if (!error && n < requested) {
-      waitReadable();
+      readAsync();
       return;
     }
   }
-  const PackageFramer::ReadPieces pieces = framer.readPieces();
-  socket.async_read_some(ScatterBuffers(pieces), [this, data = pieces.front().data()](
-                                                     const boost::system::error_code& error, std::size_t n) {
-    if (onReceive(data, error, n)) readWhileAvailable();
-  });
+  readAsync();
 }
 
-void OstraBoardConnection::waitReadable() {
-  socket.async_wait(asio::socket_base::wait_read, [this](const boost::system::error_code& e) {
-    // Readable (data, end of stream or a failure): the next read reports
-    // which. A failed wait ends the read in progress like a failed read.
-    if (!e || onReceive(nullptr, e, 0)) readWhileAvailable();
-  });
+void OstraBoardConnection::readAsync() {
+  // A read, not a wait for readability: with epoll, a wait re-registers the
+  // socket each time (one system call), and as the connect registered it for
+  // writability too, the re-registration also reports it writable, one
+  // wake-up for nothing. A pending read stays registered as it is and is
+  // done by the reactor as soon as data comes. One piece goes through recv.
+  const PackageFramer::ReadPieces pieces = framer.readPieces();
+  std::size_t requested = 0;
+  for (const auto& piece : pieces) requested += piece.size();
+  auto handler = [this, data = pieces.front().data(), requested](const boost::system::error_code& error,
+                                                                 std::size_t n) {
+    if (!onReceive(data, error, n)) return;
+    // A short read emptied the socket: wait again rather than read in vain.
+    if (!error && n < requested) {
+      readAsync();
+    } else {
+      readWhileAvailable();
+    }
+  };
+  if (pieces.size() == 1) {
+    socket.async_read_some(asio::buffer(pieces.front().data(), pieces.front().size()), std::move(handler));
+  } else {
+    socket.async_read_some(ScatterBuffers(pieces), std::move(handler));
+  }
 }
 
 bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::system::error_code& error,

@@ -149,7 +149,9 @@ class OstraBoardConnection {
   // The read loop: reads while the socket has data (a bounded number of
   // times in a row), then waits for more.
   void readWhileAvailable();
-  void waitReadable();
+  // Leaves the next read to the I/O context, which does it when the socket
+  // is readable.
+  void readAsync();
   // Frames what a read delivered at `data`; false when the read loop ends.
   bool onReceive(const std::uint8_t* data, const boost::system::error_code& error,
                  std::size_t bytesTransferred);
