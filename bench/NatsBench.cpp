@@ -20,9 +20,9 @@
 //             hand-over's Varnel-Receive-Last header, for its last
 //             package), median and 99th percentile
 //
-// Arguments: the path of nats-server (default /usr/sbin/nats-server), then
+// Arguments: the path of nats-server (default /usr/sbin/nats-server), and
 // the shapes to run as NAME-WINDOW (16KiB-1 16KiB-16 144B-1 144B-16; all of
-// them when none is named).
+// them when none is named), in any order.
 //
 // Addresses 127.0.6.100 to 127.0.6.130; nats-server at a free port with a
 // store directory of its own. Every child is killed at the end. Measure on
@@ -38,6 +38,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,6 +74,14 @@ class Child {
     }
   }
   ~Child() { stop(SIGKILL); }
+  // Whether it has ended (and was reaped).
+  bool exited() {
+    int status = 0;
+    if (pid_ <= 0) return true;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    return true;
+  }
   void stop(int signal = SIGTERM) {
     if (pid_ <= 0) return;
     ::kill(pid_, signal);
@@ -314,28 +323,61 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
   std::fflush(stdout);
 }
 
+// Until the server at `url` takes a connection: empty, or why it did not.
+std::string serverUp(Child& server, const std::string& url) {
+  const auto deadline = Clock::now() + 10s;
+  for (int i = 0; i < 500 && Clock::now() < deadline; ++i) {
+    natsConnection* nc = nullptr;
+    if (natsConnection_ConnectTo(&nc, url.c_str()) == NATS_OK) {
+      natsConnection_Destroy(nc);
+      return {};
+    }
+    if (server.exited()) return "ended before it took a connection at " + url;
+    std::this_thread::sleep_for(20ms);  // a process still starting; not a measurement
+  }
+  return "took no connection at " + url + " within 10 s";
+}
+
+std::string lastLines(const std::string& path, std::size_t count) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::string tail;
+  for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+    tail += "  " + lines[i] + "\n";
+  }
+  return tail;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Paths paths;
-  paths.natsServer = argc > 1 ? argv[1] : "/usr/sbin/nats-server";
+  const Shape all[] = {Shape{"16KiB", 4, 1016, 20000, 1}, Shape{"16KiB", 4, 1016, 20000, 16},
+                       Shape{"144B", 1, 4, 200000, 1}, Shape{"144B", 1, 4, 200000, 16}};
+  std::vector<Shape> shapes;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto it = std::find_if(std::begin(all), std::end(all), [&](const Shape& s) {
+      return arg == std::string(s.name) + "-" + std::to_string(s.window);
+    });
+    if (it != std::end(all)) {
+      shapes.push_back(*it);
+    } else if (paths.natsServer.empty() && arg.find('/') != std::string::npos) {
+      paths.natsServer = arg;
+    } else {
+      std::fprintf(stderr,
+                   "varnel-nats-bench: no shape %s (16KiB-1, 16KiB-16, 144B-1, 144B-16)\n"
+                   "usage: varnel-nats-bench [PATH-OF-NATS-SERVER] [SHAPE...]\n",
+                   arg.c_str());
+      return 2;
+    }
+  }
+  if (paths.natsServer.empty()) paths.natsServer = "/usr/sbin/nats-server";
   if (::access(paths.natsServer.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "varnel-nats-bench: no nats-server at %s (give its path as the argument)\n",
                  paths.natsServer.c_str());
     return 1;
-  }
-  const Shape all[] = {Shape{"16KiB", 4, 1016, 20000, 1}, Shape{"16KiB", 4, 1016, 20000, 16},
-                       Shape{"144B", 1, 4, 200000, 1}, Shape{"144B", 1, 4, 200000, 16}};
-  std::vector<Shape> shapes;
-  for (int i = 2; i < argc; ++i) {
-    const auto it = std::find_if(std::begin(all), std::end(all), [&](const Shape& s) {
-      return argv[i] == std::string(s.name) + "-" + std::to_string(s.window);
-    });
-    if (it == std::end(all)) {
-      std::fprintf(stderr, "varnel-nats-bench: no shape %s (16KiB-1, 16KiB-16, 144B-1, 144B-16)\n", argv[i]);
-      return 2;
-    }
-    shapes.push_back(*it);
   }
   if (shapes.empty()) shapes.assign(std::begin(all), std::end(all));
   ::signal(SIGPIPE, SIG_IGN);
@@ -348,9 +390,13 @@ int main(int argc, char** argv) {
   {
     Child server(paths.natsServer,
                  {"-js", "-a", address, "-p", std::to_string(port), "-sd", store, "-l", store + ".log"});
-    std::this_thread::sleep_for(1s);  // start-up, not a measurement
     int nextHost = 101;
     try {
+      if (const std::string why = serverUp(server, url); !why.empty()) {
+        const std::string log = lastLines(store + ".log", 10);
+        throw std::runtime_error(paths.natsServer + " " + why +
+                                 (log.empty() ? "; its log is empty" : "; the end of its log:\n" + log));
+      }
       // A server fresh from its start grows its memory on the first stream
       // it stores and serves, which made whichever shape ran first up to
       // three times slower; a server in service has done that long before.
