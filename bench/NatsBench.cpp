@@ -49,6 +49,7 @@
 
 #include <nats/nats.h>
 
+#include "ProcessFigures.hpp"
 #include "boardsim/Net.hpp"
 #include "varnel/varnel.hpp"
 
@@ -272,6 +273,8 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
   // Every run publishes to subjects of its own.
   const std::string label = std::string(shape.name) + "-" + std::to_string(shape.window);
 
+  const auto started = Clock::now();
+  const double stealStart = bench::stealSeconds();
   // Direct.
   double direct = 0;
   {
@@ -317,9 +320,11 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
   std::printf(
       "%-6s bridge --window %-3d direct %8.0f packages/s | through NATS %8.0f packages/s (%3.0f %% of "
       "direct, "
-      "%zu lost) | 100/s x 3 consumers: %zu lost, added latency median %.2f ms, p99 %.2f ms\n",
+      "%zu lost) | 100/s x 3 consumers: %zu lost, added latency median %.2f ms, p99 %.2f ms | steal %.2f "
+      "cores\n",
       shape.name, shape.window, direct, throughNats, direct > 0 ? 100 * throughNats / direct : 0.0, fastLost,
-      pacedLost, percentile(latencies, 0.5), percentile(latencies, 0.99));
+      pacedLost, percentile(latencies, 0.5), percentile(latencies, 0.99),
+      (bench::stealSeconds() - stealStart) / std::chrono::duration<double>(Clock::now() - started).count());
   std::fflush(stdout);
 }
 

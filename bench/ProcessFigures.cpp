@@ -55,6 +55,16 @@ double machineCpuSeconds() {
   return static_cast<double>(user + nice + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+double stealSeconds() {
+  // cpu user nice system idle iowait irq softirq steal
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  unsigned long long field[8] = {};
+  in >> cpu;
+  for (auto& f : field) in >> f;
+  return static_cast<double>(field[7]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double ownCpuSeconds() {
   double total = 0;
   for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {

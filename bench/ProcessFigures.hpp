@@ -26,6 +26,10 @@ std::string loadAverage();
 /// is left out on both sides).
 double machineCpuSeconds();
 double ownCpuSeconds();
+/// CPU seconds the hypervisor gave to others while this machine's CPUs had
+/// work (steal time; 0 on bare metal). On a shared host it makes figures
+/// of the same run move by a third and more.
+double stealSeconds();
 
 std::size_t defaultThreadStackBytes();
 

@@ -153,6 +153,7 @@ int benchMain(const Options& options) {
   const auto started = Clock::now();
   const double machineCpuStart = machineCpuSeconds();
   const double ownCpuStart = ownCpuSeconds();
+  const double stealStart = stealSeconds();
   const mirt::VersionInfo version = mirt::getVersionInfo();
   const std::string loadStart = loadAverage();
   const unsigned cores = std::thread::hardware_concurrency();
@@ -199,7 +200,9 @@ int benchMain(const Options& options) {
   const double otherCores =
       std::max(0.0, (machineCpuSeconds() - machineCpuStart) - (ownCpuSeconds() - ownCpuStart)) / elapsed;
   report.addText("run", "load_average_end", loadEnd);
+  const double stealCores = (stealSeconds() - stealStart) / elapsed;
   report.addText("run", "other_processes_cores", number(otherCores));
+  report.addText("run", "steal_cores", number(stealCores));
   report.addText("run", "elapsed_s", number(elapsed));
 
   fmt::print("\nGoals\n");
@@ -210,8 +213,8 @@ int benchMain(const Options& options) {
   const bool written = report.writeCsv(csvPath);
   fmt::print(
       "\nload average {} at end (this run's own processes included); other processes used {:.2f} of {} "
-      "cores\non average during the run; {:.1f} s in all; CSV {}{}\n",
-      loadEnd, otherCores, cores, elapsed, csvPath, written ? "" : " could NOT be written");
+      "cores\non average during the run, the hypervisor took {:.2f} (steal); {:.1f} s in all; CSV {}{}\n",
+      loadEnd, otherCores, cores, stealCores, elapsed, csvPath, written ? "" : " could NOT be written");
   return written ? 0 : 1;
 }
 
