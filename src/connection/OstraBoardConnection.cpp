@@ -388,7 +388,8 @@ void OstraBoardConnection::readAsync() {
   auto handler = [this, data = pieces.front().data(), requested](const boost::system::error_code& error,
                                                                  std::size_t n) {
     if (!onReceive(data, error, n)) return;
-    // A short read emptied the socket: wait again rather than read in vain.
+    // A short read emptied the socket: a read here first could only add a
+    // would_block to the one the pending read starts with.
     if (!error && n < requested) {
       readAsync();
     } else {
