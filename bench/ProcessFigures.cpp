@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 
@@ -16,6 +17,17 @@ namespace {
 double cpuSeconds(const rusage& ru) {
   return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The machine's CPU time so far, in clock ticks, from /proc/stat's first
+// line: user nice system idle iowait irq softirq steal.
+std::array<unsigned long long, 8> machineCpuTicks() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  std::array<unsigned long long, 8> ticks{};
+  in >> cpu;
+  for (auto& t : ticks) in >> t;
+  return ticks;
 }
 
 }  // namespace
@@ -48,21 +60,12 @@ std::string loadAverage() {
 }
 
 double machineCpuSeconds() {
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  unsigned long long user = 0, nice = 0, system = 0;
-  in >> cpu >> user >> nice >> system;
-  return static_cast<double>(user + nice + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const auto t = machineCpuTicks();
+  return static_cast<double>(t[0] + t[1] + t[2]) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double stealSeconds() {
-  // cpu user nice system idle iowait irq softirq steal
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  unsigned long long field[8] = {};
-  in >> cpu;
-  for (auto& f : field) in >> f;
-  return static_cast<double>(field[7]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return static_cast<double>(machineCpuTicks()[7]) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double ownCpuSeconds() {

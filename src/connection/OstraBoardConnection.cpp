@@ -32,6 +32,14 @@ constexpr const char* unknownExceptionText = "exception of unknown type";
 
 using mirt::FailureCause;
 
+// What a read of `pieces` asks for; a read that gets less has emptied the
+// socket.
+std::size_t bytesAsked(PackageFramer::ReadPieces pieces) {
+  std::size_t bytes = 0;
+  for (const auto& piece : pieces) bytes += piece.size();
+  return bytes;
+}
+
 // What a failed connect means.
 FailureCause connectCause(const boost::system::error_code& error) {
   if (error == asio::error::connection_refused) return FailureCause::Refused;
@@ -355,8 +363,7 @@ void OstraBoardConnection::readWhileAvailable() {
     const PackageFramer::ReadPieces pieces = framer.readPieces();
     // One piece (every read but those of samples read in place) goes
     // through recv: a vectored read costs the kernel more per call.
-    std::size_t requested = 0;
-    for (const auto& piece : pieces) requested += piece.size();
+    const std::size_t requested = bytesAsked(pieces);
     const std::size_t n =
         pieces.size() == 1
             ? socket.read_some(asio::buffer(pieces.front().data(), pieces.front().size()), error)
@@ -383,8 +390,7 @@ void OstraBoardConnection::readAsync() {
   // wake-up for nothing. A pending read stays registered as it is and is
   // done by the reactor as soon as data comes. One piece goes through recv.
   const PackageFramer::ReadPieces pieces = framer.readPieces();
-  std::size_t requested = 0;
-  for (const auto& piece : pieces) requested += piece.size();
+  const std::size_t requested = bytesAsked(pieces);
   auto handler = [this, data = pieces.front().data(), requested](const boost::system::error_code& error,
                                                                  std::size_t n) {
     if (!onReceive(data, error, n)) return;
