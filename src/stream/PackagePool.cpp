@@ -1,5 +1,6 @@
 #include "stream/PackagePool.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <new>
 #include <utility>
@@ -41,7 +42,9 @@ PackagePool::~PackagePool() {
 
 std::size_t PackagePool::bytesOf(const Block& block) {
   std::size_t bytes = headerBytes + block.channelTypes.capacity() * sizeof(std::uint32_t);
-  for (const auto& samples : block.waveforms) bytes += samples.capacity() * sizeof(std::uint32_t);
+  for (std::uint32_t c = 0; c < block.storedChannels; ++c) {
+    bytes += block.waveforms[c].capacity() * sizeof(std::uint32_t);
+  }
   return bytes;
 }
 
@@ -77,6 +80,7 @@ PackagePool::Block* PackagePool::take(const std::shared_ptr<PackagePool>& pool, 
     block = ::new (::operator new(headerBytes + objectBytes)) Block();
   }
   block->next = nullptr;
+  block->storedChannels = std::max(block->storedChannels, std::min(channels, package::maxChannels));
   if (!block->owner) block->owner = pool;
   return block;
 }

@@ -54,6 +54,10 @@ class PackagePool {
     friend class PackagePool;
     Block* next = nullptr;
     std::size_t bytes = 0;  // counted against the limit while kept
+    // Channels below this may hold sample storage: the most any package
+    // built in this block had, so that counting its bytes need not look
+    // at every channel slot.
+    std::uint32_t storedChannels = 0;
     // Set while the package is out, so that the pool outlives it; also
     // while the block is kept after coming back through LocalReturns.
     std::shared_ptr<PackagePool> owner;

@@ -50,6 +50,22 @@ TEST(PackagePool, KeepsReturnedBlocksUpToItsLimit) {
   for (int i = 0; i < 3; ++i) PackagePool::giveBack(out[static_cast<std::size_t>(i)]);
 }
 
+// Storage a block's earlier package left in a higher channel still counts
+// against the limit when a later package uses fewer channels.
+TEST(PackagePool, CountsTheStorageOfChannelsALaterPackageLeavesUnused) {
+  auto pool = std::make_shared<PackagePool>(1u << 30);
+  PackagePool::Block* eight = PackagePool::take(pool, objectBytes, 8, 4096);
+  eight->waveforms[7].assign(4096, 7);
+  PackagePool::giveBack(eight);
+  const std::size_t withChannel7 = pool->keptBytes();
+  EXPECT_GE(withChannel7, 4096 * sizeof(std::uint32_t));
+  PackagePool::Block* one = PackagePool::take(pool, objectBytes, 1, 16);
+  ASSERT_EQ(one, eight);
+  one->waveforms[0].assign(16, 1);
+  PackagePool::giveBack(one);
+  EXPECT_GE(pool->keptBytes(), withChannel7);
+}
+
 TEST(PackagePool, SampleStorageMoreThanTwiceTooLargeIsFreedNotHandedOut) {
   auto pool = std::make_shared<PackagePool>();
   PackagePool::giveBack(blockWith(pool, 16384, 1));
