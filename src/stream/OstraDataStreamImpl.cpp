@@ -15,15 +15,13 @@ OstraDataStreamImpl::~OstraDataStreamImpl() {
   pool->detachKept();
 }
 
-std::size_t OstraDataStreamImpl::getSize() const { return packages.size(); }
+std::size_t OstraDataStreamImpl::getSize() const { return packages.size() - head; }
 
 std::unique_ptr<mirt::OstraDataPackage> OstraDataStreamImpl::pop() {
-  if (packages.empty()) {
+  if (head == packages.size()) {
     return nullptr;
   }
-  std::unique_ptr<mirt::OstraDataPackage> oldest = std::move(packages.front());
-  packages.pop_front();
-  return oldest;
+  return std::move(packages[head++]);
 }
 
 void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const mirt::ReceiveTime& receiveTime) {
@@ -74,19 +72,22 @@ void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const Packa
 }
 
 void OstraDataStreamImpl::clear() {
-  const std::size_t held = packages.size();
-  while (!packages.empty()) {
+  while (packages.size() > head) {
     packages.pop_back();
   }
+  packages.clear();  // the slots of popped packages, empty already
+  head = 0;
   // The queue's storage serves the next batch; only what an unusually long
   // one made it grow to is given back.
-  if (held > keptQueueLength) std::deque<std::unique_ptr<mirt::OstraDataPackage>>().swap(packages);
+  if (packages.capacity() > keptQueueLength) {
+    std::vector<std::unique_ptr<mirt::OstraDataPackage>>().swap(packages);
+  }
 }
 
 const mirt::OstraDataPackage* OstraDataStreamImpl::back() const {
-  return packages.empty() ? nullptr : packages.back().get();
+  return head == packages.size() ? nullptr : packages.back().get();
 }
 
 const mirt::OstraDataPackage* OstraDataStreamImpl::front() const {
-  return packages.empty() ? nullptr : packages.front().get();
+  return head == packages.size() ? nullptr : packages[head].get();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
+#include <vector>
 
 #include "stream/PackagePool.hpp"
 #include "stream/PackageReader.hpp"
@@ -33,8 +33,8 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
   // meanwhile come back to the pool at the lowest cost.
   PackagePool::LocalReturns returnsHere() { return PackagePool::LocalReturns(*pool); }
   // Destroys every package still held, newest first. The queue keeps its
-  // storage for the next batch unless it held more than keptQueueLength
-  // packages. endOfStream is left as it is.
+  // storage for the next batch unless it grew beyond room for
+  // keptQueueLength packages. endOfStream is left as it is.
   void clear();
   bool isEndOfStream() const { return endOfStream; }
   // The package appended last; null when the stream is empty.
@@ -45,7 +45,11 @@ class OstraDataStreamImpl : public mirt::OstraDataStream {
  private:
   static constexpr std::size_t keptQueueLength = 1024;
 
-  std::deque<std::unique_ptr<mirt::OstraDataPackage>> packages;
+  // First in, first out: pop takes from `head` on and leaves an empty slot
+  // behind; clear starts the queue afresh. Packages are only appended
+  // between hand-overs, so the popped slots never pile up for long.
+  std::vector<std::unique_ptr<mirt::OstraDataPackage>> packages;
+  std::size_t head = 0;
   bool endOfStream;
   // Shared with every package decoded here, which may outlive the stream.
   std::shared_ptr<PackagePool> pool;
