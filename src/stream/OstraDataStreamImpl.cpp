@@ -48,10 +48,7 @@ void OstraDataStreamImpl::appendPackage(const PackageReader& reader, const Packa
     }
   } unused{block};
 
-  block->channelTypes.clear();
-  for (std::uint32_t c = 0; c < channelCount; ++c) {
-    block->channelTypes.push_back(header.waveformTypes[c]);
-  }
+  block->channelTypes.assign(header.waveformTypes.begin(), header.waveformTypes.begin() + channelCount);
 
   endOfStream = (header.flags & package::endOfStreamFlag) != 0;
 
