@@ -71,14 +71,22 @@ FailureCause readCause(const boost::system::error_code& error, bool insidePackag
   return FailureCause::Other;
 }
 
+// Out of line: the registers the message takes would otherwise be saved
+// and restored for every read that went well, twice per package.
+[[gnu::noinline, gnu::cold]] ReadOutcome failedRead(const boost::system::error_code& error,
+                                                    std::size_t bytesTransferred, bool insidePackage) {
+  ReadOutcome outcome;
+  outcome.failed = true;
+  outcome.errorMessage = error.message();
+  outcome.cause = readCause(error, insidePackage);
+  outcome.bytesTransferred = bytesTransferred;
+  return outcome;
+}
+
 ReadOutcome readOutcome(const boost::system::error_code& error, std::size_t bytesTransferred,
                         bool insidePackage) {
+  if (error) return failedRead(error, bytesTransferred, insidePackage);
   ReadOutcome outcome;
-  outcome.failed = static_cast<bool>(error);
-  if (error) {
-    outcome.errorMessage = error.message();
-    outcome.cause = readCause(error, insidePackage);
-  }
   outcome.bytesTransferred = bytesTransferred;
   return outcome;
 }
