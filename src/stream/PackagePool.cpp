@@ -40,12 +40,16 @@ PackagePool::~PackagePool() {
   }
 }
 
-std::size_t PackagePool::bytesOf(const Block& block) {
-  std::size_t bytes = headerBytes + block.channelTypes.capacity() * sizeof(std::uint32_t);
+std::size_t PackagePool::measure(Block& block) {
+  std::size_t samples = 0;
+  std::size_t largest = 0;
   for (std::uint32_t c = 0; c < block.storedChannels; ++c) {
-    bytes += block.waveforms[c].capacity() * sizeof(std::uint32_t);
+    const std::size_t capacity = block.waveforms[c].capacity();
+    samples += capacity;
+    largest = std::max(largest, capacity);
   }
-  return bytes;
+  block.largestChannel = largest;
+  return headerBytes + (block.channelTypes.capacity() + samples) * sizeof(std::uint32_t);
 }
 
 void PackagePool::destroy(Block* block) noexcept {
@@ -72,9 +76,11 @@ PackagePool::Block* PackagePool::take(const std::shared_ptr<PackagePool>& pool, 
     } else {
       self.heldBytes.fetch_sub(block->bytes, relaxed);
     }
-    for (std::uint32_t c = 0; c < channels && c < package::maxChannels; ++c) {
-      std::vector<std::uint32_t>& kept = block->waveforms[c];
-      if (kept.capacity() > 2 * samples) std::vector<std::uint32_t>().swap(kept);
+    if (block->largestChannel > 2 * samples) {
+      for (std::uint32_t c = 0; c < channels && c < package::maxChannels; ++c) {
+        std::vector<std::uint32_t>& kept = block->waveforms[c];
+        if (kept.capacity() > 2 * samples) std::vector<std::uint32_t>().swap(kept);
+      }
     }
   } else {
     block = ::new (::operator new(headerBytes + objectBytes)) Block();
@@ -102,7 +108,7 @@ void PackagePool::giveBack(Block* block) noexcept {
 }
 
 void PackagePool::keep(Block* block) noexcept {
-  const std::size_t bytes = bytesOf(*block);
+  const std::size_t bytes = measure(*block);
   block->bytes = bytes;
   if (heldBytes.fetch_add(bytes, relaxed) + bytes + localBytes.load(relaxed) > limitBytes) {
     heldBytes.fetch_sub(bytes, relaxed);
@@ -117,7 +123,7 @@ void PackagePool::keep(Block* block) noexcept {
 void PackagePool::keepLocal(Block* block) noexcept {
   // On the taking thread, which does not take meanwhile: `ready` and
   // localBytes are its own. The block keeps its reference to the pool.
-  const std::size_t bytes = bytesOf(*block);
+  const std::size_t bytes = measure(*block);
   const std::size_t local = localBytes.load(relaxed);
   if (heldBytes.load(relaxed) + local + bytes > limitBytes) {
     destroy(block);

@@ -58,6 +58,9 @@ class PackagePool {
     // built in this block had, so that counting its bytes need not look
     // at every channel slot.
     std::uint32_t storedChannels = 0;
+    // The most samples any of those channels has room for, as of the
+    // block's return: what take checks before fitting channels one by one.
+    std::size_t largestChannel = 0;
     // Set while the package is out, so that the pool outlives it; also
     // while the block is kept after coming back through LocalReturns.
     std::shared_ptr<PackagePool> owner;
@@ -107,7 +110,8 @@ class PackagePool {
   }
 
  private:
-  static std::size_t bytesOf(const Block& block);
+  // The bytes the block holds; also notes its largest channel.
+  static std::size_t measure(Block& block);
   static void destroy(Block* block) noexcept;
   void keep(Block* block) noexcept;
   void keepLocal(Block* block) noexcept;
