@@ -60,7 +60,15 @@ exit 1
 """,
     "dpkg": "#!/bin/bash\n[[ $1 == --print-foreign-architectures ]] && echo i386\nexit 0\n",
     "sudo": '#!/bin/bash\nexec "$@"\n',
-    "wineboot": '#!/bin/bash\nmkdir -p "$WINEPREFIX" && touch "$WINEPREFIX/system.reg"\n',
+    "wineboot": r"""#!/bin/bash
+echo "wineboot $*" >>"$FAKE_LOG"
+[[ -z ${FAKE_WINEBOOT_FAILS:-} ]] || { echo "/usr/lib/wine/wine: Exec format error"; exit 1; }
+mkdir -p "$WINEPREFIX" && touch "$WINEPREFIX/system.reg"
+""",
+    "wine64": r"""#!/bin/bash
+echo "wine64 $* WINELOADER=$WINELOADER" >>"$FAKE_LOG"
+mkdir -p "$WINEPREFIX" && touch "$WINEPREFIX/system.reg"
+""",
     "wineserver": "#!/bin/bash\nexit 0\n",
     "gcc": "#!/bin/bash\nexit 1\n",
     "cmake": '#!/bin/bash\necho "cmake $*" >>"$FAKE_LOG"\n',
@@ -139,6 +147,19 @@ def test_a_half_synced_mirror_costs_only_the_layer_apt_cannot_install(fake):
     assert result.status["windows32"][0] == "unavailable"
     assert "wine32:i386 : Depends: libwine:i386" in result.status["windows32"][1]
     assert all(result.status[layer] == ["ok", ""] for layer in ("build", "windows", "cpus"))
+
+
+def test_a_wine_prefix_is_made_by_the_loader_of_its_word_size_or_its_layer_is_unavailable(fake):
+    # Debian's wineboot starts the 32-bit loader once wine32 is installed,
+    # which cannot make the 64-bit prefix where the kernel runs no 32-bit code.
+    result = fake("setup", "windows", "windows32", FAKE_WINEBOOT_FAILS="1")
+    assert result.returncode == 1
+    wine64, wineboot = [line for line in result.log if line.startswith("wine")]
+    assert wine64.startswith("wine64 wineboot -i WINELOADER=/") and wine64.endswith("/bin/wine64")
+    assert wineboot == "wineboot -i"
+    assert result.status["windows"] == ["ok", ""]
+    assert result.status["windows32"][0] == "unavailable"
+    assert "(wineboot failed: /usr/lib/wine/wine: Exec format error)" in result.status["windows32"][1]
 
 
 def test_kernel_headers_of_two_versions_are_pinned_to_the_i386_one_only_then(fake):
