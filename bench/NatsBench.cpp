@@ -22,6 +22,9 @@
 //             the consumer minus the bridge's receive time of it (the
 //             hand-over's Varnel-Receive-Last header, for its last
 //             package), median and 99th percentile
+//   CPU       per package on the fast runs through NATS, of nats-server,
+//             the bridge and the NATS-fed board (from /proc, median of the
+//             three), and the rate their sum allows on this machine's cores
 //
 // Arguments: the path of nats-server (default /usr/sbin/nats-server), and
 // the shapes to run as NAME-WINDOW (16KiB-1 16KiB-16 144B-1 144B-16; all of
@@ -46,6 +49,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +89,24 @@ class Child {
     if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
     pid_ = -1;
     return true;
+  }
+  // CPU seconds (user and system) the process has used so far; -1 when
+  // /proc cannot say.
+  double cpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    // The fields after the command name, which may hold spaces: utime and
+    // stime are the 12th and 13th of them.
+    const std::size_t close = text.rfind(')');
+    if (pid_ <= 0 || close == std::string::npos) return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+      if (i >= 12) ticks += std::stod(field);
+    }
+    return fields ? ticks / static_cast<double>(::sysconf(_SC_CLK_TCK)) : -1;
   }
   void stop(int signal = SIGTERM) {
     if (pid_ <= 0) return;
@@ -251,11 +273,18 @@ std::vector<std::string> boardArgs(const Shape& shape, const std::string& addres
   return a;
 }
 
+// CPU microseconds per package of the processes on the NATS path.
+struct PathCpu {
+  double server = 0;
+  double bridge = 0;
+  double fed = 0;  // varnel-board --from-nats
+};
+
 // Packages per second through board -> bridge -> NATS -> --from-nats ->
 // library, the board sending as fast as it is read; `lost` counts what
 // never came.
 double fastThroughNats(const Paths& paths, const Shape& shape, int& nextHost, const std::string& url,
-                       const std::string& name, std::size_t& lost) {
+                       const std::string& name, std::size_t& lost, const Child& natsServer, PathCpu& cpu) {
   const std::string count = std::to_string(shape.fastCount);
   const std::string b = host(nextHost++);
   const std::string fed = host(nextHost++);
@@ -271,15 +300,23 @@ double fastThroughNats(const Paths& paths, const Shape& shape, int& nextHost, co
   Child server(paths.board, {"--from-nats", url, "varnel." + name, "--bind", fed, "--quiet"});
   Consumer c(fed);
   if (!c.connect()) return 0;
+  const PathCpu before{natsServer.cpuSeconds(), bridge.cpuSeconds(), server.cpuSeconds()};
   Child board(paths.board, boardArgs(shape, b, "--fast --count " + count));
   // The rate of what came, also when some was lost (the loss is shown).
   c.waitFor(shape.fastCount, 300s);
   lost = c.lost(shape.fastCount);
+  const double came = static_cast<double>(shape.fastCount - lost);
+  const auto perPackage = [came](double from, double to) {
+    return from < 0 || to < 0 || came == 0 ? 0.0 : (to - from) * 1e6 / came;
+  };
+  cpu = PathCpu{perPackage(before.server, natsServer.cpuSeconds()),
+                perPackage(before.bridge, bridge.cpuSeconds()), perPackage(before.fed, server.cpuSeconds())};
   const auto first = bridgeTimes(url, "varnel." + name, true);
   return first.empty() ? 0 : c.rate(first.begin()->second);
 }
 
-void run(const Paths& paths, const Shape& shape, int& nextHost, const std::string& url) {
+void run(const Paths& paths, const Shape& shape, int& nextHost, const std::string& url,
+         const Child& natsServer) {
   const std::string count = std::to_string(shape.fastCount);
   // Every run publishes to subjects of its own.
   const std::string label = std::string(shape.name) + "-" + std::to_string(shape.window);
@@ -288,7 +325,7 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
   const double stealStart = bench::stealSeconds();
   // Direct and through NATS in turns, as fast as the board is read: the
   // share is judged per pair, as the machine's speed moves between runs.
-  std::vector<double> direct, throughNats, shares;
+  std::vector<double> direct, throughNats, shares, serverCpu, bridgeCpu, fedCpu;
   std::size_t fastLost = 0;
   for (int round = 0; round < fastRounds; ++round) {
     double d = 0;
@@ -299,8 +336,12 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
       if (c.connect() && c.waitFor(shape.fastCount, 120s)) d = c.rate();
     }
     std::size_t lost = 0;
-    const double n =
-        fastThroughNats(paths, shape, nextHost, url, "fast" + label + "r" + std::to_string(round), lost);
+    PathCpu cpu;
+    const double n = fastThroughNats(paths, shape, nextHost, url,
+                                     "fast" + label + "r" + std::to_string(round), lost, natsServer, cpu);
+    serverCpu.push_back(cpu.server);
+    bridgeCpu.push_back(cpu.bridge);
+    fedCpu.push_back(cpu.fed);
     fastLost += lost;
     direct.push_back(d);
     throughNats.push_back(n);
@@ -346,6 +387,16 @@ void run(const Paths& paths, const Shape& shape, int& nextHost, const std::strin
       *std::max_element(shares.begin(), shares.end()), fastLost, pacedLost, percentile(latencies, 0.5),
       percentile(latencies, 0.99),
       (bench::stealSeconds() - stealStart) / std::chrono::duration<double>(Clock::now() - started).count());
+  // Where the NATS path spends its CPU: with the board and the consumer
+  // beside them, their sum bounds the rate on this machine's cores.
+  const double server = percentile(serverCpu, 0.5), bridge = percentile(bridgeCpu, 0.5),
+               fed = percentile(fedCpu, 0.5);
+  const double cores = static_cast<double>(std::max(1U, std::thread::hardware_concurrency()));
+  std::printf(
+      "%-6s   CPU per package through NATS, median us: nats-server %.1f, bridge %.1f, --from-nats %.1f; "
+      "these three alone allow at most %.0f packages/s on %.0f cores\n",
+      shape.name, server, bridge, fed,
+      server + bridge + fed > 0 ? cores * 1e6 / (server + bridge + fed) : 0.0, cores);
   std::fflush(stdout);
 }
 
@@ -427,8 +478,9 @@ int main(int argc, char** argv) {
       // it stores and serves, which made whichever shape ran first up to
       // three times slower; a server in service has done that long before.
       std::size_t warmUpLost = 0;
-      fastThroughNats(paths, all[1], nextHost, url, "warmup", warmUpLost);
-      for (const Shape& shape : shapes) run(paths, shape, nextHost, url);
+      PathCpu ignoredCpu;
+      fastThroughNats(paths, all[1], nextHost, url, "warmup", warmUpLost, server, ignoredCpu);
+      for (const Shape& shape : shapes) run(paths, shape, nextHost, url, server);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "varnel-nats-bench: %s\n", e.what());
       status = 1;
