@@ -273,7 +273,8 @@ std::vector<std::string> boardArgs(const Shape& shape, const std::string& addres
   return a;
 }
 
-// CPU microseconds per package of the processes on the NATS path.
+// CPU of the processes on the NATS path: seconds used so far, or
+// microseconds per package.
 struct PathCpu {
   double server = 0;
   double bridge = 0;
