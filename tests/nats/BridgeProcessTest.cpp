@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
+#include <numeric>
 #include <regex>
 
 #include "boardsim/PackageBuilder.hpp"
@@ -237,6 +238,27 @@ TEST_F(NatsBridge, ABridgeKilledAndStartedAgainLeavesAGapAndNoDuplicate) {
   EXPECT_NE(monitor.out().find("gaps: 1 (" + std::to_string(missing) + " packages missing)"),
             std::string::npos)
       << monitor.outputs();
+}
+
+// A board that starts its numbering anew while its inputs are still sends
+// what it sent before, byte for byte: the stream must take it again, not
+// drop it as a copy.
+TEST_F(NatsBridge, PackagesABoardSendsAgainAreStoredAgain) {
+  NatsServer server(address(60), "again");
+  ASSERT_TRUE(server.start());
+  for (int run = 0; run < 2; ++run) {
+    auto board = startBoard(address(61), smallPackages + std::string("--fast --count 100"));
+    auto bridge = startBridge(server.url(), address(61) + "=again", "--status-every 0");
+    ASSERT_TRUE(awaitFigure(*bridge, "again", "acknowledged ", 4)) << bridge->outputs();
+    EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+    bridge->signal(SIGINT);
+    EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+    EXPECT_EQ(figure(bridge->out(), "again", "duplicates "), 0) << bridge->outputs();
+  }
+  std::vector<std::uint64_t> expected(100);
+  std::iota(expected.begin(), expected.end(), 1);
+  expected.insert(expected.end(), expected.begin(), expected.end());
+  EXPECT_EQ(storedSince(server.url(), "varnel.again", 0), expected);
 }
 
 TEST_F(NatsBridge, WhatTheBridgeDropsWhileNatsIsAwayIsTheGapAConsumerSees) {

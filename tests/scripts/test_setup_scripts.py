@@ -112,7 +112,7 @@ def installs(result):
 
 @pytest.mark.parametrize("layer, included, excluded", [
     ("build", ["g++", "cmake", "ninja-build", "libboost-dev", "libfmt-dev", "libhdf5-dev", "libpcap-dev",
-               "libnats-dev", "libxxhash-dev", "nats-server"],
+               "libnats-dev", "nats-server"],
      ["wine", "googletest", "valgrind", "clang", "g++-12-multilib", "qemu-user", "g++-aarch64-linux-gnu"]),
     ("test", ["googletest", "python3-pytest", "valgrind", "clang", "libclang-rt-dev", "iproute2", "tcpdump",
               "tshark"], ["wine", "libpcap-dev"]),

@@ -27,8 +27,12 @@ std::string seconds(std::int64_t ns) {
 
 }  // namespace
 
-Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards, Log log, std::string& notes)
-    : settings_(std::move(settings)), log_(std::move(log)), sink_(std::make_unique<AckSink>()) {
+Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards, Log log, Log info,
+                     std::string& notes)
+    : settings_(std::move(settings)),
+      log_(std::move(log)),
+      info_(std::move(info)),
+      sink_(std::make_unique<AckSink>()) {
   sink_->publisher = this;
   for (std::string& name : boards) {
     Board& b = boards_.emplace_back();
@@ -40,9 +44,9 @@ Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards
   options.PublishAsync.AckHandler = &Publisher::onAck;
   options.PublishAsync.AckHandlerClosure = sink_.get();
   natslink::LinkEvents events;
-  events.disconnected = [this] { log_("the connection to NATS is lost; hand-overs wait in the buffer"); };
+  events.disconnected = [this] { info_("the connection to NATS is lost; hand-overs wait in the buffer"); };
   events.reconnected = [this](const std::string& url) {
-    log_("connected to NATS again at " + url);
+    info_("connected to NATS again at " + url);
     changed_.notify_all();
   };
   link_ = std::make_unique<natslink::Link>(settings_.url, "varnel-bridge", std::move(events), &options);
@@ -87,12 +91,14 @@ void Publisher::ensureStream(std::string& notes) {
     if (s.maxAgeNs) config.MaxAge = *s.maxAgeNs;
     if (s.maxBytes) config.MaxBytes = *s.maxBytes;
     if (s.replicas) config.Replicas = *s.replicas;
+    if (s.duplicateWindowNs) config.Duplicates = *s.duplicateWindowNs;
     code = static_cast<jsErrCode>(0);
     status = js_AddStream(&info, js, &config, nullptr, &code);
     natslink::check(status, "cannot create the JetStream stream " + s.name + " for " + all, code);
     notes = "created the stream " + s.name + " (subjects " + all + ", file storage, " +
             std::to_string(info->Config->Replicas) +
             (info->Config->Replicas == 1 ? " replica)" : " replicas)");
+    duplicateWindowNs_ = info->Config->Duplicates;
     jsStreamInfo_Destroy(info);
     return;
   }
@@ -124,6 +130,10 @@ void Publisher::ensureStream(std::string& notes) {
   if (s.replicas && *s.replicas != config.Replicas) {
     differs("replicas", std::to_string(config.Replicas), std::to_string(*s.replicas));
   }
+  if (s.duplicateWindowNs && *s.duplicateWindowNs != config.Duplicates) {
+    differs("duplicate window", seconds(config.Duplicates), seconds(*s.duplicateWindowNs));
+  }
+  duplicateWindowNs_ = config.Duplicates;
   notes = "the stream " + s.name + " exists (subjects " + theirs + ")";
   if (!differences.empty()) notes += "; it keeps its own settings: " + differences;
   jsStreamInfo_Destroy(info);
@@ -168,12 +178,12 @@ void Publisher::add(std::size_t board, HandOver handOver) {
     e.last = handOver.numbers[end - 1];
     e.receiveFirstNs = handOver.receiveNs[first];
     e.receiveLastNs = handOver.receiveNs[end - 1];
-    e.id = handover::messageId(boards_[board].name, e.first, e.last, e.payload.data(), e.payload.size());
   }
   {
     std::lock_guard lock(mutex_);
     Board& b = boards_[board];
     for (Entry& e : entries) {
+      e.id = handover::messageId(b.name, run_, ++b.messages);
       e.arrival = ++arrivals_;
       bytes_ += e.payload.size();
       ++b.figures.handOvers;
@@ -239,8 +249,18 @@ void Publisher::run() {
         e.sentAt = now;
         if (e.sentBefore) {
           ++boards_[b].figures.republished;
+          // JetStream drops a copy only within its duplicate window.
+          if (!e.lateRepeatSaid && duplicateWindowNs_ > 0 &&
+              now - e.firstSentAt > std::chrono::nanoseconds(duplicateWindowNs_)) {
+            e.lateRepeatSaid = true;
+            log_("hand-over " + e.id + " is published again " +
+                 seconds(std::chrono::duration_cast<std::chrono::nanoseconds>(now - e.firstSentAt).count()) +
+                 " after its first try, later than the stream's duplicate window (" +
+                 seconds(duplicateWindowNs_) + "): if that try was stored, the stream now holds it twice");
+          }
         } else {
           ++boards_[b].figures.published;
+          e.firstSentAt = now;
         }
         e.sentBefore = true;
         outgoing.push_back(message(b, e));
@@ -345,7 +365,7 @@ void Publisher::acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error) {
       board->dropping = false;
       if (board->failing) {
         board->failing = false;
-        log_("publishing to " + board->subject + " works again");
+        info_("publishing to " + board->subject + " works again");
       }
     } else {
       const std::string text = error != nullptr && error->ErrText != nullptr && *error->ErrText != '\0'

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "nats/HandOver.hpp"
 #include "nats/NatsLink.hpp"
 
 namespace bridge {
@@ -43,6 +44,8 @@ struct StreamSettings {
   std::optional<std::int64_t> maxAgeNs;
   std::optional<std::int64_t> maxBytes;
   std::optional<std::int64_t> replicas;
+  /// How long the stream remembers a message id to drop a copy.
+  std::optional<std::int64_t> duplicateWindowNs;
 };
 
 struct PublisherSettings {
@@ -79,7 +82,8 @@ struct PublishFigures {
 
 class Publisher {
  public:
-  /// Lines for people: NATS lost and back, failed publishes.
+  /// Lines for people: failed publishes and what is dropped (`log`); NATS
+  /// lost and back, publishing working again (`info`).
   using Log = std::function<void(const std::string& line)>;
 
   /// Connects to NATS, creates the stream or checks that it takes the
@@ -87,7 +91,8 @@ class Publisher {
   /// publishing. Throws natslink::NatsError for NATS that cannot be reached,
   /// or a stream that cannot be made or does not fit. `notes` gets what was
   /// found (stream made, or kept with settings other than those asked).
-  Publisher(PublisherSettings settings, std::vector<std::string> boards, Log log, std::string& notes);
+  Publisher(PublisherSettings settings, std::vector<std::string> boards, Log log, Log info,
+            std::string& notes);
   /// Stops publishing and closes the connection; what is not acknowledged
   /// by then is lost. Tears the NATS client library down: one publisher per
   /// process.
@@ -120,14 +125,17 @@ class Publisher {
     bool failed = false;  // a publish of it failed: its repeat is stored behind what went meanwhile
     std::chrono::steady_clock::time_point notBefore;  // a failed publish waits a little
     std::chrono::steady_clock::time_point sentAt;
+    std::chrono::steady_clock::time_point firstSentAt;
+    bool lateRepeatSaid = false;
   };
   struct Board {
     std::string name;
     std::string subject;
     std::list<Entry> outbox;  // oldest first; only the first `window` are ever in flight
     PublishFigures figures;
-    bool failing = false;   // a publish failed; said once until one succeeds again
-    bool dropping = false;  // likewise for dropping from a full buffer
+    std::uint64_t messages = 0;  // made so far: the N of their ids
+    bool failing = false;        // a publish failed; said once until one succeeds again
+    bool dropping = false;       // likewise for dropping from a full buffer
   };
   // Reached by the client's acknowledgment thread; turned off before the
   // connection closes.
@@ -154,13 +162,18 @@ class Publisher {
 
   PublisherSettings settings_;
   Log log_;
+  Log info_;
   std::unique_ptr<AckSink> sink_;
   std::unique_ptr<natslink::Link> link_;
   std::size_t largestPayload_ = 0;
+  // The stream's duplicate window: a repeat later than this after the first
+  // try may be stored a second time.
+  std::int64_t duplicateWindowNs_ = 0;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Board> boards_;
+  const std::string run_ = handover::newRun();  // in every message id of this run
   std::uint64_t arrivals_ = 0;
   std::uint64_t bytes_ = 0;  // of every entry of every outbox
   bool stopping_ = false;

@@ -37,10 +37,10 @@ NATS JetStream stream: the packages exactly as the board sent them, with
 the headers Varnel-Board, Varnel-Count, Varnel-First and Varnel-Last (the
 first and last headerValue), Varnel-Receive-First and Varnel-Receive-Last
 (when the bridge received them: ns since 1970, UTC) and Nats-Msg-Id
-(NAME:FIRST-LAST:HASH of the packages, the same for a hand-over published
-again, so JetStream stores it once). A board's hand-overs are stored in the
-order it sent them (see --window). varnel-board --from-nats and
-varnel-monitor nats://... read them.
+(NAME:RUN:N, N counting the board's messages of this run of the bridge; a
+message published again keeps it, so JetStream stores it once). A board's
+hand-overs are stored in the order it sent them (see --window).
+varnel-board --from-nats and varnel-monitor nats://... read them.
 
 Boards:
   --board ADDRESS[=NAME]  a board (numeric IPv4 or IPv6 address or host name,
@@ -72,6 +72,12 @@ NATS:
                           oldest messages going first (default: no limit)
   --replicas N            copies of a new stream in a cluster, 1 to 5
                           (default 1)
+  --duplicate-window SECONDS
+                          how long a new stream remembers the id of a
+                          message to drop a copy of it (default: the
+                          server's, 2 minutes): a hand-over repeated after
+                          a longer outage may be stored twice (the bridge
+                          says so)
   --buffer BYTES          hand-overs not yet acknowledged that are kept, of
                           all boards together, while NATS is away or slow;
                           past it the oldest are dropped whole and counted
@@ -201,6 +207,9 @@ Options parse(int argc, char** argv) {
           static_cast<std::int64_t>(cli::toNumber(args.value(), option, 0.001, 3.15e9) * 1e9);
     } else if (args.is("--max-bytes")) {
       o.publisher.stream.maxBytes = static_cast<std::int64_t>(byteCount(args.value(), option));
+    } else if (args.is("--duplicate-window")) {
+      o.publisher.stream.duplicateWindowNs =
+          static_cast<std::int64_t>(cli::toNumber(args.value(), option, 0.001, 3.15e9) * 1e9);
     } else if (args.is("--replicas")) {
       o.publisher.stream.replicas = static_cast<std::int64_t>(cli::toUnsigned(args.value(), option, 1, 5));
     } else if (args.is("--buffer")) {
@@ -285,7 +294,7 @@ int run(const Options& o) {
   for (const BoardOption& b : o.boards) names.push_back(b.name);
   const bridge::Publisher::Log log = o.quiet ? bridge::Publisher::Log([](const std::string&) {}) : logLine;
   std::string notes;
-  bridge::Publisher publisher(o.publisher, names, logLine, notes);
+  bridge::Publisher publisher(o.publisher, names, logLine, log, notes);
   log(notes);
   std::vector<std::unique_ptr<bridge::BoardFeed>> feeds;
   for (std::size_t i = 0; i < o.boards.size(); ++i) {

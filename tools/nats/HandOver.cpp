@@ -3,10 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-
-// Header-only: the tools link no xxHash library.
-#define XXH_INLINE_ALL
-#include <xxhash.h>
+#include <random>
 
 namespace handover {
 
@@ -21,6 +18,11 @@ std::optional<std::uint64_t> number(const std::optional<std::string>& text) {
   return value;
 }
 
+std::uint32_t littleEndian32(const std::uint8_t* data) {
+  return static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+         static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+}
+
 }  // namespace
 
 bool validName(std::string_view name) {
@@ -33,21 +35,22 @@ bool validName(std::string_view name) {
   return true;
 }
 
-std::string messageId(std::string_view board, std::uint64_t first, std::uint64_t last,
-                      const std::uint8_t* payload, std::size_t size) {
-  // XXH3 runs at memory speed; a byte-wise hash took a third of the
-  // bridge's time at 16 KiB packages.
-  const std::uint64_t hash = XXH3_64bits(payload, size);
-  char tail[64];
-  std::snprintf(tail, sizeof tail, ":%llu-%llu:%016llx", static_cast<unsigned long long>(first),
-                static_cast<unsigned long long>(last), static_cast<unsigned long long>(hash));
-  return std::string(board) + tail;
+std::string messageId(std::string_view board, std::string_view run, std::uint64_t n) {
+  std::string id;
+  id.reserve(board.size() + run.size() + 22);
+  id.append(board).append(":").append(run).append(":").append(std::to_string(n));
+  return id;
 }
 
-std::uint32_t packageSize(const std::uint8_t* data) {
-  return static_cast<std::uint32_t>(data[4]) | static_cast<std::uint32_t>(data[5]) << 8 |
-         static_cast<std::uint32_t>(data[6]) << 16 | static_cast<std::uint32_t>(data[7]) << 24;
+std::string newRun() {
+  std::random_device device;
+  const std::uint64_t value = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
 }
+
+std::uint32_t packageSize(const std::uint8_t* data) { return littleEndian32(data + 4); }
 
 std::uint64_t headerValue(const std::uint8_t* data) {
   std::uint64_t value = 0;

@@ -11,11 +11,13 @@
 //   Varnel-Last            headerValue of the last package
 //   Varnel-Receive-First   when the bridge received the first package,
 //   Varnel-Receive-Last    and the last: ns since 1970-01-01 UTC
-//   Nats-Msg-Id            NAME:FIRST-LAST:HASH of the payload
+//   Nats-Msg-Id            NAME:RUN:N, N counting the board's messages of
+//                          the bridge's run RUN
 //
-// The message id depends only on what the board sent, never on when it
-// arrived or on the bridge's own state: a hand-over published again, also
-// by a restarted bridge, has the id it had and JetStream drops the copy.
+// A message published again keeps its id, so JetStream drops the copy.
+// Every other message has an id of its own, also when a board sends the
+// same packages again (a board that starts its numbering anew while its
+// inputs are still): RUN is drawn afresh when a bridge starts.
 
 #include <cstddef>
 #include <cstdint>
@@ -46,9 +48,10 @@ inline constexpr std::uint32_t largestPackage = 65536;
 /// and '_', 1 to 64 of them.
 bool validName(std::string_view name);
 
-/// "NAME:FIRST-LAST:HASH", HASH the payload's 64-bit XXH3 in hex.
-std::string messageId(std::string_view board, std::uint64_t first, std::uint64_t last,
-                      const std::uint8_t* payload, std::size_t size);
+/// "NAME:RUN:N": message `n` of board `board` in the bridge's run `run`.
+std::string messageId(std::string_view board, std::string_view run, std::uint64_t n);
+/// A run's mark: 16 random hex digits.
+std::string newRun();
 
 /// packageSize (offset 4) and headerValue (offset 8) of the package at
 /// `data`, which holds at least 16 bytes.
