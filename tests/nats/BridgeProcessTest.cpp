@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
+#include <functional>
 #include <numeric>
 #include <regex>
 
@@ -420,20 +421,38 @@ TEST_F(NatsBridge, WrongInputIsAClearErrorAndNothingCrashes) {
   EXPECT_EQ(monitor.wait(patience), 1) << monitor.outputs();
   EXPECT_NE(monitor.err().find("no JetStream stream holds the subject varnel.none"), std::string::npos)
       << monitor.outputs();
+  // A wildcard would mix the byte streams of several boards.
+  ChildProcess wildcard(monitorPath, {server.url() + "/varnel.*"});
+  EXPECT_EQ(wildcard.wait(patience), 1) << wildcard.outputs();
+  EXPECT_NE(wildcard.err().find("'varnel.*' is not the subject of one board"), std::string::npos)
+      << wildcard.outputs();
 
-  // A message that is not a hand-over, then one that is: the first is
-  // skipped with a line that says why, the second arrives.
+  // A message that is not a hand-over, one that is, one whose package every
+  // client would refuse, and one that is again: the second and the last
+  // arrive, the others are skipped with a line that says why (a client
+  // would have dropped its connection at the refused package).
   const std::string junk = "not a board";
   publishToStream(server.url(), "varnel.junk", std::vector<std::uint8_t>(junk.begin(), junk.end()), {});
-  const boardsim::Bytes package = boardsim::encode(boardsim::numberedPackages(7, 1).front());
-  publishToStream(server.url(), "varnel.junk", package,
-                  {{handover::countHeader, "1"}, {handover::firstHeader, "7"}, {handover::lastHeader, "7"}});
+  std::vector<boardsim::PackageSpec> packages = boardsim::numberedPackages(7, 3);
+  packages[1].protocolVersion = 2;
+  for (const boardsim::PackageSpec& p : packages) {
+    const std::string number = std::to_string(p.headerValue);
+    publishToStream(
+        server.url(), "varnel.junk", boardsim::encode(p),
+        {{handover::countHeader, "1"}, {handover::firstHeader, number}, {handover::lastHeader, number}});
+  }
   ChildProcess fed(boardPath, {"--from-nats", server.url(), "varnel.junk", "--bind", address(44)});
   Parser parser(address(44), 1, 250, toolTcpTimeout);
   ASSERT_TRUE(connectToBoard(*parser, fed));
-  ASSERT_TRUE(parser.collector.waitForPackages(1, patience)) << fed.outputs();
-  EXPECT_EQ(parser.collector.takePackages().front()->getMetaData().headerValue, 7u);
+  ASSERT_TRUE(parser.collector.waitForPackages(2, patience)) << fed.outputs();
+  const auto received = parser.collector.takePackages();
+  EXPECT_EQ(received.front()->getMetaData().headerValue, 7u);
+  EXPECT_EQ(received.back()->getMetaData().headerValue, 9u);
   EXPECT_TRUE(fed.waitForOutput("message 1 of varnel.junk is not a hand-over", patience, true))
+      << fed.outputs();
+  EXPECT_TRUE(fed.waitForOutput(
+      "message 3 of varnel.junk is not a hand-over (package 1 has protocol version 2, not 1)", patience,
+      true))
       << fed.outputs();
   EXPECT_NE(parser.varnel->getState(), mirt::ConnectionState::Error);
   fed.signal(SIGTERM);
@@ -451,7 +470,11 @@ TEST(NatsText, AMessageIsAHandOverOnlyWhenItsHeadersDescribeItsPackages) {
     std::vector<std::pair<std::string, std::string>> headers;
     std::size_t bytes;
     bool accepted;
+    // Changes the second package, of what every client would refuse.
+    std::function<void(boardsim::PackageSpec&)> refused = {};
   };
+  const std::vector<std::pair<std::string, std::string>> both{
+      {"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}};
   const std::vector<Row> rows{
       {"both packages",
        {{"Varnel-Count", "2"}, {"Varnel-First", "7"}, {"Varnel-Last", "8"}},
@@ -478,8 +501,17 @@ TEST(NatsText, AMessageIsAHandOverOnlyWhenItsHeadersDescribeItsPackages) {
        two.size(),
        false},
       {"no count", {{"Varnel-First", "7"}, {"Varnel-Last", "8"}}, two.size(), false},
+      {"another protocol version", both, two.size(), false,
+       [](boardsim::PackageSpec& p) { p.protocolVersion = 2; }},
+      {"nine channels", both, two.size(), false, [](boardsim::PackageSpec& p) { p.channelCount = 9; }},
+      {"a sample area larger than a package carries", both, two.size(), false,
+       [](boardsim::PackageSpec& p) { p.dataSize = 65536 - 128 + 1; }},
   };
   for (const Row& row : rows) {
+    std::vector<boardsim::PackageSpec> specs = boardsim::numberedPackages(7, 2);
+    if (row.refused) row.refused(specs[1]);
+    const boardsim::Bytes payload = boardsim::encodeAll(specs);
+    ASSERT_EQ(payload.size(), two.size()) << row.what;
     std::string why;
     const auto described = handover::check(
         [&](const char* name) -> std::optional<std::string> {
@@ -488,7 +520,7 @@ TEST(NatsText, AMessageIsAHandOverOnlyWhenItsHeadersDescribeItsPackages) {
           }
           return std::nullopt;
         },
-        two.data(), row.bytes, why);
+        payload.data(), row.bytes, why);
     EXPECT_EQ(described.has_value(), row.accepted) << row.what << ": " << why;
     if (!row.accepted) {
       EXPECT_FALSE(why.empty()) << row.what;

@@ -26,13 +26,20 @@ bool NatsSource::names(std::string_view address) { return address.substr(0, 7) =
 
 namespace {
 
-// nats://HOST[:PORT]/SUBJECT as the server's URL and the subject.
+// nats://HOST[:PORT]/SUBJECT as the server's URL and the subject; the
+// URL may list several servers (nats://A,nats://B/SUBJECT).
 std::pair<std::string, std::string> splitUrl(const std::string& url) {
-  const std::size_t slash = url.find('/', 7);
-  if (slash == std::string::npos || slash + 1 == url.size()) {
+  const std::size_t slash = url.rfind('/');
+  if (slash == std::string::npos || slash < 7 || slash + 1 == url.size()) {
     throw std::runtime_error("'" + url + "' names no subject: nats://HOST[:PORT]/SUBJECT");
   }
-  return {url.substr(0, slash), url.substr(slash + 1)};
+  std::string subject = url.substr(slash + 1);
+  // One board's packages make one byte stream; a wildcard would mix boards.
+  if (subject.find_first_of("*> ") != std::string::npos) {
+    throw std::runtime_error("'" + url + "': '" + subject +
+                             "' is not the subject of one board (varnel.NAME)");
+  }
+  return {url.substr(0, slash), std::move(subject)};
 }
 
 // What the serving thread reports that the monitor's own lines do not

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "stream/PackageFormat.hpp"
+
 namespace handover {
 
 namespace {
@@ -76,6 +78,28 @@ std::optional<std::vector<std::size_t>> cutPackages(const std::uint8_t* payload,
     if (length > size - at) {
       why = "package " + std::to_string(starts.size() + 1) + " of " + std::to_string(length) +
             " bytes is cut short by the payload's end";
+      return std::nullopt;
+    }
+    // What every client refuses in a header (and then drops the
+    // connection): better skipped here with its reason.
+    const std::uint8_t* const p = payload + at;
+    const std::uint32_t version = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
+    const std::uint32_t channels = littleEndian32(p + 16);
+    const std::uint32_t dataSize = littleEndian32(p + 32);
+    const std::string which = "package " + std::to_string(starts.size() + 1);
+    if (version != package::requiredProtocolVersion) {
+      why = which + " has protocol version " + std::to_string(version) + ", not " +
+            std::to_string(package::requiredProtocolVersion);
+      return std::nullopt;
+    }
+    if (channels > package::maxChannels) {
+      why = which + " gives " + std::to_string(channels) + " channels, at most " +
+            std::to_string(package::maxChannels) + " are allowed";
+      return std::nullopt;
+    }
+    if (dataSize > largestPackage - package::sampleDataOffset) {
+      why = which + " gives a sample area of " + std::to_string(dataSize) + " bytes, at most " +
+            std::to_string(largestPackage - package::sampleDataOffset) + " are allowed";
       return std::nullopt;
     }
     starts.push_back(at);

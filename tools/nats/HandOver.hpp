@@ -59,8 +59,10 @@ std::uint32_t packageSize(const std::uint8_t* data);
 std::uint64_t headerValue(const std::uint8_t* data);
 
 /// Where each package of a payload begins. Nothing when the payload does
-/// not cut into whole packages of the allowed sizes; `why` then says where
-/// it fails.
+/// not cut into whole packages of the allowed sizes, or a package's header
+/// has what every client refuses (another protocol version, more than
+/// eight channels, a sample area larger than a package can carry); `why`
+/// then says where it fails.
 std::optional<std::vector<std::size_t>> cutPackages(const std::uint8_t* payload, std::size_t size,
                                                     std::string& why);
 
