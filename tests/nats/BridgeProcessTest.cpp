@@ -457,6 +457,25 @@ TEST_F(NatsBridge, WrongInputIsAClearErrorAndNothingCrashes) {
   EXPECT_NE(parser.varnel->getState(), mirt::ConnectionState::Error);
   fed.signal(SIGTERM);
   EXPECT_EQ(fed.wait(patience), 0) << fed.outputs();
+
+  // What the library refuses beyond the header (a board too old) fails the
+  // monitor's connection; connected again (--reconnect) it goes on behind
+  // that package instead of reading the subject from its start again.
+  const auto publishOne = [&](const boardsim::PackageSpec& p) {
+    const std::string number = std::to_string(p.headerValue);
+    publishToStream(
+        server.url(), "varnel.old", boardsim::encode(p),
+        {{handover::countHeader, "1"}, {handover::firstHeader, number}, {handover::lastHeader, number}});
+  };
+  std::vector<boardsim::PackageSpec> later = boardsim::numberedPackages(20, 3);
+  later[0].meta.dspVersion = 3000;  // DSP 0, below the least the library takes
+  publishOne(later[0]);
+  ChildProcess watcher(monitorPath, {server.url() + "/varnel.old", "--reconnect", "--count", "2", "--quiet"});
+  ASSERT_TRUE(watcher.waitForOutput("connecting again in", patience, true)) << watcher.outputs();
+  publishOne(later[1]);
+  publishOne(later[2]);
+  EXPECT_EQ(watcher.wait(patience), 0) << watcher.outputs();
+  EXPECT_NE(watcher.out().find("packages: 2"), std::string::npos) << watcher.outputs();
 }
 
 // What the NATS-fed board refuses to serve, and the cutting of the board's

@@ -75,6 +75,9 @@ NatsSource::NatsSource(const std::string& url) : impl_(std::make_unique<Impl>())
   natslink::SubjectSettings settings;
   settings.url = servers;
   settings.subject = subject;
+  // The monitor's connection, made again after a failure (--reconnect),
+  // goes on behind what it was sent instead of at the first message.
+  settings.resume = true;
   // A loopback address of this process's own (any of 127.0.0.0/8 is
   // local), away from the boards that tests and users run on 127.0.x.y:
   // a taken one is passed over.

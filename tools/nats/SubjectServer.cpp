@@ -54,6 +54,9 @@ struct SubjectServer::Impl {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> clientCount{0};
   std::atomic<std::uint64_t> skippedCount{0};
+  // With resume: the stream sequence of the last message sent whole to a
+  // client or skipped (0: none yet).
+  std::atomic<std::uint64_t> lastDone{0};
   std::optional<Clock::time_point> endTime;
   std::list<Client> clients;  // only the thread of run() changes the list
 
@@ -94,6 +97,11 @@ struct SubjectServer::Impl {
     jsSubOptions options;
     jsSubOptions_Init(&options);
     options.Ordered = true;
+    if (const std::uint64_t last = settings.resume ? lastDone.load() : 0; last != 0) {
+      options.Config.DeliverPolicy = js_DeliverByStartSequence;
+      options.Config.OptStartSeq = last + 1;
+      return js_SubscribeSync(sub, link->jetStream(), settings.subject.c_str(), nullptr, &options, &code);
+    }
     switch (settings.start) {
       case StartAt::First:
         options.Config.DeliverPolicy = js_DeliverAll;
@@ -139,8 +147,9 @@ struct SubjectServer::Impl {
   // Sends the subject's hand-overs to one client until it goes, the server
   // stops or its time is up; says how it ended.
   std::string feed(Client& client, natsSubscription* sub, std::uint64_t& sent) {
-    bool started =
-        settings.start != StartAt::Time || requestedStart(settings.startTimeNs) == settings.startTimeNs;
+    bool started = settings.start != StartAt::Time ||
+                   requestedStart(settings.startTimeNs) == settings.startTimeNs ||
+                   (settings.resume && lastDone.load() != 0);
     for (;;) {
       if (stopRequested.load()) return "board stopped";
       if (timeUp()) return "duration over";
@@ -170,16 +179,21 @@ struct SubjectServer::Impl {
           },
           data, size, why);
       if (!described) {
+        if (settings.resume) lastDone.store(sequenceOf(msg));
         skippedCount.fetch_add(1);
         emit({SubjectEvent::Kind::Skipped, client.number, client.peer, 0, 0,
               "message " + std::to_string(sequenceOf(msg)) + " of " + settings.subject +
                   " is not a hand-over (" + why + "); skipped"});
         continue;
       }
+      // A client that went away takes no more: with resume, a message sent
+      // to it would count as delivered and be passed over by the next.
+      if (settings.resume && net::peerHasClosed(client.fd)) return "closed by the client";
       switch (net::sendAll(wake.readFd(), client.fd, data, size, endTime, bytes)) {
         case net::SendEnd::Sent:
           ++sent;
           handOvers.fetch_add(1);
+          if (settings.resume) lastDone.store(sequenceOf(msg));
           break;
         case net::SendEnd::PeerGone:
           return "closed by the client";

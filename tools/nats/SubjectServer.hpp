@@ -35,6 +35,12 @@ struct SubjectSettings {
   StartAt start = StartAt::First;
   /// StartAt::Time: ns since 1970-01-01 UTC.
   std::int64_t startTimeNs = 0;
+  /// A client begins behind the last message sent whole to (or skipped for)
+  /// the clients before it, and at `start` only while there was none: for
+  /// one client at a time that connects again after a failure, which then
+  /// gets nothing twice (what it had received but not taken when it failed
+  /// is not sent again).
+  bool resume = false;
   /// Stop after this many clients have been served (0: no limit).
   std::uint64_t clients = 0;
   /// Stop after this time (0: no limit).
