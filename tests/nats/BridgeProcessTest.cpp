@@ -476,6 +476,14 @@ TEST_F(NatsBridge, WrongInputIsAClearErrorAndNothingCrashes) {
   publishOne(later[2]);
   EXPECT_EQ(watcher.wait(patience), 0) << watcher.outputs();
   EXPECT_NE(watcher.out().find("packages: 2"), std::string::npos) << watcher.outputs();
+
+  // SIGTERM ends a monitor through NATS with its summary, as any other
+  // (the NATS client's threads must not take the signal).
+  ChildProcess stopped(monitorPath, {server.url() + "/varnel.junk"});
+  ASSERT_TRUE(stopped.waitForOutput("connected", patience)) << stopped.outputs();
+  stopped.signal(SIGTERM);
+  EXPECT_EQ(stopped.wait(patience), 0) << stopped.outputs();
+  EXPECT_NE(stopped.out().find("stopped: terminated (SIGTERM)"), std::string::npos) << stopped.outputs();
 }
 
 // What the NATS-fed board refuses to serve, and the cutting of the board's

@@ -676,6 +676,12 @@ void Recorder::writeLoop() {
       const std::uint64_t written = file_->rows();
       const bool restored = file_->restore(dropped, skipped);
       batch.clear();
+      {
+        // Packages of another shape in a batch written before the flush
+        // failed are skipped ones, as the file's attribute says.
+        std::lock_guard lock(mutex_);
+        skipped_ = skipped;
+      }
       fail(e.what(), unwritten + written - file_->rows(), !restored);
       return;
     }

@@ -344,6 +344,7 @@ class Session {
     if (failure_) {
       reportClose(*failure_, closedAfter_);
       if (captureError) captureFailure(options_.capture, *captureError);
+      if (recordingError_) recordingFailure(options_.record, *recordingError_);
       return reportFailure(*failure_);
     }
     if (captureError) return captureFailure(options_.capture, *captureError);
@@ -397,6 +398,17 @@ class Session {
 }  // namespace
 
 int runMonitor(const Options& given) {
+#if !defined(_WIN32)
+  // Blocked before any thread exists (the NATS client's and the subject
+  // server's come first), so that every thread inherits the mask and the
+  // session's signal watcher alone takes them.
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGINT);
+  sigaddset(&stopping, SIGTERM);
+  sigaddset(&stopping, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+#endif
   try {
     Options options = given;
     std::unique_ptr<NatsSource> nats;  // serves the subject to the parser; outlives it
