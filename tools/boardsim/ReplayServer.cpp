@@ -1,5 +1,6 @@
 #include "boardsim/ReplayServer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <optional>
@@ -50,7 +51,12 @@ struct ReplayServer::Impl {
   // When the capture's moment `timeNs` comes, for a replay that began its
   // stream (the capture's startNs) at `origin`.
   Clock::time_point due(Clock::time_point origin, std::int64_t timeNs) const {
-    const double seconds = static_cast<double>(timeNs - stream.startNs) / 1e9 / settings.speed;
+    // In double throughout: times far apart or a very slow speed would
+    // overflow a 64-bit count of nanoseconds. Waits are capped at a year.
+    constexpr double longest = 365.0 * 24 * 3600;
+    const double seconds =
+        std::clamp((static_cast<double>(timeNs) - static_cast<double>(stream.startNs)) / 1e9 / settings.speed,
+                   0.0, longest);
     return origin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
 

@@ -1,5 +1,9 @@
 #include "capture/CaptureReader.hpp"
 
+#include <cstdint>
+#include <limits>
+#include <string>
+
 #if defined(VARNEL_HAVE_PCAP)
 #include <pcap/pcap.h>
 #endif
@@ -27,6 +31,14 @@ CaptureFile CaptureReader::read(const std::string& path) {
     if (result == PCAP_ERROR_BREAK) break;  // the end of the file
     if (result != 1) {
       file.truncated = pcap_geterr(handle);
+      break;
+    }
+    // A time a 64-bit count of nanoseconds since 1970 cannot hold (before
+    // 1970 or after 2262) is no capture's: the file is broken there.
+    constexpr std::int64_t lastSecond = std::numeric_limits<std::int64_t>::max() / 1000000000 - 1;
+    if (header->ts.tv_sec < 0 || static_cast<std::int64_t>(header->ts.tv_sec) > lastSecond) {
+      file.truncated =
+          "frame " + std::to_string(file.frames.size() + 1) + " has a time stamp outside 1970 to 2262";
       break;
     }
     CapturedFrame frame;
