@@ -4,6 +4,7 @@
 // uses localhost and is skipped while another process (a user's own board,
 // say) holds port 63751 there; each monitor is a fresh process, so the
 // library's process-wide board version check starts anew each time.
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -14,8 +15,12 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "support/Loopback.hpp"
 #include "tools/ToolSupport.hpp"
@@ -197,6 +202,53 @@ TEST(Monitor, RetryGivesUpAfterItsTime) {
   EXPECT_EQ(monitor->wait(patience), 11) << monitor->outputs();
   EXPECT_GE(Clock::now() - start, 500ms);
   EXPECT_EQ(monitor->err().find("(1 attempt)"), std::string::npos) << monitor->err();
+}
+
+// A board whose accept queue is full drops the SYN: the connect waits for
+// its TCP timeout, and a Ctrl-C in that time says how long the stop may
+// take, then ends the run when the connect gives up.
+TEST(Monitor, CtrlCWhileConnectingSaysHowLongTheStopTakes) {
+  const std::string address = support::loopback(support::Block::Tools, 55);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(63751);
+  ASSERT_EQ(::inet_pton(AF_INET, address.c_str(), &at.sin_addr), 1);
+  const auto sockaddrOf = [&] { return reinterpret_cast<const sockaddr*>(&at); };
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int queued = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;  // past connections of an earlier run still closing
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ASSERT_EQ(::bind(listener, sockaddrOf(), sizeof at), 0) << std::strerror(errno);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::connect(queued, sockaddrOf(), sizeof at), 0) << std::strerror(errno);  // fills the queue
+
+  auto monitor = startMonitor(address, "--tcp-timeout 3");
+  // The monitor's SYN waits in /proc/net/tcp (state 02) towards the board's
+  // address, printed as a number in the kernel's byte order.
+  char forward[16], backward[16];
+  const auto* b = reinterpret_cast<const unsigned char*>(&at.sin_addr);
+  std::snprintf(forward, sizeof forward, "%02X%02X%02X%02X:F907", b[0], b[1], b[2], b[3]);
+  std::snprintf(backward, sizeof backward, "%02X%02X%02X%02X:F907", b[3], b[2], b[1], b[0]);
+  const auto connecting = [&] {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if ((remote == forward || remote == backward) && state == "02") return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(support::eventually(connecting, patience)) << monitor->outputs();
+  monitor->signal(SIGINT);
+  EXPECT_TRUE(monitor->waitForOutput("stopping once the connect in progress ends (at most 3 seconds)",
+                                     patience, true))
+      << monitor->outputs();
+  EXPECT_EQ(monitor->wait(patience), 11) << monitor->outputs();
+  EXPECT_NE(monitor->err().find("(1 attempt; stopped by SIGINT)"), std::string::npos) << monitor->err();
+  ::close(queued);
+  ::close(listener);
 }
 
 TEST(Monitor, TooOldBoardExitsWith14) {

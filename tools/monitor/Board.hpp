@@ -59,6 +59,7 @@ class Board {
   /// The library's figures of all the parsers together.
   mirt::VarnelStatistics statistics() const;
   const std::string& address() const { return addresses_[current_]; }
+  std::size_t addressCount() const { return parsers_.size(); }
 
  private:
   std::vector<std::string> addresses_;

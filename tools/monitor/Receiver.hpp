@@ -45,6 +45,9 @@ struct Shared {
   std::shared_ptr<const mirt::OstraDataPackage> latest;
   bool countReached = false;
   int stopSignal = 0;
+  // While the main thread waits in a connect: the longest it may still
+  // take in seconds (0 otherwise), for the word a stop signal gets then.
+  std::uint64_t connectingFor = 0;
 };
 
 // The library's callback, on the I/O thread of the parser that is

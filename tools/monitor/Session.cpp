@@ -41,6 +41,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A first stop signal while the main thread waits in a connect, which the
+// library does not let go of before its TCP timeout: says how long the stop
+// may take and how to stop at once.
+void sayStopWaitsForConnect(const Shared& shared) {
+  if (shared.connectingFor == 0) return;
+  std::cerr << "varnel-monitor: stopping once the connect in progress ends (at most "
+            << cli::counted(shared.connectingFor, "second")
+            << "); Ctrl-C again ends at once, without the summary or closing a recording" << std::endl;
+}
+
 #if defined(_WIN32)
 // Ctrl-C and Ctrl-Break (as SIGINT) and the console's closing (as SIGTERM)
 // reach the console's control handler, which Windows runs on a thread of
@@ -68,6 +78,7 @@ class SignalWatcher {
     std::unique_lock lock(shared->mutex);
     if (shared->stopSignal != 0) std::_Exit(128 + number);
     shared->stopSignal = number;
+    sayStopWaitsForConnect(*shared);
     lock.unlock();
     shared->changed.notify_all();
     return TRUE;
@@ -93,6 +104,7 @@ class SignalWatcher {
         std::unique_lock lock(shared.mutex);
         if (shared.stopSignal != 0) std::_Exit(128 + number);
         shared.stopSignal = number;
+        sayStopWaitsForConnect(shared);
         lock.unlock();
         shared.changed.notify_all();
       }
@@ -177,12 +189,17 @@ class Session {
       // moment the connection exists, which on a slow machine can be a good
       // while before connect() returns here.
       start_ = Clock::now();
-      const std::optional<Failure> failed = board_->connect();
+      const std::optional<Failure> failed = connectBoard();
       if (!failed) return std::nullopt;
-      if (Clock::now() >= retryUntil || stopRequested()) {
+      const int signal = stopSignal();
+      if (Clock::now() >= retryUntil || signal != 0) {
         std::cerr << "varnel-monitor: cannot connect to "
                   << cli::describeHost(options_.address, options_.addresses) << " ("
-                  << cli::counted(static_cast<std::uint64_t>(attempt), "attempt") << ")" << std::endl;
+                  << cli::counted(static_cast<std::uint64_t>(attempt), "attempt")
+                  << (signal == 0         ? ""
+                      : signal == SIGTERM ? "; stopped by SIGTERM"
+                                          : "; stopped by SIGINT")
+                  << ")" << std::endl;
         return reportFailure({mirt::VarnelException::ConnectionFailed, failed->text, failed->cause});
       }
       std::unique_lock lock(shared_.mutex);
@@ -245,7 +262,7 @@ class Session {
   void reconnect() {
     packagesBefore_ = packagesSoFar();
     receiver_->startConnection();
-    const std::optional<Failure> failed = board_->connect();
+    const std::optional<Failure> failed = connectBoard();
     if (!failed) {
       reconnectAt_ = never;
       ++reconnects_;
@@ -351,9 +368,25 @@ class Session {
     return recordingError_ ? recordingFailure(options_.record, *recordingError_) : 0;
   }
 
-  bool stopRequested() {
+  // The board's connect, during which a stop signal is told how long it
+  // may have to wait: the TCP timeout for each of the board's addresses.
+  std::optional<Failure> connectBoard() {
+    struct Connecting {
+      Shared& shared;
+      Connecting(Shared& s, std::uint64_t seconds) : shared(s) { set(seconds); }
+      ~Connecting() { set(0); }
+      void set(std::uint64_t seconds) {
+        std::lock_guard lock(shared.mutex);
+        shared.connectingFor = seconds;
+      }
+    } connecting(shared_,
+                 std::max<std::uint64_t>(options_.tcpTimeout.value_or(10), 1) * board_->addressCount());
+    return board_->connect();
+  }
+
+  int stopSignal() {
     std::lock_guard lock(shared_.mutex);
-    return shared_.stopSignal != 0;
+    return shared_.stopSignal;
   }
   std::uint64_t packagesSoFar() {
     std::lock_guard lock(shared_.mutex);

@@ -33,7 +33,9 @@ everything below as for a board), receives its data
 stream through the Varnel library and shows what arrives: on a terminal a
 status line refreshed once a second, otherwise a plain line each second.
 Ctrl-C (SIGINT) or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or closing the
-console) disconnects and prints the summary.
+console) disconnects and prints the summary; while a connect is in
+progress, once it ends (at most --tcp-timeout for each address). A second
+one ends the monitor at once, without the summary or closing a recording.
 
 Library settings:
   --package-counter N   packages per hand-over to the monitor (library
