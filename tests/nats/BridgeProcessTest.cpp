@@ -590,6 +590,10 @@ TEST(NatsText, TimesAndSubjects) {
   EXPECT_FALSE(natslink::subjectMatches("varnel.>", "varnel"));
   EXPECT_FALSE(natslink::subjectMatches("other.>", "varnel.hall1"));
   EXPECT_FALSE(natslink::subjectMatches("varnel.hall", "varnel.hall1"));
+  EXPECT_TRUE(natslink::isOneSubject("varnel.hall1"));
+  for (const char* notOne : {"", "varnel.*", "varnel.>", "varnel..x", "varnel.", "varnel.hall 1"}) {
+    EXPECT_FALSE(natslink::isOneSubject(notOne)) << notOne;
+  }
 }
 
 }  // namespace

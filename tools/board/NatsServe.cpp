@@ -92,7 +92,7 @@ Options parse(int argc, char** argv) {
   if (!natslink::isNatsUrl(s.url)) {
     throw cli::UsageError("--from-nats: '" + s.url + "' is not a NATS URL (nats://HOST[:PORT])");
   }
-  if (s.subject.empty() || s.subject.find_first_of("*> ") != std::string::npos) {
+  if (!natslink::isOneSubject(s.subject)) {
     throw cli::UsageError("--from-nats: '" + s.subject + "' is not the subject of one board (varnel.NAME)");
   }
   if (newOnly && !o.since.empty()) throw cli::UsageError("--new and --since exclude each other");

@@ -34,8 +34,7 @@ std::pair<std::string, std::string> splitUrl(const std::string& url) {
     throw std::runtime_error("'" + url + "' names no subject: nats://HOST[:PORT]/SUBJECT");
   }
   std::string subject = url.substr(slash + 1);
-  // One board's packages make one byte stream; a wildcard would mix boards.
-  if (subject.find_first_of("*> ") != std::string::npos) {
+  if (!natslink::isOneSubject(subject)) {
     throw std::runtime_error("'" + url + "': '" + subject +
                              "' is not the subject of one board (varnel.NAME)");
   }

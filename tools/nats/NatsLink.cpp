@@ -68,6 +68,12 @@ bool subjectMatches(std::string_view pattern, std::string_view subject) {
   }
 }
 
+bool isOneSubject(std::string_view subject) {
+  if (subject.empty() || subject.front() == '.' || subject.back() == '.') return false;
+  if (subject.find("..") != std::string_view::npos) return false;
+  return subject.find_first_of("*> \t\r\n") == std::string_view::npos;
+}
+
 struct Link::Callbacks {
   std::mutex mutex;
   bool live = true;

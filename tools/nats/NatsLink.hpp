@@ -36,6 +36,11 @@ bool isNatsUrl(std::string_view text);
 /// (tokens separated by '.', '*' one token, '>' the rest).
 bool subjectMatches(std::string_view pattern, std::string_view subject);
 
+/// True for the subject of one board: tokens that are neither empty nor
+/// wildcards, nothing blank. The packages of one subject make one byte
+/// stream; a wildcard would mix boards.
+bool isOneSubject(std::string_view subject);
+
 /// What the connection reports on the client's own thread.
 struct LinkEvents {
   std::function<void()> disconnected;
