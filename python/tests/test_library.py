@@ -3,6 +3,8 @@ it is found."""
 
 import ctypes
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -75,3 +77,29 @@ def test_every_place_tried_is_listed_when_none_has_the_library(tmp_path):
     for name in names:
         assert str(tmp_path / name) in text
     assert "VARNEL_LIBRARY" in text
+
+
+def test_statistics_read_while_another_thread_closes_the_board():
+    # Each read gives figures or "the board is closed", never a read of a
+    # parser already deleted (a crash); in a process of its own.
+    script = """
+import sys, threading
+import varnel
+for _ in range(400):
+    b = varnel.Board("127.0.7.39")
+    def read():
+        for _ in range(100000):
+            try:
+                b.statistics
+            except ValueError:
+                return
+    readers = [threading.Thread(target=read) for _ in range(2)]
+    for r in readers:
+        r.start()
+    b.close()
+    for r in readers:
+        r.join()
+"""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(varnel.__file__)))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]

@@ -273,7 +273,12 @@ class Board:
         a read-only `Statistics` snapshot (see there); cheap, and taken
         from any thread at any time."""
         record = StatisticsStruct(size=ctypes.sizeof(StatisticsStruct))
-        call(self._lib, self._lib.mirt_varnel_get_statistics, self._open_handle(), ctypes.byref(record))
+        # Another thread may close the board meanwhile: the release waits
+        # for the call, and a call after it finds the board closed.
+        with self._control.closing:
+            if self._control.closed:
+                raise ValueError("the board is closed")
+            call(self._lib, self._lib.mirt_varnel_get_statistics, self._open_handle(), ctypes.byref(record))
         return Statistics.from_record(record)
 
     @property

@@ -63,15 +63,14 @@ class Delivery:
         # Nothing may propagate into the library: whatever is raised here is
         # recorded and raised by the Board's next call.
         try:
-            if self.callback_failed:
-                # A callback that raised is not called again; the library
-                # destroys the packages it leaves in the stream.
-                count = self.lib.mirt_ostra_data_stream_get_size(stream, self.references[2])
-                self.check()
-                self.dropped += count
-                return
             runs = self.take_runs(stream)
             self.count_gaps(runs)
+            if self.callback_failed:
+                # A callback that raised is not called again: its packages
+                # are dropped, their numbers still followed, so that a gap
+                # counts what the board did not send, not what was dropped.
+                self.dropped += sum(run.count for run in runs)
+                return
             if self.callback is not None:
                 packages = [run.package(index) for run in runs for index in range(run.count)]
                 try:

@@ -1,11 +1,18 @@
 """Host names to addresses: a board's name is resolved once, by Python's
 resolver, before the library is given the address."""
 
+import re
 import socket
 
 from ._errors import ConnectionFailed
 
 PORT = 63751
+
+# Numbers between dots (decimal, octal with a leading 0, hexadecimal with
+# 0x): the old forms of an IPv4 address that the system's resolver still
+# takes, where 0127.0.0.1 is 87.0.0.1 and 127.1 is 127.0.0.1. No host name
+# looks like that (its last part is never a number).
+_OLD_IPV4_FORM = re.compile(r"(?:0[xX][0-9a-fA-F]+|[0-9]+)(?:\.(?:0[xX][0-9a-fA-F]+|[0-9]+))*")
 
 
 def resolve(address):
@@ -17,6 +24,15 @@ def resolve(address):
             return address
         except (OSError, ValueError):
             pass
+    if _OLD_IPV4_FORM.fullmatch(address):
+        # Taken as such, a mistyped address (a leading zero, a missing part)
+        # would reach another host without a word.
+        error = ConnectionFailed(
+            "write four decimal numbers 0 to 255 without leading zeros, such as 192.168.1.20",
+            summary="{}: not an IPv4 address".format(address),
+        )
+        error.code = None
+        raise error
     try:
         found = socket.getaddrinfo(address, PORT, type=socket.SOCK_STREAM)
         cause = "it has no IPv4 or IPv6 address"

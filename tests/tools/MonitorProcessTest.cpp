@@ -407,6 +407,10 @@ TEST(Monitor, HelpAndWrongCommandLines) {
       {{}, "the board's ADDRESS is missing"},
       // '!' keeps the name from the name servers: the system refuses it unasked.
       {{"no.such.board!"}, "cannot resolve the host name 'no.such.board!'"},
+      // The resolver takes it for 87.0.0.1 (octal), 127.1 for 127.0.0.1.
+      {{"0127.0.0.1"}, "'0127.0.0.1' is not an IPv4 address: write four decimal numbers"},
+      {{"127.1"}, "'127.1' is not an IPv4 address"},
+      {{"0x7f.0.0.1"}, "'0x7f.0.0.1' is not an IPv4 address"},
       {{"127.0.0.1", "--duration", "1", "--count", "5"}, "--duration and --count exclude each other"},
       {{"127.0.0.1", "--wait-ms", "0"}, "--wait-ms: '0' is out of range"},
       {{"127.0.0.1", "--bogus"}, "unknown option --bogus"},

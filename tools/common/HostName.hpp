@@ -13,7 +13,9 @@ namespace cli {
 /// given (IPv6 possibly with a scope, "fe80::1%eth0"), a host name resolved
 /// by the system, its addresses in the system's order of preference without
 /// repeats. Blocks while the system asks its name servers. Throws
-/// UsageError naming `host` when it cannot be resolved.
+/// UsageError naming `host` when it cannot be resolved, or when it is an
+/// IPv4 address in a form other than four decimal numbers (127.1, 0x7f.1,
+/// 0127.0.0.1), which the resolver would take for another address.
 std::vector<std::string> resolveHost(const std::string& host);
 
 /// "NAME at ADDRESS, ..." for a host name, the address alone when `host`
