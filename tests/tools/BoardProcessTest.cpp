@@ -2,7 +2,13 @@
 // (values, streams, numbering, pace), each fault it plays, its command line
 // and how it stops. Every test binds its own address in the tools block
 // (1 to 40).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -376,6 +382,9 @@ TEST(BoardCommandLine, WrongCommandLinesExitWithStatus2AndSayWhy) {
       {{"--bind", "no.such.board!"}, "cannot resolve the host name 'no.such.board!'"},
       // The whole package (4 channels of 1000 samples) would not be a cut.
       {{"--cut-after", "3", "--cut-at", "16128"}, "cut point 16128 is not inside the package of 16128 bytes"},
+      {{"--cut-at", "5"}, "--cut-at needs --cut-after"},
+      {{"--stall-ms", "5"}, "--stall-ms needs --stall-after"},
+      {{"--bad-header-after", "3"}, "--bad-header-after needs --bad-header"},
   };
   for (const auto& [args, message] : wrong) {
     ChildProcess board(boardPath, args);
@@ -411,6 +420,51 @@ TEST(BoardStopping, SigtermAndSigintStopTheBoardCleanlyAlsoWithAClient) {
     // The connection was closed in order.
     EXPECT_EQ(awaitError(*parser).second.rfind("read", 0), 0u);
   }
+}
+
+// A stop while the client's socket is full: the client that reads on gets
+// the package begun whole, then the end of the stream.
+TEST(BoardStopping, AStopFinishesThePackageBegunForAClientThatReads) {
+  const std::string address = support::loopback(support::Block::Tools, 36);
+  auto board = startBoard(address, "--fast --channels 4 --samples 1000");  // 16128 bytes each
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(63751);
+  ASSERT_EQ(::inet_pton(AF_INET, address.c_str(), &at.sin_addr), 1);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;  // the board's send fills it within a package
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_TRUE(support::eventually(
+      [&] { return ::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0; }, patience));
+  ASSERT_TRUE(board->waitForOutput("connected from", patience, true)) << board->outputs();
+  // The board, which sends as fast as it can, is held up once what the
+  // client holds has stopped growing (for 50 ms).
+  int queued = 0;
+  int before = -1;
+  auto changed = Clock::now();
+  ASSERT_TRUE(support::eventually(
+      [&] {
+        if (::ioctl(fd, FIONREAD, &queued) != 0) return false;
+        if (queued != before) changed = Clock::now();
+        before = queued;
+        return queued > 0 && Clock::now() - changed >= 50ms;
+      },
+      patience));
+  board->signal(SIGTERM);
+  std::uint64_t received = 0;
+  char chunk[65536];
+  const auto deadline = Clock::now() + patience;
+  for (pollfd p{fd, POLLIN, 0}; Clock::now() < deadline && ::poll(&p, 1, 100) >= 0;) {
+    if (p.revents == 0) continue;
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    received += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+  EXPECT_GT(received, 0u);
+  EXPECT_EQ(received % 16128, 0u) << received << " bytes\n" << board->outputs();
+  EXPECT_EQ(board->err().find("inside package"), std::string::npos) << board->outputs();
 }
 
 TEST(BoardStopping, DurationEndsTheBoardByItself) {

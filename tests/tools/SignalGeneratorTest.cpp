@@ -51,12 +51,15 @@ TEST(SignalShapes, SineFollowsTheSineOfItsTimeBase) {
 }
 
 TEST(SignalShapes, FilledSineMatchesTheFormulaWithinOneCountFromAnyStart) {
-  const ChannelSignal s = signal(Shape::Sine, 2000000000, 37.5);
-  for (std::uint64_t first : {0ull, 1000ull, 987654321ull}) {
-    const auto words = filled(s, first, 2044);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      const std::int64_t got = static_cast<std::int32_t>(words[i]);
-      ASSERT_LE(std::llabs(got - value(s, first + i)), 1) << first << "+" << i;
+  // Also far above the sample rate (a whole number of periods per sample).
+  for (const double frequency : {37.5, 1e9}) {
+    const ChannelSignal s = signal(Shape::Sine, 2000000000, frequency);
+    for (std::uint64_t first : {0ull, 1000ull, 987654321ull}) {
+      const auto words = filled(s, first, 2044);
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::int64_t got = static_cast<std::int32_t>(words[i]);
+        ASSERT_LE(std::llabs(got - value(s, first + i)), 1) << frequency << " Hz: " << first << "+" << i;
+      }
     }
   }
 }

@@ -278,6 +278,15 @@ BoardOptions parseBoardOptions(int argc, char** argv) {
   }
 
   checkReplayOptions(given, o);
+  // A detail of a fault without the fault would be taken without effect.
+  for (const auto& [detail, fault] :
+       {std::pair{"--cut-at", "--cut-after"}, std::pair{"--stall-ms", "--stall-after"},
+        std::pair{"--bad-header-after", "--bad-header"}}) {
+    const auto has = [&](const char* name) {
+      return std::find(given.begin(), given.end(), name) != given.end();
+    };
+    if (has(detail) && !has(fault)) throw cli::UsageError(std::string(detail) + " needs " + fault);
+  }
   applySignalChoices(choices, o.generator);
   o.server.address = cli::resolveHost(o.server.address).front();
   const std::uint32_t most = boardsim::GeneratorSettings::maxSamplesPerChannel(o.generator.channels);

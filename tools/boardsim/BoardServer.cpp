@@ -80,6 +80,8 @@ struct BoardServer::Impl {
   std::uint64_t servedClient = 0;
   std::string servedPeer;
   Clock::time_point nextNewcomerLook;
+  // Sent and in all, of the package whose send a stop cut short.
+  std::optional<std::pair<std::size_t, std::size_t>> cutShort;
 
   Impl(ServerSettings s, GeneratorSettings g, EventHandler e)
       : settings(std::move(s)), generator(g), onEvent(std::move(e)), nextNumber(g.firstNumber) {
@@ -92,8 +94,7 @@ struct BoardServer::Impl {
     if (settings.faults.cutAt >= size) {
       throw std::invalid_argument("cut point " + std::to_string(settings.faults.cutAt) +
                                   " is not inside the package of " + std::to_string(size) +
-                                  " bytes: it must be 1 to " + std::to_string(size - 1) +
-                                  " (or 0: half the package)");
+                                  " bytes: it must be 1 to " + std::to_string(size - 1));
     }
     listener = net::makeListener(settings.address, net::boardPort, 8, who);
   }
@@ -114,9 +115,9 @@ struct BoardServer::Impl {
   Outcome turnAwayNewcomers(int fd) {
     if (net::peerHasClosed(fd)) return Outcome::PeerGone;
     for (int i = 0; i < maxTurnedAwayAtOnce; ++i) {
-      int other = net::acceptConnection(listener, who);
+      std::string peer;
+      int other = net::acceptConnection(listener, who, &peer);
       if (other < 0) break;
-      const std::string peer = net::peerName(other);
       closeInOrder(other);
       emit({ServerEvent::Kind::TurnedAway, servedClient, peer, 0, 0, servedPeer});
     }
@@ -148,7 +149,19 @@ struct BoardServer::Impl {
     }
   }
 
+  // Sends `length` bytes. A stop or the end of the run that comes while
+  // the client does not take them all ends the send; what had begun is
+  // still sent whole if the client takes it within net::finishGrace (Done),
+  // else `cutShort` says how much of it went.
   Outcome sendAll(int fd, const std::uint8_t* data, std::size_t length) {
+    const std::size_t total = length;
+    const auto interrupted = [&](Outcome o) {
+      if (length == total || net::finishSending(fd, data, length, net::finishGrace, bytes) == 0) {
+        return length == total ? o : Outcome::Done;
+      }
+      cutShort = {total - length, total};
+      return o;
+    };
     while (length > 0) {
       const std::ptrdiff_t n = net::sendSome(fd, data, length);
       if (n > 0) {
@@ -159,10 +172,10 @@ struct BoardServer::Impl {
       }
       if (n == 0) {
         const net::Readiness r = net::waitReady(wake.readFd(), fd, true, listener, endTime);
-        if (r.woken || stopping()) return Outcome::Stopped;
+        if (r.woken || stopping()) return interrupted(Outcome::Stopped);
         if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
         if (r.listener && turnAwayNewcomers(fd) == Outcome::PeerGone) return Outcome::PeerGone;
-        if (timeUp()) return Outcome::TimeUp;
+        if (timeUp()) return interrupted(Outcome::TimeUp);
         continue;
       }
       return Outcome::PeerGone;  // reset, closed or failed: the client is gone
@@ -271,9 +284,18 @@ struct BoardServer::Impl {
         const Outcome o = waitOn(fd, next);
         if (o != Outcome::Done) return ended(o, "");
       }
-      generator.encodeInto(takeNumber(), buffer);
+      const std::uint64_t number = takeNumber();
+      generator.encodeInto(number, buffer);
       const Outcome o = sendAll(fd, buffer.data(), buffer.size());
-      if (o != Outcome::Done) return ended(o, "");
+      if (o != Outcome::Done) {
+        // A client that does not read gets part of the package only.
+        if (!cutShort) return ended(o, "");
+        const std::string what = " inside package " + std::to_string(number) + " after " +
+                                 std::to_string(cutShort->first) + " of " + std::to_string(cutShort->second) +
+                                 " bytes";
+        cutShort.reset();
+        return ended(o, what);
+      }
       ++sent;
       const std::uint64_t total = packages.fetch_add(1) + 1;
       if (settings.count != 0 && total >= settings.count) {
@@ -304,11 +326,11 @@ struct BoardServer::Impl {
       if (r.woken || stopping()) return StopReason::Requested;
       if (timeUp()) return StopReason::Duration;
       if (!r.listener) continue;
-      int fd = net::acceptConnection(listener, who);
+      std::string peer;
+      int fd = net::acceptConnection(listener, who, &peer);
       if (fd < 0) continue;
 
       const std::uint64_t client = clients.fetch_add(1) + 1;
-      const std::string peer = net::peerName(fd);
       servedClient = client;
       servedPeer = peer;
       nextNewcomerLook = Clock::now() + newcomerLookPeriod;

@@ -67,8 +67,11 @@ int makeListener(const std::string& address, std::uint16_t port, int backlog, co
   return fd;
 }
 
-int acceptConnection(int listener, const std::string& who) {
-  const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+int acceptConnection(int listener, const std::string& who, std::string* peer) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  const int fd =
+      ::accept4(listener, reinterpret_cast<sockaddr*>(&storage), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
       return -1;
@@ -77,6 +80,7 @@ int acceptConnection(int listener, const std::string& who) {
   }
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (peer != nullptr) *peer = os::endpointText(storage);
   return fd;
 }
 

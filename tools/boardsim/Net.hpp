@@ -64,12 +64,11 @@ int makeListener(const std::string& address, std::uint16_t port, int backlog, co
 /// starts. Throws as makeListener.
 std::uint16_t freePort(const std::string& address);
 
-/// Accepts one pending connection as a non-blocking socket with TCP_NODELAY.
-/// Returns -1 when none is pending; throws std::system_error on failure.
-int acceptConnection(int listener, const std::string& who);
-
-/// "address:port" of the other end of a connected socket; empty if unknown.
-std::string peerName(int fd);
+/// Accepts one pending connection as a non-blocking socket with TCP_NODELAY,
+/// and sets `*peer` (if given) to its client's "address:port", known even
+/// when the client has reset the connection meanwhile. Returns -1 when none
+/// is pending; throws std::system_error on failure.
+int acceptConnection(int listener, const std::string& who, std::string* peer = nullptr);
 
 /// Milliseconds for poll() until `deadline`, rounded up so that a wait
 /// never ends before it; -1 (no limit) without a deadline.
@@ -87,11 +86,23 @@ std::ptrdiff_t sendSome(int fd, const std::uint8_t* data, std::size_t length);
 /// How sendAll ended.
 enum class SendEnd { Sent, PeerGone, Woken, TimeUp };
 
+/// How long a stop waits for a slow client to take the rest of what was
+/// begun (a package, a message), so that it ends between two of them.
+inline constexpr auto finishGrace = std::chrono::seconds(1);
+
+/// Sends the rest of `length` bytes at `data` on the non-blocking `fd` for
+/// at most `grace`, heeding nothing but the client; moves `data` and
+/// `length` on past what was sent and adds it to `sent`. Returns the bytes
+/// left unsent (0: all sent).
+std::size_t finishSending(int fd, const std::uint8_t*& data, std::size_t& length, Clock::duration grace,
+                          std::atomic<std::uint64_t>& sent);
+
 /// Sends all `length` bytes at `data` on the non-blocking `fd`, waiting
 /// while the socket takes no more, until the wake-up pipe `wakeFd` is
 /// readable, the peer has gone or `deadline` has passed (none: no limit).
-/// Adds each part sent to `sent`. Throws std::system_error when the wait
-/// fails.
+/// When the wake-up or the deadline ends a send that had begun, the rest
+/// is still sent if the client takes it within finishGrace (Sent). Adds each
+/// part sent to `sent`. Throws std::system_error when the wait fails.
 SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
                 std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent);
 

@@ -35,12 +35,7 @@ Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std
   return ep;
 }
 
-std::string peerName(int fd) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getpeername(handle(fd), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    return {};
-  }
+std::string os::endpointText(const sockaddr_storage& storage) {
   char text[INET6_ADDRSTRLEN] = {};
   std::string name;
   if (storage.ss_family == AF_INET6) {
@@ -76,7 +71,11 @@ int pollTimeoutMs(std::optional<Clock::time_point> deadline) {
   if (left <= 0ms) {
     return 0;
   }
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+  // At most an hour at a time (the caller looks at the deadline again): a
+  // deadline weeks away would not fit poll's int, and a negative time-out
+  // waits for ever.
+  return static_cast<int>(std::min<std::int64_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count(),
+                                                 std::int64_t{3600} * 1000));
 }
 
 Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
@@ -84,10 +83,14 @@ Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
   using Events = decltype(os::PollFd::events);
   for (;;) {
     os::PollFd fds[3] = {};
-    fds[0] = {handle(wakeFd), POLLIN, 0};
-    std::size_t n = 1;
+    std::size_t n = 0;
+    int wakeIndex = -1;
     int fdIndex = -1;
     int listenerIndex = -1;
+    if (wakeFd >= 0) {
+      wakeIndex = static_cast<int>(n);
+      fds[n++] = {handle(wakeFd), POLLIN, 0};
+    }
     if (fd >= 0) {
       fdIndex = static_cast<int>(n);
       fds[n++] = {handle(fd), static_cast<Events>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
@@ -102,7 +105,7 @@ Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
       continue;
     }
     Readiness r;
-    r.woken = fds[0].revents != 0;
+    r.woken = wakeIndex >= 0 && fds[wakeIndex].revents != 0;
     if (fdIndex >= 0) {
       const auto revents = fds[fdIndex].revents;
       r.input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
@@ -119,8 +122,27 @@ Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
   }
 }
 
+std::size_t finishSending(int fd, const std::uint8_t*& data, std::size_t& length, Clock::duration grace,
+                          std::atomic<std::uint64_t>& sent) {
+  const auto until = Clock::now() + grace;
+  while (length > 0) {
+    const std::ptrdiff_t n = sendSome(fd, data, length);
+    if (n > 0) {
+      data += n;
+      length -= static_cast<std::size_t>(n);
+      sent.fetch_add(static_cast<std::uint64_t>(n));
+      continue;
+    }
+    if (n < 0 || Clock::now() >= until) break;
+    const Readiness r = waitReady(-1, fd, true, -1, until);
+    if (r.input && peerHasClosed(fd)) break;
+  }
+  return length;
+}
+
 SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
                 std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent) {
+  const std::size_t total = length;
   while (length > 0) {
     const std::ptrdiff_t n = sendSome(fd, data, length);
     if (n > 0) {
@@ -131,9 +153,13 @@ SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length
     }
     if (n < 0) return SendEnd::PeerGone;
     const Readiness r = waitReady(wakeFd, fd, true, -1, deadline);
-    if (r.woken) return SendEnd::Woken;
     if (r.input && peerHasClosed(fd)) return SendEnd::PeerGone;
-    if (deadline && Clock::now() >= *deadline) return SendEnd::TimeUp;
+    const bool woken = r.woken;
+    if (woken || (deadline && Clock::now() >= *deadline)) {
+      // What was begun goes out whole if the client reads it soon enough.
+      if (length < total && finishSending(fd, data, length, finishGrace, sent) == 0) return SendEnd::Sent;
+      return woken ? SendEnd::Woken : SendEnd::TimeUp;
+    }
   }
   return SendEnd::Sent;
 }

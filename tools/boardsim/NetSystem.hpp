@@ -34,6 +34,9 @@ void start();
 /// std::system_error for any other failure.
 int poll(PollFd* fds, std::size_t count, int timeoutMs);
 
+/// "address:port" ("[address]:port" for IPv6) of a socket address.
+std::string endpointText(const sockaddr_storage& storage);
+
 /// "who: what", or `what` alone for an empty `who`.
 inline std::string prefixed(const std::string& who, const std::string& what) {
   return who.empty() ? what : who + ": " + what;

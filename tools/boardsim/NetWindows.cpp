@@ -173,8 +173,10 @@ int makeListener(const std::string& address, std::uint16_t port, int backlog, co
   return descriptor(s);
 }
 
-int acceptConnection(int listener, const std::string& who) {
-  const SOCKET s = ::accept(handle(listener), nullptr, nullptr);
+int acceptConnection(int listener, const std::string& who, std::string* peer) {
+  sockaddr_storage storage{};
+  int length = sizeof storage;
+  const SOCKET s = ::accept(handle(listener), reinterpret_cast<sockaddr*>(&storage), &length);
   if (s == INVALID_SOCKET) {
     const int error = ::WSAGetLastError();
     if (wouldBlock(error) || error == WSAECONNRESET || error == WSAECONNABORTED) {
@@ -185,6 +187,7 @@ int acceptConnection(int listener, const std::string& who) {
   setNonBlocking(s, prefixed(who, "accept"));
   const BOOL on = TRUE;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  if (peer != nullptr) *peer = os::endpointText(storage);
   return descriptor(s);
 }
 

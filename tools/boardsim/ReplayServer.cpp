@@ -188,10 +188,10 @@ struct ReplayServer::Impl {
       if (r.woken || stopping()) return StopReason::Requested;
       if (timeUp()) return StopReason::Duration;
       if (!r.listener) continue;
-      int fd = net::acceptConnection(listener, "");
+      std::string peer;
+      int fd = net::acceptConnection(listener, "", &peer);
       if (fd < 0) continue;
       const std::uint64_t client = clients.fetch_add(1) + 1;
-      const std::string peer = net::peerName(fd);
       emit({ServerEvent::Kind::Connected, client, peer, 0, 0, {}});
       const std::uint64_t before = bytes.load();
       Ending ending;

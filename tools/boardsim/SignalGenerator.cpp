@@ -107,11 +107,18 @@ std::int32_t valueAt(const ChannelSignal& signal, const Sampler& sampler, const 
 
 // Sine by rotation from an exact start: two multiplications and additions
 // per sample instead of a sine.
-void fillSine(const ChannelSignal& signal, const Sampler& sampler, double sampleRate, std::uint64_t first,
+void fillSine(const ChannelSignal& signal, const Sampler& sampler, std::uint64_t first,
               std::vector<std::uint32_t>& out) {
   const double amplitude = signal.amplitude;
   const double start = 2.0 * std::numbers::pi * sampler.at(first).phase;
-  const double step = 2.0 * std::numbers::pi * signal.frequency / sampleRate;
+  // The step within one period: a frequency far above the sample rate
+  // would otherwise turn by a huge angle whose rounding grows sample by
+  // sample.
+  const long double perSample = sampler.periodsPerSample - std::floor(sampler.periodsPerSample);
+  const double step =
+      2.0 * std::numbers::pi *
+      (sampler.exact ? static_cast<double>(sampler.frequency) / static_cast<double>(sampler.rate)
+                     : static_cast<double>(perSample));
   double c = std::cos(start);
   double s = std::sin(start);
   const double cd = std::cos(step);
@@ -161,7 +168,7 @@ void fillSamples(const ChannelSignal& signal, double sampleRate, std::uint64_t s
                  std::uint64_t first, std::vector<std::uint32_t>& out) {
   const Sampler sampler(signal, sampleRate, seed, channel);
   if (signal.shape == Shape::Sine) {
-    fillSine(signal, sampler, sampleRate, first, out);
+    fillSine(signal, sampler, first, out);
     return;
   }
   std::uint64_t k = first;

@@ -274,12 +274,13 @@ struct SubjectServer::Impl {
       const net::Readiness r = net::waitReady(wake.readFd(), -1, false, accepting, until);
       if (r.woken) break;
       if (!r.listener) continue;
-      const int fd = net::acceptConnection(listener, "");
+      std::string peer;
+      const int fd = net::acceptConnection(listener, "", &peer);
       if (fd < 0) continue;
       Client& client = clients.emplace_back();
       client.fd = fd;
       client.number = clientCount.fetch_add(1) + 1;
-      client.peer = net::peerName(fd);
+      client.peer = std::move(peer);
       emit({SubjectEvent::Kind::Connected, client.number, client.peer, 0, 0, {}});
       client.thread = std::thread([this, &client] { serve(client); });
     }
