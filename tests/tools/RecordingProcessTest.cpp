@@ -195,6 +195,43 @@ TEST(Recording, AFileThatCannotBeMadeFailsBeforeConnecting) {
       std::string::npos)
       << monitor.err();
   EXPECT_EQ(monitor.out(), "");
+
+  // Nor is a recording of that name replaced when the capture cannot be made.
+  WorkDirectory dir;
+  const std::filesystem::path kept = dir.path / "run.h5";
+  std::ofstream(kept) << "an earlier run";
+  ChildProcess both(monitorPath, {support::loopback(support::Block::Recording, 3), "--record", kept.string(),
+                                  "--capture", "/nonexistent-directory/run.pcapng"});
+  EXPECT_EQ(both.wait(patience), 1) << both.outputs();
+  EXPECT_NE(both.err().find("capture to /nonexistent-directory/run.pcapng failed"), std::string::npos)
+      << both.err();
+  EXPECT_EQ(std::filesystem::file_size(kept), std::string("an earlier run").size());
+}
+
+// The full disk of the next tests, for a capture: the run ends at once, and
+// the summary claims no more than the file holds.
+TEST(Recording, ACaptureOnAFullDiskEndsTheRunAndClaimsWhatTheFileHolds) {
+  const std::string address = support::loopback(support::Block::Recording, 6);
+  WorkDirectory dir;
+  const std::filesystem::path file = dir.path / "full.pcapng";
+  auto board = startBoard(address, "--rate 500 --channels 4 --samples 1000");
+  ChildProcess monitor("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 4096; exec " + monitorPath + " " + address +
+                                             " --retry 20 --quiet --duration 15 --capture " + file.string()});
+  ASSERT_EQ(monitor.wait(patience), 1) << monitor.outputs() << "\n--- board:\n" << board->outputs();
+  const std::string& out = monitor.out();
+  EXPECT_NE(out.find("stopped: capture failed"), std::string::npos) << out;
+  EXPECT_NE(monitor.err().find("failed: cannot write " + file.string() + ": File too large"),
+            std::string::npos)
+      << monitor.err();
+  // "captured: N bytes of 1 connection to PATH (M bytes)"
+  const std::size_t line = out.find("captured: ");
+  ASSERT_NE(line, std::string::npos) << out;
+  const std::size_t open = out.find(" (", line);
+  const double claimed = std::strtod(out.c_str() + open + 2, nullptr);
+  EXPECT_GT(claimed, 1u << 20) << out;
+  EXPECT_LE(claimed, std::filesystem::file_size(file)) << out;
+  board->signal(SIGTERM);
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
 }
 
 // A disk that fills up during the recording, made by a file size limit of

@@ -97,13 +97,24 @@ void CaptureWriter::run() {
     }
     lock.unlock();
     std::optional<std::string> failed;
+    bool flushed = false;
     try {
+      // Each read's frames are handed to the system at once, so that after
+      // a failed write the figures say what the file holds.
       if (event) write(*event);
-      if (flushNow) output_->file.flush();
+      if (event || flushNow) {
+        output_->file.flush();
+        flushed = true;
+      }
     } catch (const std::exception& e) {
       failed = e.what();
     }
     lock.lock();
+    if (flushed) {
+      flushedFigures_ = figures_;
+      flushedFigures_.frames = output_->frames;
+      flushedFigures_.fileBytes = output_->file.flushedSize();
+    }
     if (event) {
       queuedBytes_ -= event->bytes.size();
       changed_.notify_all();
@@ -189,6 +200,9 @@ CaptureFigures CaptureWriter::finish() {
     }
     figures_.frames = output_->frames;
     figures_.fileBytes = output_->file.size();
+    // After a failed write the file holds what the last flush handed over,
+    // and perhaps a part of what followed.
+    if (failure_) figures_ = flushedFigures_;
   }
   return figures_;
 }

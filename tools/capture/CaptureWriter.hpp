@@ -81,6 +81,9 @@ class CaptureWriter {
   bool finishing_ = false;
   std::optional<std::string> failure_;
   CaptureFigures figures_;
+  // The figures at the last flush that succeeded: after a failure, what
+  // the file surely holds.
+  CaptureFigures flushedFigures_;
 
   // Only the writer's thread uses these while it runs.
   struct Output;

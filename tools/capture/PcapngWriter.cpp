@@ -121,6 +121,7 @@ void PcapngWriter::flush() {
   if (file_ != nullptr && std::fflush(file_) != 0) {
     throw std::runtime_error("cannot write " + path_ + ": " + systemText());
   }
+  flushedSize_ = size_;
 }
 
 void PcapngWriter::close() {
@@ -133,6 +134,7 @@ void PcapngWriter::close() {
     errno = flushed ? errno : error;
     throw std::runtime_error("cannot write " + path_ + ": " + systemText());
   }
+  flushedSize_ = size_;
 }
 
 }  // namespace capture

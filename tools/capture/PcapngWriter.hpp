@@ -37,6 +37,9 @@ class PcapngWriter {
   void close();
   /// Bytes written so far.
   std::uint64_t size() const { return size_; }
+  /// Bytes handed to the system by the last flush or close that succeeded:
+  /// what the file surely holds.
+  std::uint64_t flushedSize() const { return flushedSize_; }
 
  private:
   void put(const void* data, std::size_t size);
@@ -44,6 +47,7 @@ class PcapngWriter {
   std::string path_;
   std::FILE* file_ = nullptr;
   std::uint64_t size_ = 0;
+  std::uint64_t flushedSize_ = 0;
   std::vector<std::uint8_t> block_;  // reused
 };
 

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -138,6 +139,18 @@ int captureFailure(const std::string& path, const std::string& text) {
   return 1;
 }
 
+// Why a file cannot be made at `path` (its folder is missing or is no
+// folder, or the path names a folder); nothing if it looks possible.
+std::optional<std::string> cannotMake(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path file(path);
+  if (fs::is_directory(file, error)) return "it is a folder";
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  if (!fs::is_directory(folder, error)) return "the folder " + folder.string() + " does not exist";
+  return std::nullopt;
+}
+
 // The steps of a run. The members are made in the order of their
 // declaration and destroyed the other way round: the recorder, the capture
 // and the receiver outlive the parsers, which use them.
@@ -158,6 +171,16 @@ class Session {
   // The recording and the capture; the exit status when either cannot be
   // made.
   std::optional<int> openOutputs() {
+    // Neither file is made while the other cannot be: making one replaces
+    // a file of that name.
+    if (!options_.record.empty() && !options_.capture.empty()) {
+      if (const std::optional<std::string> why = cannotMake(options_.record)) {
+        return recordingFailure(options_.record, *why);
+      }
+      if (const std::optional<std::string> why = cannotMake(options_.capture)) {
+        return captureFailure(options_.capture, *why);
+      }
+    }
     if (!options_.record.empty()) {
       try {
         recorder_ = std::make_unique<Recorder>(
@@ -232,6 +255,10 @@ class Session {
       if (state == mirt::ConnectionState::Error && reconnectAt_ == never && !connectionFailed(now)) break;
       if (recorder_ && (recordingError_ = recorder_->failure())) {
         stopped_ = "recording failed";
+        break;
+      }
+      if (capture_ && capture_->failure()) {
+        stopped_ = "capture failed";
         break;
       }
       if (now >= nextStatus_) showStatus(state, now);

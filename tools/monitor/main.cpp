@@ -89,7 +89,8 @@ Capture:
                         tshark and Wireshark open and varnel-board --replay
                         serves again. Also what the library refuses is in
                         it. Written on a thread of its own; closed on every
-                        stop.
+                        stop. A write failure (a full disk) ends the run
+                        (exit 1).
 
 Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of packages: 128 header and meta data bytes plus the
