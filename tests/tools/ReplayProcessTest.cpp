@@ -5,7 +5,11 @@
 // before anything is served, and the regression corpus of tests/data
 // replays with the packages, causes and texts it was made with. Every test
 // binds its own addresses in the capture block (1 to 40).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -175,6 +179,10 @@ TEST(ReplayProcess, FilesThatCannotBeReplayedAreRefusedBeforeAnythingIsServed) {
        "",
        1,
        {text.path + " is not a capture libpcap reads (pcap or pcapng): unknown file format"}},
+      {"/nonexistent-directory/x.pcapng",
+       "",
+       1,
+       {"cannot open /nonexistent-directory/x.pcapng: No such file"}},
       {two.path,
        "",
        2,
@@ -242,4 +250,36 @@ TEST(ReplayCorpus, EveryCaptureReplaysItsPackagesAndItsEnd) {
     EXPECT_NO_FATAL_FAILURE(expectGeneratorsPackages(r, c.settings, c.packages));
     EXPECT_EQ(r.error, c.error);
   }
+}
+
+// As the generated board does, a replay turns a second client away at once
+// while it serves one; here while the capture holds its connection open.
+TEST(ReplayProcess, ASecondClientIsTurnedAwayWhileOneIsServed) {
+  const std::string address = support::loopback(support::Block::Capture, 6);
+  ChildProcess board(boardPath, words("--replay " + std::string(VARNEL_CAPTURE_CORPUS) +
+                                      "/monitor-refused-header.pcapng --fast --bind " + address));
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(63751);
+  ASSERT_EQ(::inet_pton(AF_INET, address.c_str(), &at.sin_addr), 1);
+  const auto connectTo = [&](int fd) {
+    return support::eventually(
+        [&] { return ::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0; }, patience);
+  };
+  const int first = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int second = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_TRUE(connectTo(first)) << board.outputs();
+  ASSERT_TRUE(board.waitForOutput("client 1 connected", patience, true)) << board.outputs();
+  ASSERT_TRUE(connectTo(second)) << board.outputs();
+  // The end of the stream, with nothing before it.
+  pollfd p{second, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(patience).count())), 1)
+      << board.outputs();
+  char byte = 0;
+  EXPECT_EQ(::recv(second, &byte, 1, 0), 0);
+  EXPECT_TRUE(board.waitForOutput("turned away a client from", patience, true)) << board.outputs();
+  ::close(second);
+  ::close(first);
+  board.signal(SIGTERM);
+  EXPECT_EQ(board.wait(patience), 0) << board.outputs();
 }

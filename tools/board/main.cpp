@@ -12,8 +12,10 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -246,6 +248,12 @@ std::string seconds(std::int64_t nanoseconds) {
 // on standard error; nothing when the run ends here, with its exit status.
 std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::string& described) {
   capture::CaptureFile file;
+  if (std::FILE* probe = std::fopen(o.replay.c_str(), "rb")) {
+    std::fclose(probe);
+  } else {
+    std::cerr << "varnel-board: cannot open " << o.replay << ": " << std::strerror(errno) << std::endl;
+    return 1;
+  }
   try {
     file = capture::CaptureReader::read(o.replay);
   } catch (const capture::CaptureError& e) {
@@ -254,9 +262,11 @@ std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::s
     return 1;
   }
   if (!file.truncated.empty()) {
-    std::cerr << "varnel-board: " << o.replay << " is cut short after "
+    // A file cut short, or one libpcap cannot read on (frames of another
+    // link type from a second interface, say).
+    std::cerr << "varnel-board: reading " << o.replay << " stopped after "
               << cli::counted(file.frames.size(), "frame") << " (" << file.truncated
-              << "); replaying what it holds" << std::endl;
+              << "); replaying what was read" << std::endl;
   }
   capture::StreamReassembler reassembler(package::boardPort);
   try {
@@ -321,12 +331,18 @@ int runReplay(const BoardOptions& o) {
   if (const int* status = std::get_if<int>(&loaded)) return *status;
   capture::BoardStream& stream = std::get<capture::BoardStream>(loaded);
   if (!o.writeStream.empty()) {
-    std::ofstream out(o.writeStream, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(stream.bytes.data()),
-              static_cast<std::streamsize>(stream.bytes.size()));
-    out.close();
-    if (!out) {
-      std::cerr << "varnel-board: cannot write " << o.writeStream << std::endl;
+    std::FILE* out = std::fopen(o.writeStream.c_str(), "wb");
+    bool written = out != nullptr;
+    if (written) {
+      written = std::fwrite(stream.bytes.data(), 1, stream.bytes.size(), out) == stream.bytes.size();
+      written = std::fflush(out) == 0 && written;
+      const int error = errno;
+      written = std::fclose(out) == 0 && written;
+      if (!written && errno == 0) errno = error;
+    }
+    if (!written) {
+      std::cerr << "varnel-board: cannot write " << o.writeStream << ": " << std::strerror(errno)
+                << std::endl;
       return 1;
     }
     if (!o.quiet) {
@@ -364,6 +380,8 @@ int runReplay(const BoardOptions& o) {
                   << cli::counted(e.bytes, "byte") << ": " << e.how << std::endl;
         break;
       case boardsim::ServerEvent::Kind::TurnedAway:
+        std::cerr << "varnel-board: turned away a client from " << e.peer << ": client " << e.client << " ("
+                  << e.how << ") is being served, one client at a time" << std::endl;
         break;
     }
   };

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -102,9 +103,12 @@ std::size_t finishSending(int fd, const std::uint8_t*& data, std::size_t& length
 /// readable, the peer has gone or `deadline` has passed (none: no limit).
 /// When the wake-up or the deadline ends a send that had begun, the rest
 /// is still sent if the client takes it within finishGrace (Sent). Adds each
-/// part sent to `sent`. Throws std::system_error when the wait fails.
+/// part sent to `sent`. With a `listener` (>= 0), calls `newcomers` while
+/// a connection waits there; it returns false when the client served has
+/// gone (PeerGone). Throws std::system_error when the wait fails.
 SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
-                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent);
+                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent,
+                int listener = -1, const std::function<bool()>& newcomers = {});
 
 /// A non-blocking socket of `endpoint`'s family with a connect to it under
 /// way. Throws std::system_error whose text starts with `who`.

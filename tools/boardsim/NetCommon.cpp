@@ -141,7 +141,8 @@ std::size_t finishSending(int fd, const std::uint8_t*& data, std::size_t& length
 }
 
 SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
-                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent) {
+                std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent, int listener,
+                const std::function<bool()>& newcomers) {
   const std::size_t total = length;
   while (length > 0) {
     const std::ptrdiff_t n = sendSome(fd, data, length);
@@ -152,8 +153,9 @@ SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length
       continue;
     }
     if (n < 0) return SendEnd::PeerGone;
-    const Readiness r = waitReady(wakeFd, fd, true, -1, deadline);
+    const Readiness r = waitReady(wakeFd, fd, true, newcomers ? listener : -1, deadline);
     if (r.input && peerHasClosed(fd)) return SendEnd::PeerGone;
+    if (r.listener && !newcomers()) return SendEnd::PeerGone;
     const bool woken = r.woken;
     if (woken || (deadline && Clock::now() >= *deadline)) {
       // What was begun goes out whole if the client reads it soon enough.

@@ -30,6 +30,8 @@ struct ReplayServer::Impl {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> clients{0};
   std::optional<Clock::time_point> endTime;
+  std::uint64_t servedClient = 0;
+  std::string servedPeer;
 
   Impl(ReplaySettings s, capture::BoardStream b, BoardServer::EventHandler e)
       : settings(std::move(s)), stream(std::move(b)), onEvent(std::move(e)) {
@@ -65,16 +67,18 @@ struct ReplayServer::Impl {
     for (;;) {
       std::optional<Clock::time_point> deadline = endTime;
       if (until && (!deadline || *until < *deadline)) deadline = until;
-      const net::Readiness r = net::waitReady(wake.readFd(), fd, false, -1, deadline);
+      const net::Readiness r = net::waitReady(wake.readFd(), fd, false, listener, deadline);
       if (r.woken || stopping()) return Outcome::Stopped;
       if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
+      if (r.listener && !turnAwayNewcomers(fd)) return Outcome::PeerGone;
       if (timeUp()) return Outcome::TimeUp;
       if (until && Clock::now() >= *until) return Outcome::Done;
     }
   }
 
   Outcome sendAll(int fd, const std::uint8_t* data, std::size_t length) {
-    switch (net::sendAll(wake.readFd(), fd, data, length, endTime, bytes)) {
+    switch (net::sendAll(wake.readFd(), fd, data, length, endTime, bytes, listener,
+                         [&] { return turnAwayNewcomers(fd); })) {
       case net::SendEnd::Sent:
         return Outcome::Done;
       case net::SendEnd::PeerGone:
@@ -96,6 +100,22 @@ struct ReplayServer::Impl {
     }
     net::setAbortiveClose(fd);
     net::closeFd(fd);
+  }
+
+  // A connection waits in the listener while `fd` is served: false if the
+  // client served has gone meanwhile (the newcomer is served next), else
+  // every newcomer is closed at once, each with an event, as the
+  // generated board does.
+  bool turnAwayNewcomers(int fd) {
+    if (net::peerHasClosed(fd)) return false;
+    for (int i = 0; i < 64; ++i) {
+      std::string peer;
+      int other = net::acceptConnection(listener, "", &peer);
+      if (other < 0) break;
+      closeInOrder(other);
+      emit({ServerEvent::Kind::TurnedAway, servedClient, peer, 0, 0, servedPeer});
+    }
+    return true;
   }
 
   static void closeInOrder(int& fd) {
@@ -192,6 +212,8 @@ struct ReplayServer::Impl {
       int fd = net::acceptConnection(listener, "", &peer);
       if (fd < 0) continue;
       const std::uint64_t client = clients.fetch_add(1) + 1;
+      servedClient = client;
+      servedPeer = peer;
       emit({ServerEvent::Kind::Connected, client, peer, 0, 0, {}});
       const std::uint64_t before = bytes.load();
       Ending ending;

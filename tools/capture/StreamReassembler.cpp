@@ -148,7 +148,10 @@ void StreamReassembler::addSegment(Key key, bool fromBoard, std::int64_t timeNs,
   if (!fresh && syn) {
     // A connection that reuses the ports of an earlier one begins anew.
     const Flow& flow = flows_[found->second];
-    fresh = fromBoard ? (flow.synAck && flow.isn != seq) || !flow.fromBoard.empty() : flow.listed;
+    // A SYN sent again (its answer was lost after the capture's point)
+    // carries the sequence number of the first.
+    fresh = fromBoard ? (flow.synAck && flow.isn != seq) || !flow.fromBoard.empty()
+                      : flow.listed && flow.clientIsn != seq;
   }
   if (fresh) {
     Flow flow;
@@ -160,7 +163,10 @@ void StreamReassembler::addSegment(Key key, bool fromBoard, std::int64_t timeNs,
     found = current_.find(key);
   }
   Flow& flow = flows_[found->second];
-  if (!fromBoard) return;
+  if (!fromBoard) {
+    if (syn) flow.clientIsn = seq;
+    return;
+  }
   if (syn) {
     flow.synAck = true;
     flow.isn = seq;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -101,7 +102,8 @@ class StreamReassembler {
     bool synAck = false;
     std::uint32_t isn = 0;
     std::int64_t synAckNs = 0;
-    bool listed = false;  // the board answered or sent data
+    std::optional<std::uint32_t> clientIsn;  // of the client's SYN
+    bool listed = false;                     // the board answered or sent data
     std::vector<Segment> fromBoard;
   };
   // The board's end and the client's, as "address:port".
