@@ -95,7 +95,7 @@ TEST_P(Reassembly, PutsTheBoardsStreamTogether) {
   StreamReassembler reassembler(boardPort);
   reassembler.addAll(file);
   ASSERT_EQ(reassembler.conversations().size(), c.conversations);
-  const BoardStream stream = reassembler.stream(c.flow, c.holes);
+  const BoardStream stream = reassembler.takeStream(c.flow, c.holes);
   EXPECT_EQ(std::string(stream.bytes.begin(), stream.bytes.end()), c.bytes);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> holes;
   for (const Hole& h : stream.holes) holes.emplace_back(h.first, h.end);

@@ -254,26 +254,27 @@ std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::s
     std::cerr << "varnel-board: cannot open " << o.replay << ": " << std::strerror(errno) << std::endl;
     return 1;
   }
+  // The frames go to the reassembler as they are read: only the board's
+  // bytes are kept.
+  capture::StreamReassembler reassembler(package::boardPort);
   try {
-    file = capture::CaptureReader::read(o.replay);
+    file = capture::CaptureReader::read(o.replay, [&](int linkType, const capture::CapturedFrame& frame) {
+      reassembler.add(linkType, frame);
+    });
   } catch (const capture::CaptureError& e) {
     std::cerr << "varnel-board: " << o.replay
               << " is not a capture libpcap reads (pcap or pcapng): " << e.what() << std::endl;
+    return 1;
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "varnel-board: " << o.replay << ": " << e.what() << std::endl;
     return 1;
   }
   if (!file.truncated.empty()) {
     // A file cut short, or one libpcap cannot read on (frames of another
     // link type from a second interface, say).
     std::cerr << "varnel-board: reading " << o.replay << " stopped after "
-              << cli::counted(file.frames.size(), "frame") << " (" << file.truncated
+              << cli::counted(file.frameCount, "frame") << " (" << file.truncated
               << "); replaying what was read" << std::endl;
-  }
-  capture::StreamReassembler reassembler(package::boardPort);
-  try {
-    reassembler.addAll(file);
-  } catch (const std::invalid_argument& e) {
-    std::cerr << "varnel-board: " << o.replay << ": " << e.what() << std::endl;
-    return 1;
   }
   if (reassembler.fragments() != 0) {
     std::cerr << "varnel-board: " << o.replay << ": " << cli::counted(reassembler.fragments(), "IP fragment")
@@ -282,7 +283,7 @@ std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::s
   const std::vector<capture::Conversation> conversations = reassembler.conversations();
   if (conversations.empty()) {
     std::cerr << "varnel-board: " << o.replay << " holds no TCP conversation on port " << package::boardPort
-              << " (" << cli::counted(file.frames.size(), "frame") << ")" << std::endl;
+              << " (" << cli::counted(file.frameCount, "frame") << ")" << std::endl;
     return 1;
   }
   const auto line = [&](std::size_t i) {
@@ -300,7 +301,7 @@ std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::s
     return 2;
   }
   const std::size_t index = o.flow == 0 ? 0 : o.flow - 1;
-  capture::BoardStream stream = reassembler.stream(index, o.holes);
+  capture::BoardStream stream = reassembler.takeStream(index, o.holes);
   if (!stream.startSeen) {
     std::cerr << "varnel-board: the capture begins inside the connection (without the board's SYN-ACK): the "
                  "stream starts at the first byte captured, which may be inside a package"

@@ -15,6 +15,13 @@ namespace capture {
 bool CaptureReader::available() { return true; }
 
 CaptureFile CaptureReader::read(const std::string& path) {
+  std::vector<CapturedFrame> frames;
+  CaptureFile file = read(path, [&](int, const CapturedFrame& frame) { frames.push_back(frame); });
+  file.frames = std::move(frames);
+  return file;
+}
+
+CaptureFile CaptureReader::read(const std::string& path, const FrameSink& sink) {
   char error[PCAP_ERRBUF_SIZE] = {};
   pcap_t* handle = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
   if (handle == nullptr) throw CaptureError(error);
@@ -24,6 +31,7 @@ CaptureFile CaptureReader::read(const std::string& path) {
   } closer{handle};
   CaptureFile file;
   file.linkType = pcap_datalink(handle);
+  CapturedFrame frame;  // its storage reused from frame to frame
   for (;;) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
@@ -38,15 +46,15 @@ CaptureFile CaptureReader::read(const std::string& path) {
     constexpr std::int64_t lastSecond = std::numeric_limits<std::int64_t>::max() / 1000000000 - 1;
     if (header->ts.tv_sec < 0 || static_cast<std::int64_t>(header->ts.tv_sec) > lastSecond) {
       file.truncated =
-          "frame " + std::to_string(file.frames.size() + 1) + " has a time stamp outside 1970 to 2262";
+          "frame " + std::to_string(file.frameCount + 1) + " has a time stamp outside 1970 to 2262";
       break;
     }
-    CapturedFrame frame;
     // With nanosecond precision libpcap puts the nanoseconds in tv_usec.
     frame.timeNs = static_cast<std::int64_t>(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
     frame.wireLength = header->len;
     frame.bytes.assign(data, data + header->caplen);
-    file.frames.push_back(std::move(frame));
+    ++file.frameCount;
+    sink(file.linkType, frame);
   }
   return file;
 }
@@ -56,6 +64,10 @@ CaptureFile CaptureReader::read(const std::string& path) {
 bool CaptureReader::available() { return false; }
 
 CaptureFile CaptureReader::read(const std::string&) {
+  throw CaptureError("this build reads no captures (it was built without libpcap)");
+}
+
+CaptureFile CaptureReader::read(const std::string&, const FrameSink&) {
   throw CaptureError("this build reads no captures (it was built without libpcap)");
 }
 

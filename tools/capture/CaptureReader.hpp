@@ -5,6 +5,7 @@
 // have no reader: available() is false there and read() throws.
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,8 +20,9 @@ struct CapturedFrame {
 };
 
 struct CaptureFile {
-  int linkType = 0;  // libpcap's DLT_ value
-  std::vector<CapturedFrame> frames;
+  int linkType = 0;                   // libpcap's DLT_ value
+  std::vector<CapturedFrame> frames;  // empty when a sink took them
+  std::uint64_t frameCount = 0;
   /// libpcap's text when the file ends inside a frame (the frames before it
   /// are read); empty for a complete file.
   std::string truncated;
@@ -39,6 +41,12 @@ class CaptureReader {
   /// Every frame of the file at `path`. Throws CaptureError with libpcap's
   /// text for a file that cannot be opened or is not pcap or pcapng.
   static CaptureFile read(const std::string& path);
+  /// The same, handing each frame to `sink` (with the file's link type) as
+  /// it is read instead of keeping it: a capture of gigabytes is not held
+  /// in memory. The frame passed is valid during the call only. What the
+  /// sink throws ends the reading and is passed on.
+  using FrameSink = std::function<void(int linkType, const CapturedFrame& frame)>;
+  static CaptureFile read(const std::string& path, const FrameSink& sink);
 };
 
 }  // namespace capture

@@ -194,9 +194,9 @@ std::vector<Conversation> StreamReassembler::conversations() const {
   return listed;
 }
 
-BoardStream StreamReassembler::stream(std::size_t index, HolePolicy holes) const {
-  const Flow* flow = nullptr;
-  for (const Flow& f : flows_) {
+BoardStream StreamReassembler::takeStream(std::size_t index, HolePolicy holes) {
+  Flow* flow = nullptr;
+  for (Flow& f : flows_) {
     if (f.listed && index-- == 0) {
       flow = &f;
       break;
@@ -209,7 +209,7 @@ BoardStream StreamReassembler::stream(std::size_t index, HolePolicy holes) const
   // Positions in the board's sequence space, on 64 bits: each segment's
   // number is taken relative to the one before it (in capture order),
   // which is never 2^31 away, so the 32-bit wrap drops out.
-  const auto& segments = flow->fromBoard;
+  auto& segments = flow->fromBoard;
   std::vector<std::int64_t> position(segments.size());
   std::uint32_t anchorSeq = flow->synAck ? flow->isn : (segments.empty() ? 0 : segments.front().seq);
   std::int64_t anchor = 0;
@@ -229,6 +229,8 @@ BoardStream StreamReassembler::stream(std::size_t index, HolePolicy holes) const
   }
   std::stable_sort(data.begin(), data.end(),
                    [&](std::size_t a, std::size_t b) { return position[a] < position[b]; });
+  const std::size_t endingSize = ending ? segments[*ending].payload.size() : 0;
+  out.bytes.reserve(flow->conversation.boardBytes);
 
   std::int64_t start = 1;  // the SYN takes one number
   if (!flow->synAck) {
@@ -243,7 +245,7 @@ BoardStream StreamReassembler::stream(std::size_t index, HolePolicy holes) const
     next = until;
   };
   for (std::size_t i : data) {
-    const Segment& s = segments[i];
+    Segment& s = segments[i];
     const std::int64_t first = position[i];
     const std::int64_t last = first + static_cast<std::int64_t>(s.payload.size());
     if (last <= next) continue;  // captured before: a retransmission or a copy
@@ -257,6 +259,7 @@ BoardStream StreamReassembler::stream(std::size_t index, HolePolicy holes) const
     piece.offset = out.bytes.size();
     piece.size = s.payload.size() - skip;
     out.bytes.insert(out.bytes.end(), s.payload.begin() + static_cast<std::ptrdiff_t>(skip), s.payload.end());
+    std::vector<std::uint8_t>().swap(s.payload);  // taken
     out.pieces.push_back(piece);
     lastTime = piece.timeNs;
     next = last;
@@ -264,7 +267,7 @@ BoardStream StreamReassembler::stream(std::size_t index, HolePolicy holes) const
   if (ending && !out.stoppedAtHole) {
     const Segment& s = segments[*ending];
     const bool reset = (s.flags & tcpRst) != 0;
-    const std::int64_t at = position[*ending] + static_cast<std::int64_t>(s.payload.size());
+    const std::int64_t at = position[*ending] + static_cast<std::int64_t>(endingSize);
     if (!reset && at > next) hole(at);  // the FIN comes after bytes the capture missed
     if (!out.stoppedAtHole) {
       out.end = reset ? StreamEnd::Reset : StreamEnd::Closed;

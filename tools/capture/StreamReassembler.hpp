@@ -84,8 +84,10 @@ class StreamReassembler {
 
   /// The conversations with the board, in the order they began.
   std::vector<Conversation> conversations() const;
-  /// The board's stream of conversation `index` (of conversations()).
-  BoardStream stream(std::size_t index, HolePolicy holes) const;
+  /// Takes the board's stream of conversation `index` (of conversations())
+  /// out: its captured segments are released as they are copied, so that
+  /// a large capture is held about once. Once per conversation.
+  BoardStream takeStream(std::size_t index, HolePolicy holes);
 
   /// Frames skipped because they were fragments of an IP packet.
   std::uint64_t fragments() const { return fragments_; }
