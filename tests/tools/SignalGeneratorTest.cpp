@@ -207,6 +207,12 @@ TEST(PackageGeneratorTest, EveryKthPackageFromTheFirstNumberOnEndsAStream) {
   const PackageGenerator single(g);
   EXPECT_TRUE(single.endsStream(10));
   EXPECT_TRUE(single.endsStream(11));
+  // Across the wrap of the numbers: 2^64 - 2, - 1, 0 and 1 make one stream.
+  g.streamLength = 4;
+  g.firstNumber = UINT64_MAX - 1;
+  const PackageGenerator wrapping(g);
+  EXPECT_FALSE(wrapping.endsStream(0));
+  EXPECT_TRUE(wrapping.endsStream(1));
 }
 
 TEST(PackageGeneratorTest, EncodeIntoEqualsEncodingThePackage) {

@@ -259,8 +259,10 @@ std::optional<HeaderFault> parseHeaderFault(std::string_view name) {
 PackageGenerator::PackageGenerator(GeneratorSettings settings) : settings_(settings) { settings_.validate(); }
 
 bool PackageGenerator::endsStream(std::uint64_t number) const {
+  // Counted from the first number in 64-bit arithmetic, so that streams
+  // go on across the wrap of the numbers to 0.
   const std::uint32_t k = settings_.streamLength;
-  return k != 0 && number >= settings_.firstNumber && (number - settings_.firstNumber) % k == k - 1;
+  return k != 0 && (number - settings_.firstNumber) % k == k - 1;
 }
 
 std::uint32_t PackageGenerator::packageSize() const {
