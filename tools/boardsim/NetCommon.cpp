@@ -2,12 +2,14 @@
 // top of NetSystem.hpp.
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 #include "boardsim/NetSystem.hpp"
 
 #if !defined(_WIN32)
 #include <arpa/inet.h>
+#include <netdb.h>
 #endif
 
 namespace boardsim::net {
@@ -29,6 +31,23 @@ Endpoint parseEndpoint(const std::string& address, std::uint16_t port, const std
     v4->sin_family = AF_INET;
     v4->sin_port = htons(port);
     ep.length = sizeof(sockaddr_in);
+  } else if (address.find('%') != std::string::npos) {
+    // A link-local IPv6 address with its scope (fe80::1%eth0), which the
+    // system's resolver reads without asking any name server.
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr ||
+        found->ai_addrlen > sizeof ep.storage) {
+      if (found != nullptr) ::freeaddrinfo(found);
+      throw std::invalid_argument(prefixed(who, "not a numeric IP address: '" + address + "'"));
+    }
+    std::memcpy(&ep.storage, found->ai_addr, found->ai_addrlen);
+    ::freeaddrinfo(found);
+    v6->sin6_port = htons(port);
+    ep.length = sizeof(sockaddr_in6);
   } else {
     throw std::invalid_argument(prefixed(who, "not a numeric IP address: '" + address + "'"));
   }
