@@ -247,7 +247,7 @@ def load(env=None, package_dir=None, search_system=True):
         path = os.path.abspath(os.path.expanduser(env))
         where = "{}={}".format(LIBRARY_ENV, path)
         if not os.path.isfile(path):
-            attempts.append((where, "no such file"))
+            attempts.append((where, "a folder, not the library's file" if os.path.isdir(path) else "no such file"))
             raise LibraryNotFoundError(attempts)
         library = attempt(where, path)
         if library is None:

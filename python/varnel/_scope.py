@@ -124,7 +124,7 @@ def run(options):
     path = options.save
     if pyplot is None and path is None:
         path = DEFAULT_FILE
-        print("varnel scope: {}; writing the view after {} s to {}".format(why, options.duration, path))
+        print("varnel scope: {}; the view after {} s goes to {}".format(why, options.duration, path))
     with warnings.catch_warnings():
         # A scope that draws slower than the board sends skips packages;
         # the title counts them.
