@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "boardsim/FakeBoard.hpp"
+#include "boardsim/Net.hpp"
 #include "boardsim/PackageBuilder.hpp"
 #include "support/Loopback.hpp"
 
@@ -281,4 +282,13 @@ TEST(BoardsimFakeBoard, NeverAcceptingBoardLeavesAFurtherConnectHanging) {
   EXPECT_EQ(::poll(&p, 1, 1200), 0) << "the connect completed or failed";
   EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
   EXPECT_EQ(board.clientsAccepted(), 0u);
+}
+
+// poll() takes an int of milliseconds: a deadline weeks away must not turn
+// into a negative time-out, which waits for ever.
+TEST(BoardSockets, APollWaitsAtMostAnHourAtATime) {
+  EXPECT_EQ(net::pollTimeoutMs(std::nullopt), -1);
+  const int far = net::pollTimeoutMs(net::Clock::now() + std::chrono::hours(24 * 30));
+  EXPECT_GT(far, 0);
+  EXPECT_LE(far, 3600 * 1000);
 }

@@ -72,7 +72,8 @@ std::uint16_t freePort(const std::string& address);
 int acceptConnection(int listener, const std::string& who, std::string* peer = nullptr);
 
 /// Milliseconds for poll() until `deadline`, rounded up so that a wait
-/// never ends before it; -1 (no limit) without a deadline.
+/// never ends before it, and at most an hour (the caller looks at the
+/// deadline again); -1 (no limit) without a deadline.
 int pollTimeoutMs(std::optional<Clock::time_point> deadline);
 
 /// Reads and discards what the peer sent. Returns true when the peer has
