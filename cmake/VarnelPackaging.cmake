@@ -86,7 +86,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "${PROJECT_DESCRIPTION}: tools\nvarnel-board serves a simulated board; varnel-monitor \
 watches a board's stream and can record it into an HDF5 file.")
-set(varnel_tools_depends "${varnel_runtime_package} (= ${varnel_deb_version}), ${varnel_runtime_depends}")
+# The tools use more of the C++ runtime than the library does: GCC 12's
+# (GLIBCXX_3.4.30).
+set(varnel_tools_depends
+    "${varnel_runtime_package} (= ${varnel_deb_version}), libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
 if(TARGET varnel-monitor)
   get_property(varnel_recording TARGET varnel-monitor PROPERTY VARNEL_RECORDING)
   if(varnel_recording)
@@ -100,6 +103,13 @@ if(TARGET varnel-board)
     # Debian 12's NATS client, which varnel-bridge and the NATS parts of the
     # board and the monitor link.
     string(APPEND varnel_tools_depends ", libnats3.4")
+  endif()
+endif()
+if(TARGET varnel_capture)
+  get_property(varnel_replay TARGET varnel_capture PROPERTY VARNEL_REPLAY)
+  if(varnel_replay)
+    # libpcap, which varnel-board --replay links.
+    string(APPEND varnel_tools_depends ", libpcap0.8")
   endif()
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${varnel_tools_depends}")

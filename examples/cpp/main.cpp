@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
   } catch (const mirt::VarnelException& e) {
     std::cerr << "error " << static_cast<int>(e.getErrorCode()) << ": " << e.what() << '\n';
   } catch (const std::exception& e) {
-    // An address that is not a numeric IPv4 or IPv6 address.
+    // Any other failure (the library reports its own, a non-numeric
+    // address among them, as VarnelException).
     std::cerr << "error: " << e.what() << '\n';
   }
   return 1;
