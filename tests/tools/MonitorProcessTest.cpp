@@ -208,7 +208,7 @@ TEST(Monitor, RetryGivesUpAfterItsTime) {
 // its TCP timeout, and a Ctrl-C in that time says how long the stop may
 // take, then ends the run when the connect gives up.
 TEST(Monitor, CtrlCWhileConnectingSaysHowLongTheStopTakes) {
-  const std::string address = support::loopback(support::Block::Tools, 55);
+  const std::string address = support::loopback(support::Block::Tools, 58);
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(63751);
