@@ -291,6 +291,26 @@ TEST_F(NatsBridge, WhatTheBridgeDropsWhileNatsIsAwayIsTheGapAConsumerSees) {
   EXPECT_EQ(figure(out, "outage", "pending "), 0);
 }
 
+// A client that stops reconnecting (the server now refuses its password)
+// closes its connection by itself: the bridge says so and ends, and
+// nothing of the connection is used after the client released it.
+TEST_F(NatsBridge, ABridgeTheServerRefusesAfterARestartSaysSoAndStops) {
+  NatsServer server(address(70), "refused");
+  ASSERT_TRUE(server.start({}, {"--user", "u", "--pass", "first"}));
+  auto board = startBoard(address(71), smallPackages + std::string("--rate 100"));
+  const std::string url = "nats://u:first@" + server.url().substr(7);
+  auto bridge = startBridge(url, address(71) + "=refused", "--package-counter 5");
+  ASSERT_TRUE(awaitFigure(*bridge, "refused", "acknowledged ", 1)) << bridge->outputs();
+  server.stop();
+  ASSERT_TRUE(server.start({}, {"--user", "u", "--pass", "second"}));
+  EXPECT_EQ(bridge->wait(patience), 1) << bridge->outputs();
+  EXPECT_NE(bridge->err().find("the NATS client gave up its connection (Authorization Violation)"),
+            std::string::npos)
+      << bridge->outputs();
+  board->signal(SIGTERM);
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+}
+
 TEST_F(NatsBridge, AClusterOfThreeLosesAServerAndTheConsumersLoseNothing) {
   std::vector<std::unique_ptr<NatsServer>> servers;
   for (unsigned i = 0; i < 3; ++i)
@@ -579,8 +599,11 @@ TEST(NatsText, TimesAndSubjects) {
   EXPECT_EQ(natslink::parseTime("1970-01-01T00:00:01.5Z"), 1500000000);
   EXPECT_EQ(natslink::parseTime("2024-05-01T12:00:00Z"), 1714564800000000000);
   EXPECT_EQ(natslink::parseTime("1714564800.25"), 1714564800250000000);
+  EXPECT_EQ(natslink::parseTime("2024-02-29T00:00:00Z"), 1709164800000000000);
   for (const char* wrong :
-       {"", "2024-05-01T12:00:00", "2024-13-01T12:00:00Z", "2024-05-01T12:00:00+02:00", "-5", "soon"}) {
+       {"", "2024-05-01T12:00:00", "2024-13-01T12:00:00Z", "2024-05-01T12:00:00+02:00", "-5", "soon",
+        // Beyond 64-bit nanoseconds, not a number, not a day.
+        "9999999999", "2300-01-01T00:00:00Z", "2024-05-01T12:00:nanZ", "2023-02-29T00:00:00Z"}) {
     EXPECT_FALSE(natslink::parseTime(wrong).has_value()) << wrong;
   }
   EXPECT_TRUE(natslink::subjectMatches("varnel.>", "varnel.hall1"));

@@ -52,10 +52,12 @@ class NatsServer {
   tooltest::ChildProcess& process() { return *process_; }
 
   /// Starts the server (again, with the same store); `routes` makes it one
-  /// of a cluster. True once it is ready for clients.
-  bool start(const std::vector<std::string>& routes = {}) {
+  /// of a cluster, `more` are further options. True once it is ready for
+  /// clients.
+  bool start(const std::vector<std::string>& routes = {}, const std::vector<std::string>& more = {}) {
     std::vector<std::string> args{"-js", "-a",   address_, "-p", std::to_string(port_),
                                   "-sd", store_, "-n",     name_};
+    args.insert(args.end(), more.begin(), more.end());
     if (!routes.empty()) {
       std::string list;
       for (const std::string& r : routes) list += (list.empty() ? "" : ",") + r;

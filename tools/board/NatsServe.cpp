@@ -170,6 +170,10 @@ int serve(const Options& o) {
       case Kind::NatsBack:
         std::cerr << "varnel-board: connected to NATS again at " << e.peer << std::endl;
         break;
+      case Kind::NatsClosed:
+        std::cerr << "varnel-board: the NATS client gave up its connection (" << e.how << "); stopping"
+                  << std::endl;
+        break;
       case Kind::Skipped:
         break;
     }
@@ -187,7 +191,7 @@ int serve(const Options& o) {
               << cli::counted(server.bytesSent(), "byte") << " to "
               << cli::counted(server.clientsServed(), "client") << std::endl;
   }
-  return 0;
+  return reason == natslink::SubjectStop::NatsClosed ? 1 : 0;
 }
 
 }  // namespace

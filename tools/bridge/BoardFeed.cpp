@@ -59,12 +59,16 @@ void BoardFeed::start() {
   thread_ = std::thread([this] { run(); });
 }
 
-void BoardFeed::stop() {
+void BoardFeed::requestStop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
+}
+
+void BoardFeed::stop() {
+  requestStop();
   if (thread_.joinable()) thread_.join();
 }
 

@@ -59,6 +59,9 @@ class BoardFeed {
 
   /// Starts the thread that connects and keeps the board connected.
   void start();
+  /// Asks the thread to end, without waiting: a stop of several boards
+  /// asks them all first, so that their connects in progress end together.
+  void requestStop();
   /// Ends the thread and disconnects; the packages received until then are
   /// handed to the publisher first.
   void stop();

@@ -49,6 +49,11 @@ Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards
     info_("connected to NATS again at " + url);
     changed_.notify_all();
   };
+  events.closed = [this](const std::string& why) {
+    log_("the NATS client gave up its connection (" + why + "): nothing more can be published; stopping");
+    linkClosed_.store(true);
+    changed_.notify_all();
+  };
   link_ = std::make_unique<natslink::Link>(settings_.url, "varnel-bridge", std::move(events), &options);
   const std::int64_t most = link_->maxPayload();
   largestPayload_ = most > static_cast<std::int64_t>(2 * headerRoom)

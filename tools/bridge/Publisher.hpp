@@ -20,6 +20,7 @@
 // dropped whole and counted (those sent once are kept: they may be stored
 // already, and a dropped one must be missing from the stream).
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -110,6 +111,10 @@ class Publisher {
 
   PublishFigures figures(std::size_t board) const;
 
+  /// True once the NATS client has closed its connection for good by
+  /// itself (said in a line): nothing more can be published.
+  bool linkClosed() const { return linkClosed_.load(); }
+
  private:
   struct Entry {
     std::uint64_t arrival = 0;  // order over all boards, for dropping the oldest
@@ -165,6 +170,7 @@ class Publisher {
   Log info_;
   std::unique_ptr<AckSink> sink_;
   std::unique_ptr<natslink::Link> link_;
+  std::atomic<bool> linkClosed_{false};
   std::size_t largestPayload_ = 0;
   // The stream's duplicate window: a repeat later than this after the first
   // try may be stored a second time.

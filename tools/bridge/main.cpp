@@ -113,7 +113,8 @@ above 1 also the hand-overs stored out of order, if any.
 
 Exit status: 0 after a stop with every hand-over acknowledged; 1 when NATS
 cannot be reached at the start or the stream cannot be made or does not
-take the boards' subjects; 2 for a wrong command line (a host name that
+take the boards' subjects, or when the NATS client gave its connection up
+for good (the server refused it, say); 2 for a wrong command line (a host name that
 cannot be resolved included); 3 after a stop at which hand-overs were
 dropped or left unacknowledged (the summary counts them).
 )";
@@ -140,7 +141,9 @@ Clock::duration seconds(double value) {
 }
 
 // "256M" and the like.
-std::uint64_t byteCount(const std::string& text, const std::string& option) {
+// At most `most` bytes (the stream's settings are signed 64-bit numbers).
+std::uint64_t byteCount(const std::string& text, const std::string& option,
+                        std::uint64_t most = static_cast<std::uint64_t>(INT64_MAX)) {
   std::uint64_t unit = 1;
   std::string digits = text;
   if (!digits.empty()) {
@@ -148,7 +151,7 @@ std::uint64_t byteCount(const std::string& text, const std::string& option) {
     unit = last == 'K' || last == 'k' ? 1ull << 10 : last == 'M' ? 1ull << 20 : last == 'G' ? 1ull << 30 : 1;
     if (unit != 1) digits.pop_back();
   }
-  return cli::toUnsigned(digits, option, 1, UINT64_MAX / unit) * unit;
+  return cli::toUnsigned(digits, option, 1, most / unit) * unit;
 }
 
 BoardOption boardOption(const std::string& text) {
@@ -309,7 +312,8 @@ int run(const Options& o) {
   const auto start = Clock::now();
   auto nextStatus = o.statusEvery > 0s ? start + o.statusEvery : Clock::time_point::max();
   // Signals are looked at every 50 ms.
-  while (stopSignal.load() == 0 && (!o.duration || Clock::now() - start < *o.duration)) {
+  while (stopSignal.load() == 0 && !publisher.linkClosed() &&
+         (!o.duration || Clock::now() - start < *o.duration)) {
     std::this_thread::sleep_for(50ms);
     if (summaryAsked.exchange(false) || Clock::now() >= nextStatus) {
       printSummary(feeds, publisher);
@@ -317,10 +321,13 @@ int run(const Options& o) {
     }
   }
   // The boards first: their last packages are handed over as they stop.
+  for (auto& feed : feeds) feed->requestStop();
   for (auto& feed : feeds) feed->stop();
-  if (!publisher.drain(o.drain)) logLine("stopping with hand-overs not acknowledged (pending below)");
+  const bool closed = publisher.linkClosed();
+  if (!publisher.drain(closed ? 0s : o.drain))
+    logLine("stopping with hand-overs not acknowledged (pending below)");
   const bool lost = printSummary(feeds, publisher);
-  return lost ? 3 : 0;
+  return closed ? 1 : lost ? 3 : 0;
 }
 
 }  // namespace

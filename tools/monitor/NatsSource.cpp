@@ -55,6 +55,9 @@ void report(const natslink::SubjectEvent& e) {
     case Kind::NatsBack:
       std::cerr << "varnel-monitor: connected to NATS again at " << e.peer << std::endl;
       break;
+    case Kind::NatsClosed:
+      std::cerr << "varnel-monitor: the NATS client gave up its connection (" << e.how << ")" << std::endl;
+      break;
     case Kind::Disconnected:
       if (e.how != "closed by the client" && e.how != "board stopped") {
         std::cerr << "varnel-monitor: serving the subject ended: " << e.how << std::endl;

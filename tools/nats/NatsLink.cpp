@@ -74,9 +74,13 @@ bool isOneSubject(std::string_view subject) {
   return subject.find_first_of("*> \t\r\n") == std::string_view::npos;
 }
 
+// Shared with the client's callbacks, and released by the last of two:
+// the closed callback when the link closed the connection, else (the
+// client closed it by itself before) the link's close().
 struct Link::Callbacks {
   std::mutex mutex;
-  bool live = true;
+  bool live = true;             // the link has not begun to close
+  bool closedByClient = false;  // the closed callback came while live
   LinkEvents events;
 };
 
@@ -134,13 +138,17 @@ Link::~Link() {
 }
 
 void Link::close() {
+  bool releaseHere = false;
   {
     std::lock_guard lock(callbacks_->mutex);
     callbacks_->live = false;
+    releaseHere = callbacks_->closedByClient;  // no closed callback comes any more
   }
   natsConnection_Close(connection_);
   natsConnection_Destroy(connection_);
   connection_ = nullptr;
+  if (releaseHere) delete callbacks_;
+  callbacks_ = nullptr;
 }
 
 bool Link::connected() const { return natsConnection_Status(connection_) == NATS_CONN_STATUS_CONNECTED; }
@@ -161,7 +169,23 @@ void Link::onReconnected(natsConnection* connection, void* callbacks) {
   if (c.live && c.events.reconnected) c.events.reconnected(url);
 }
 
-void Link::onClosed(natsConnection*, void* callbacks) { delete static_cast<Callbacks*>(callbacks); }
+void Link::onClosed(natsConnection* connection, void* callbacks) {
+  auto* c = static_cast<Callbacks*>(callbacks);
+  bool releaseHere = false;
+  {
+    std::lock_guard lock(c->mutex);
+    releaseHere = !c->live;
+    if (c->live) {
+      c->closedByClient = true;
+      if (c->events.closed) {
+        const char* text = nullptr;
+        const natsStatus status = natsConnection_GetLastError(connection, &text);
+        c->events.closed(text != nullptr && *text != '\0' ? std::string(text) : statusText(status));
+      }
+    }
+  }
+  if (releaseHere) delete c;
+}
 
 void closeLibrary() { nats_CloseAndWait(2000); }
 

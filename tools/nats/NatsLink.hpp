@@ -46,6 +46,10 @@ struct LinkEvents {
   std::function<void()> disconnected;
   /// The URL of the server connected to again.
   std::function<void(const std::string& url)> reconnected;
+  /// The client closed the connection for good by itself (it stopped
+  /// reconnecting, say after the server refused its credentials), with
+  /// the client's last error: nothing more goes through this link.
+  std::function<void(const std::string& why)> closed;
 };
 
 class Link {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -54,6 +55,7 @@ struct SubjectServer::Impl {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> clientCount{0};
   std::atomic<std::uint64_t> skippedCount{0};
+  std::atomic<bool> natsClosed{false};  // nothing more comes through the link
   // With resume: the stream sequence of the last message sent whole to a
   // client or skipped (0: none yet).
   std::atomic<std::uint64_t> lastDone{0};
@@ -65,6 +67,11 @@ struct SubjectServer::Impl {
     events.disconnected = [this] { emit({SubjectEvent::Kind::NatsLost, 0, {}, 0, 0, {}}); };
     events.reconnected = [this](const std::string& url) {
       emit({SubjectEvent::Kind::NatsBack, 0, url, 0, 0, {}});
+    };
+    events.closed = [this](const std::string& why) {
+      natsClosed.store(true);
+      emit({SubjectEvent::Kind::NatsClosed, 0, {}, 0, 0, why});
+      requestStop();
     };
     link = std::make_unique<Link>(settings.url, "varnel-board --from-nats", std::move(events));
     requireStream(link->jetStream(), settings.subject);
@@ -256,6 +263,10 @@ struct SubjectServer::Impl {
     SubjectStop reason = SubjectStop::Requested;
     for (;;) {
       const std::size_t active = reap();
+      if (natsClosed.load()) {
+        reason = SubjectStop::NatsClosed;
+        break;
+      }
       if (stopRequested.load()) break;
       if (timeUp()) {
         reason = SubjectStop::Duration;
@@ -272,7 +283,10 @@ struct SubjectServer::Impl {
       if (endTime && *endTime < *until) until = endTime;
       const int accepting = settings.clients != 0 && clientCount.load() >= settings.clients ? -1 : listener;
       const net::Readiness r = net::waitReady(wake.readFd(), -1, false, accepting, until);
-      if (r.woken) break;
+      if (r.woken) {
+        if (natsClosed.load()) reason = SubjectStop::NatsClosed;
+        break;
+      }
       if (!r.listener) continue;
       std::string peer;
       const int fd = net::acceptConnection(listener, "", &peer);
@@ -320,7 +334,10 @@ std::optional<std::int64_t> parseTime(const std::string& text) {
         (dot != std::string::npos && fraction.empty())) {
       return std::nullopt;
     }
-    std::int64_t ns = std::stoll(whole) * 1000000000;
+    // Nanoseconds since 1970 in 64 bits reach 2262.
+    const std::int64_t seconds = std::stoll(whole);
+    if (seconds > std::numeric_limits<std::int64_t>::max() / 1000000000 - 1) return std::nullopt;
+    std::int64_t ns = seconds * 1000000000;
     if (!fraction.empty()) ns += std::stoll(fraction + std::string(9 - fraction.size(), '0'));
     return ns;
   }
@@ -330,8 +347,13 @@ std::optional<std::int64_t> parseTime(const std::string& text) {
                   &used) != 6) {
     return std::nullopt;
   }
-  if (text.substr(static_cast<std::size_t>(used)) != "Z" || month < 1 || month > 12 || day < 1 || day > 31 ||
-      hour > 23 || minute > 59 || second < 0 || second >= 61 || year < 1970) {
+  // Also no "nan" seconds, no 31 February, nothing past 2261 (nanoseconds
+  // since 1970 in 64 bits reach 2262).
+  constexpr int daysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (text.substr(static_cast<std::size_t>(used)) != "Z" || month < 1 || month > 12 || day < 1 ||
+      day > daysIn[month - 1] || (month == 2 && day == 29 && !leap) || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || !(second >= 0 && second < 61) || year < 1970 || year > 2261) {
     return std::nullopt;
   }
   std::tm t{};

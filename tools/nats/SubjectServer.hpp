@@ -48,7 +48,7 @@ struct SubjectSettings {
 };
 
 struct SubjectEvent {
-  enum class Kind { Listening, Connected, Disconnected, Skipped, NatsLost, NatsBack };
+  enum class Kind { Listening, Connected, Disconnected, Skipped, NatsLost, NatsBack, NatsClosed };
   Kind kind = Kind::Listening;
   /// 1 for the first client, 2 for the next, ... (0 for the server's own).
   std::uint64_t client = 0;
@@ -59,12 +59,13 @@ struct SubjectEvent {
   std::uint64_t handOvers = 0;
   std::uint64_t bytes = 0;
   /// Disconnected: how the connection ended; Skipped: why the message is
-  /// not a hand-over, with its stream sequence.
+  /// not a hand-over, with its stream sequence; NatsClosed: the client's
+  /// last error (it gave the connection up for good; the server stops).
   std::string how;
 };
 
 /// Why run() returned.
-enum class SubjectStop { Requested, Duration, Clients };
+enum class SubjectStop { Requested, Duration, Clients, NatsClosed };
 
 class SubjectServer {
  public:
