@@ -360,10 +360,16 @@ void Publisher::acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error) {
     if (error == nullptr && ack != nullptr) {
       ++board->figures.acknowledged;
       if (ack->Duplicate) ++board->figures.duplicates;
-      if (std::any_of(board->outbox.begin(), e, [](const Entry& earlier) { return earlier.failed; })) {
+      // The sequence is the stored copy's, also for a duplicate: a first
+      // try stored in time is in order, whatever its acknowledgment did.
+      const std::uint64_t at = ack->Sequence;
+      if (e->laterStoredAt != 0 && at > e->laterStoredAt) {
         ++board->figures.reordered;
-        log_("hand-over " + e->id + " is stored ahead of an earlier one that failed (window " +
+        log_("hand-over " + e->id + " is stored behind a later one (window " +
              std::to_string(settings_.window) + ")");
+      }
+      for (auto earlier = board->outbox.begin(); earlier != e; ++earlier) {
+        if (earlier->laterStoredAt == 0 || at < earlier->laterStoredAt) earlier->laterStoredAt = at;
       }
       bytes_ -= e->payload.size();
       board->outbox.erase(e);

@@ -128,6 +128,10 @@ class Publisher {
     bool inFlight = false;
     bool sentBefore = false;
     bool failed = false;  // a publish of it failed: its repeat is stored behind what went meanwhile
+    // The lowest stream sequence of a later hand-over of the board that
+    // was stored while this one waited (0: none): stored above it, this
+    // one is out of order.
+    std::uint64_t laterStoredAt = 0;
     std::chrono::steady_clock::time_point notBefore;  // a failed publish waits a little
     std::chrono::steady_clock::time_point sentAt;
     std::chrono::steady_clock::time_point firstSentAt;
