@@ -149,38 +149,25 @@ struct BoardServer::Impl {
     }
   }
 
-  // Sends `length` bytes. A stop or the end of the run that comes while
-  // the client does not take them all ends the send; what had begun is
-  // still sent whole if the client takes it within net::finishGrace (Done),
-  // else `cutShort` says how much of it went.
+  // Sends `length` bytes, turning newcomers away meanwhile. A stop or the
+  // end of the run ends the send; what had begun still goes out whole if
+  // the client takes it in time (Done), else `cutShort` says how much went.
   Outcome sendAll(int fd, const std::uint8_t* data, std::size_t length) {
-    const std::size_t total = length;
-    const auto interrupted = [&](Outcome o) {
-      if (length == total || net::finishSending(fd, data, length, net::finishGrace, bytes) == 0) {
-        return length == total ? o : Outcome::Done;
-      }
-      cutShort = {total - length, total};
-      return o;
-    };
-    while (length > 0) {
-      const std::ptrdiff_t n = net::sendSome(fd, data, length);
-      if (n > 0) {
-        data += n;
-        length -= static_cast<std::size_t>(n);
-        bytes.fetch_add(static_cast<std::uint64_t>(n));
-        continue;
-      }
-      if (n == 0) {
-        const net::Readiness r = net::waitReady(wake.readFd(), fd, true, listener, endTime);
-        if (r.woken || stopping()) return interrupted(Outcome::Stopped);
-        if (r.input && net::peerHasClosed(fd)) return Outcome::PeerGone;
-        if (r.listener && turnAwayNewcomers(fd) == Outcome::PeerGone) return Outcome::PeerGone;
-        if (timeUp()) return interrupted(Outcome::TimeUp);
-        continue;
-      }
-      return Outcome::PeerGone;  // reset, closed or failed: the client is gone
+    std::size_t unsent = 0;
+    const net::SendEnd end = net::sendAll(
+        wake.readFd(), fd, data, length, endTime, bytes, listener,
+        [&] { return turnAwayNewcomers(fd) != Outcome::PeerGone; }, &unsent);
+    switch (end) {
+      case net::SendEnd::Sent:
+        return Outcome::Done;
+      case net::SendEnd::PeerGone:
+        return Outcome::PeerGone;
+      case net::SendEnd::Woken:
+      case net::SendEnd::TimeUp:
+        break;
     }
-    return Outcome::Done;
+    if (unsent != length) cutShort = {length - unsent, length};
+    return end == net::SendEnd::Woken ? Outcome::Stopped : Outcome::TimeUp;
   }
 
   std::uint64_t takeNumber() {

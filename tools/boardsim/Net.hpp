@@ -92,24 +92,19 @@ enum class SendEnd { Sent, PeerGone, Woken, TimeUp };
 /// begun (a package, a message), so that it ends between two of them.
 inline constexpr auto finishGrace = std::chrono::seconds(1);
 
-/// Sends the rest of `length` bytes at `data` on the non-blocking `fd` for
-/// at most `grace`, heeding nothing but the client; moves `data` and
-/// `length` on past what was sent and adds it to `sent`. Returns the bytes
-/// left unsent (0: all sent).
-std::size_t finishSending(int fd, const std::uint8_t*& data, std::size_t& length, Clock::duration grace,
-                          std::atomic<std::uint64_t>& sent);
-
 /// Sends all `length` bytes at `data` on the non-blocking `fd`, waiting
 /// while the socket takes no more, until the wake-up pipe `wakeFd` is
 /// readable, the peer has gone or `deadline` has passed (none: no limit).
 /// When the wake-up or the deadline ends a send that had begun, the rest
 /// is still sent if the client takes it within finishGrace (Sent). Adds each
-/// part sent to `sent`. With a `listener` (>= 0), calls `newcomers` while
-/// a connection waits there; it returns false when the client served has
-/// gone (PeerGone). Throws std::system_error when the wait fails.
+/// part sent to `sent`, and sets `*unsent` (if given) to the bytes left.
+/// With a `listener` (>= 0), calls `newcomers` while a connection waits
+/// there; it returns false when the client served has gone (PeerGone).
+/// Throws std::system_error when the wait fails.
 SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
                 std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent,
-                int listener = -1, const std::function<bool()>& newcomers = {});
+                int listener = -1, const std::function<bool()>& newcomers = {},
+                std::size_t* unsent = nullptr);
 
 /// A non-blocking socket of `endpoint`'s family with a connect to it under
 /// way. Throws std::system_error whose text starts with `who`.

@@ -141,28 +141,12 @@ Readiness waitReady(int wakeFd, int fd, bool wantWrite, int listener,
   }
 }
 
-std::size_t finishSending(int fd, const std::uint8_t*& data, std::size_t& length, Clock::duration grace,
-                          std::atomic<std::uint64_t>& sent) {
-  const auto until = Clock::now() + grace;
-  while (length > 0) {
-    const std::ptrdiff_t n = sendSome(fd, data, length);
-    if (n > 0) {
-      data += n;
-      length -= static_cast<std::size_t>(n);
-      sent.fetch_add(static_cast<std::uint64_t>(n));
-      continue;
-    }
-    if (n < 0 || Clock::now() >= until) break;
-    const Readiness r = waitReady(-1, fd, true, -1, until);
-    if (r.input && peerHasClosed(fd)) break;
-  }
-  return length;
-}
-
 SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length,
                 std::optional<Clock::time_point> deadline, std::atomic<std::uint64_t>& sent, int listener,
-                const std::function<bool()>& newcomers) {
+                const std::function<bool()>& newcomers, std::size_t* unsent) {
   const std::size_t total = length;
+  std::optional<SendEnd> ending;  // the wake-up or the deadline came with a send begun
+  Clock::time_point graceUntil;
   while (length > 0) {
     const std::ptrdiff_t n = sendSome(fd, data, length);
     if (n > 0) {
@@ -171,18 +155,26 @@ SendEnd sendAll(int wakeFd, int fd, const std::uint8_t* data, std::size_t length
       sent.fetch_add(static_cast<std::uint64_t>(n));
       continue;
     }
-    if (n < 0) return SendEnd::PeerGone;
+    if (n < 0 && !ending) return SendEnd::PeerGone;
+    if (ending) {
+      // Only the client counts now, for the grace time.
+      if (n < 0 || Clock::now() >= graceUntil) break;
+      const Readiness r = waitReady(-1, fd, true, -1, graceUntil);
+      if (r.input && peerHasClosed(fd)) break;
+      continue;
+    }
     const Readiness r = waitReady(wakeFd, fd, true, newcomers ? listener : -1, deadline);
     if (r.input && peerHasClosed(fd)) return SendEnd::PeerGone;
     if (r.listener && !newcomers()) return SendEnd::PeerGone;
-    const bool woken = r.woken;
-    if (woken || (deadline && Clock::now() >= *deadline)) {
+    if (r.woken || (deadline && Clock::now() >= *deadline)) {
+      ending = r.woken ? SendEnd::Woken : SendEnd::TimeUp;
+      if (length == total) break;
       // What was begun goes out whole if the client reads it soon enough.
-      if (length < total && finishSending(fd, data, length, finishGrace, sent) == 0) return SendEnd::Sent;
-      return woken ? SendEnd::Woken : SendEnd::TimeUp;
+      graceUntil = Clock::now() + finishGrace;
     }
   }
-  return SendEnd::Sent;
+  if (unsent != nullptr) *unsent = length;
+  return length == 0 ? SendEnd::Sent : *ending;
 }
 
 }  // namespace boardsim::net
