@@ -348,16 +348,19 @@ TEST_F(NatsBridge, AClusterOfThreeLosesAServerAndTheConsumersLoseNothing) {
   EXPECT_EQ(figure(bridge->out(), "cluster", "dropped "), 0) << bridge->outputs();
 }
 
-TEST_F(NatsBridge, TwoBoardsSideBySideAndHandOversLargerThanAMessage) {
+TEST_F(NatsBridge, BoardsSideBySideAndHandOversOrPackagesLargerThanAMessage) {
   NatsServer server(address(50), "large");
-  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.start({}, server.configuration("max_payload: 65536")));
   // 100 packages of 16 KiB per hand-over: more than the server's largest
-  // message (1 MiB), so each goes as two messages of whole packages.
+  // message (64 KiB here), so each goes as messages of whole packages.
   auto large =
       startBoard(address(51), "--channels 4 --samples 1016 --stream-length 0 --quiet --fast --count 300");
   auto small = startBoard(address(52), smallPackages + std::string("--fast --count 300"));
-  auto bridge = startBridge(server.url(), address(51) + "=large --board " + address(52) + "=small",
-                            "--package-counter 100");
+  // Packages of 64 KiB, each larger than a message on its own.
+  auto huge = startBoard(address(55), "--channels 1 --samples 16352 --quiet --fast --count 3");
+  auto bridge = startBridge(
+      server.url(), address(51) + "=large --board " + address(52) + "=small --board " + address(55) + "=huge",
+      "--package-counter 100");
   ChildProcess fedLarge(boardPath, {"--from-nats", server.url(), "varnel.large", "--bind", address(53)});
   ChildProcess fedSmall(boardPath, {"--from-nats", server.url(), "varnel.small", "--bind", address(54)});
   Parser largeParser(address(53), 25, 250, toolTcpTimeout);
@@ -381,9 +384,15 @@ TEST_F(NatsBridge, TwoBoardsSideBySideAndHandOversLargerThanAMessage) {
       expectPackageEquals(*packages[i], generator.package(i + 1));
     }
   }
+  // Never published, they hold nothing back: dropped and counted.
+  ASSERT_TRUE(awaitFigure(*bridge, "huge", "too large ", 3)) << bridge->outputs();
   bridge->signal(SIGINT);
-  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
-  // Every hand-over of 100 large packages went as two messages.
+  EXPECT_EQ(bridge->wait(patience), 3) << bridge->outputs();
+  EXPECT_EQ(figure(bridge->out(), "huge", "pending "), 0) << bridge->outputs();
+  EXPECT_NE(bridge->err().find("package 1 of varnel.huge is 65536 bytes, more than a message"),
+            std::string::npos)
+      << bridge->outputs();
+  // Every hand-over of 100 large packages went as several messages.
   EXPECT_GE(figure(bridge->out(), "large", "hand-overs "), 6) << bridge->outputs();
   EXPECT_EQ(figure(bridge->out(), "large", "acknowledged "), figure(bridge->out(), "large", "hand-overs "));
   EXPECT_EQ(figure(bridge->out(), "small", "packages "), 300);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,7 @@ class NatsServer {
     process_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(store_, ignored);
+    std::filesystem::remove(store_ + ".conf", ignored);
   }
   NatsServer(const NatsServer&) = delete;
   NatsServer& operator=(const NatsServer&) = delete;
@@ -67,6 +69,12 @@ class NatsServer {
     const bool ready = process_->waitForOutput("Server is ready", tooltest::patience, true);
     EXPECT_TRUE(ready) << process_->outputs();
     return ready;
+  }
+  /// Writes `text` as the server's configuration file; the options that
+  /// make `start` read it.
+  std::vector<std::string> configuration(const std::string& text) {
+    std::ofstream(store_ + ".conf") << text << '\n';
+    return {"-c", store_ + ".conf"};
   }
   /// Stops the server with `signal` and waits for its end.
   void stop(int signal = SIGTERM) {

@@ -46,6 +46,8 @@ Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards
   natslink::LinkEvents events;
   events.disconnected = [this] { info_("the connection to NATS is lost; hand-overs wait in the buffer"); };
   events.reconnected = [this](const std::string& url) {
+    // The server now serving may take larger or smaller messages.
+    noteLargestPayload();
     info_("connected to NATS again at " + url);
     changed_.notify_all();
   };
@@ -55,10 +57,7 @@ Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards
     changed_.notify_all();
   };
   link_ = std::make_unique<natslink::Link>(settings_.url, "varnel-bridge", std::move(events), &options);
-  const std::int64_t most = link_->maxPayload();
-  largestPayload_ = most > static_cast<std::int64_t>(2 * headerRoom)
-                        ? static_cast<std::size_t>(most) - headerRoom
-                        : headerRoom;
+  noteLargestPayload();
   ensureStream(notes);
   thread_ = std::thread([this] { run(); });
 }
@@ -76,6 +75,13 @@ Publisher::~Publisher() {
   }
   link_.reset();
   natslink::closeLibrary();
+}
+
+void Publisher::noteLargestPayload() {
+  const std::int64_t most = link_->maxPayload();
+  largestPayload_.store(most > static_cast<std::int64_t>(2 * headerRoom)
+                            ? static_cast<std::size_t>(most) - headerRoom
+                            : headerRoom);
 }
 
 void Publisher::ensureStream(std::string& notes) {
@@ -147,37 +153,38 @@ void Publisher::ensureStream(std::string& notes) {
 void Publisher::add(std::size_t board, HandOver handOver) {
   const std::size_t count = handOver.numbers.size();
   if (count == 0 || board >= boards_.size()) return;
-  // Parts of whole packages, each within the server's largest message.
-  std::size_t from = 0;
-  std::size_t partBytes = 0;
-  std::size_t at = 0;
+  const std::size_t largest = largestPayload_.load();
+  std::vector<std::size_t> starts(count + 1, 0);  // of each package in the payload
+  for (std::size_t i = 0; i < count; ++i)
+    starts[i + 1] = starts[i] + handover::packageSize(handOver.payload.data() + starts[i]);
+  // Parts of whole packages, each within the server's largest message. A
+  // package larger than that on its own can never be published: it is left
+  // out and counted, so that it does not hold back the board for ever.
   std::vector<std::pair<std::size_t, std::size_t>> parts;  // package ranges
+  std::vector<std::size_t> tooLarge;
+  std::size_t from = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t size = handover::packageSize(handOver.payload.data() + at);
-    if (partBytes != 0 && partBytes + size > largestPayload_) {
+    const std::size_t size = starts[i + 1] - starts[i];
+    if (size > largest) {
+      if (from < i) parts.emplace_back(from, i);
+      tooLarge.push_back(i);
+      from = i + 1;
+    } else if (from < i && starts[i + 1] - starts[from] > largest) {
       parts.emplace_back(from, i);
       from = i;
-      partBytes = 0;
     }
-    partBytes += size;
-    at += size;
   }
-  parts.emplace_back(from, count);
+  if (from < count) parts.emplace_back(from, count);
 
   std::vector<Entry> entries;
-  std::size_t offset = 0;
   for (const auto& [first, end] : parts) {
     Entry& e = entries.emplace_back();
-    std::size_t bytes = 0;
-    for (std::size_t i = first; i < end; ++i)
-      bytes += handover::packageSize(handOver.payload.data() + offset + bytes);
-    if (parts.size() == 1) {
+    if (parts.size() == 1 && tooLarge.empty()) {
       e.payload = std::move(handOver.payload);
     } else {
-      e.payload.assign(handOver.payload.begin() + static_cast<std::ptrdiff_t>(offset),
-                       handOver.payload.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+      e.payload.assign(handOver.payload.begin() + static_cast<std::ptrdiff_t>(starts[first]),
+                       handOver.payload.begin() + static_cast<std::ptrdiff_t>(starts[end]));
     }
-    offset += bytes;
     e.count = end - first;
     e.first = handOver.numbers[first];
     e.last = handOver.numbers[end - 1];
@@ -187,6 +194,18 @@ void Publisher::add(std::size_t board, HandOver handOver) {
   {
     std::lock_guard lock(mutex_);
     Board& b = boards_[board];
+    if (!tooLarge.empty()) {
+      b.figures.tooLarge += tooLarge.size();
+      if (!b.tooLargeSaid) {
+        b.tooLargeSaid = true;
+        const std::size_t i = tooLarge.front();
+        log_("package " + std::to_string(handOver.numbers[i]) + " of " + b.subject + " is " +
+             std::to_string(starts[i + 1] - starts[i]) +
+             " bytes, more than a message of this NATS server takes (" +
+             std::to_string(largest + headerRoom) + " bytes with " + std::to_string(headerRoom) +
+             " for the headers; its max_payload): such packages are dropped and counted as too large");
+      }
+    }
     for (Entry& e : entries) {
       e.id = handover::messageId(b.name, run_, ++b.messages);
       e.arrival = ++arrivals_;
@@ -284,7 +303,12 @@ void Publisher::run() {
         status = js_PublishMsgAsync(link_->jetStream(), &o.msg, &options);
       }
       natsMsg_Destroy(o.msg);  // null once the client has taken it
-      if (status != NATS_OK) {
+      if (status == NATS_MAX_PAYLOAD) {
+        // The server now serving takes smaller messages than the one the
+        // hand-over was cut for: repeating it would never end.
+        std::lock_guard relock(mutex_);
+        refused(o.board, o.id);
+      } else if (status != NATS_OK) {
         std::lock_guard relock(mutex_);
         failed(o.board, o.id, natslink::statusText(status));
       }
@@ -327,6 +351,21 @@ void Publisher::failed(std::size_t board, const std::string& id, const std::stri
     b.failing = true;
     log_("publishing to " + b.subject + " failed: " + why + "; trying again");
   }
+}
+
+// Under the lock: the client refused hand-over `id` as larger than the
+// server's largest message; its packages are dropped and counted.
+void Publisher::refused(std::size_t board, const std::string& id) {
+  Board& b = boards_[board];
+  const auto e = std::find_if(b.outbox.begin(), b.outbox.end(),
+                              [&](const Entry& entry) { return entry.inFlight && entry.id == id; });
+  if (e == b.outbox.end()) return;
+  log_("hand-over " + e->id + " (packages " + std::to_string(e->first) + " to " + std::to_string(e->last) +
+       ", " + std::to_string(e->payload.size()) + " bytes) is larger than the NATS server now takes (" +
+       std::to_string(link_->maxPayload()) + " bytes): dropped, its packages counted as too large");
+  b.figures.tooLarge += e->count;
+  bytes_ -= e->payload.size();
+  b.outbox.erase(e);
 }
 
 void Publisher::onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink) {

@@ -76,6 +76,7 @@ struct PublishFigures {
   std::uint64_t duplicates = 0;    // acknowledged as a copy of a stored one
   std::uint64_t dropped = 0;       // hand-overs dropped from a full buffer
   std::uint64_t droppedPackages = 0;
+  std::uint64_t tooLarge = 0;   // packages larger than the server takes in a message, dropped
   std::uint64_t reordered = 0;  // stored while an earlier one waited for its repeat (window > 1)
   std::uint64_t pending = 0;    // hand-overs waiting or being published
   std::uint64_t pendingBytes = 0;
@@ -103,7 +104,8 @@ class Publisher {
 
   /// Queues a hand-over of board `board` (an index into `boards`); split
   /// into parts of whole packages where it exceeds the server's largest
-  /// message. Any thread; never waits for NATS.
+  /// message (a package larger than that alone is dropped, counted as
+  /// `tooLarge` and said once). Any thread; never waits for NATS.
   void add(std::size_t board, HandOver handOver);
   /// Waits until every hand-over is acknowledged, at most `timeout`.
   /// True when none is left.
@@ -145,6 +147,7 @@ class Publisher {
     std::uint64_t messages = 0;  // made so far: the N of their ids
     bool failing = false;        // a publish failed; said once until one succeeds again
     bool dropping = false;       // likewise for dropping from a full buffer
+    bool tooLargeSaid = false;   // a package too large for a message was dropped
   };
   // Reached by the client's acknowledgment thread; turned off before the
   // connection closes.
@@ -166,6 +169,8 @@ class Publisher {
   };
   Outgoing message(std::size_t board, const Entry& entry) const;
   void failed(std::size_t board, const std::string& id, const std::string& why);
+  void refused(std::size_t board, const std::string& id);
+  void noteLargestPayload();
   static void onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink);
   void acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error);
 
@@ -175,7 +180,9 @@ class Publisher {
   std::unique_ptr<AckSink> sink_;
   std::unique_ptr<natslink::Link> link_;
   std::atomic<bool> linkClosed_{false};
-  std::size_t largestPayload_ = 0;
+  // The payload a message may carry beside the headers on the server now
+  // serving; read by the boards' threads.
+  std::atomic<std::size_t> largestPayload_{0};
   // The stream's duplicate window: a repeat later than this after the first
   // try may be stored a second time.
   std::int64_t duplicateWindowNs_ = 0;

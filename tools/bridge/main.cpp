@@ -108,15 +108,16 @@ Summary (standard output; at the end, on SIGUSR1 and with --status-every),
 a line per board: packages and bytes received, hand-overs, published (sent
 once), republished (sent again after a failure), acknowledged (stored by
 JetStream, duplicates among them), dropped (from the full buffer, with their
-packages), pending (not acknowledged yet) and reconnects; with --window
-above 1 also the hand-overs stored out of order, if any.
+packages), pending (not acknowledged yet) and reconnects; if any, also
+the packages dropped as too large for a message of the server (raise its
+max_payload) and, with --window above 1, the hand-overs stored out of order.
 
 Exit status: 0 after a stop with every hand-over acknowledged; 1 when NATS
 cannot be reached at the start or the stream cannot be made or does not
 take the boards' subjects, or when the NATS client gave its connection up
 for good (the server refused it, say); 2 for a wrong command line (a host name that
-cannot be resolved included); 3 after a stop at which hand-overs were
-dropped or left unacknowledged (the summary counts them).
+cannot be resolved included); 3 after a stop at which hand-overs or packages
+were dropped or left unacknowledged (the summary counts them).
 )";
 
 struct BoardOption {
@@ -283,10 +284,11 @@ bool printSummary(const std::vector<std::unique_ptr<bridge::BoardFeed>>& feeds,
               << ", republished " << p.republished << ", acknowledged " << p.acknowledged << ", duplicates "
               << p.duplicates << ", dropped " << p.dropped << " (" << p.droppedPackages
               << " packages), pending " << p.pending << ", reconnects " << f.reconnects;
+    if (p.tooLarge != 0) std::cout << ", too large " << p.tooLarge << " packages";
     if (p.reordered != 0) std::cout << ", reordered " << p.reordered;
     if (f.unmatched != 0) std::cout << ", unmatched " << f.unmatched << " packages";
     std::cout << '\n';
-    lost = lost || p.dropped != 0 || p.pending != 0 || f.unmatched != 0;
+    lost = lost || p.dropped != 0 || p.tooLarge != 0 || p.pending != 0 || f.unmatched != 0;
   }
   std::cout << std::flush;
   return lost;
