@@ -262,6 +262,34 @@ TEST_F(NatsBridge, PackagesABoardSendsAgainAreStoredAgain) {
   EXPECT_EQ(storedSince(server.url(), "varnel.again", 0), expected);
 }
 
+// Deleted under a running bridge, the stream is made again and what the
+// boards send from then on is stored, none of it dropped.
+TEST_F(NatsBridge, AStreamDeletedUnderTheBridgeIsMadeAgain) {
+  NatsServer server(address(80), "deleted");
+  ASSERT_TRUE(server.start());
+  auto board = startBoard(address(81), smallPackages + std::string("--rate 200 --count 600"));
+  auto bridge = startBridge(server.url(), address(81) + "=deleted", "--package-counter 10");
+  ASSERT_TRUE(awaitFigure(*bridge, "deleted", "acknowledged ", 2)) << bridge->outputs();
+  natsConnection* connection = nullptr;
+  jsCtx* js = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&connection, server.url().c_str()), NATS_OK);
+  natsConnection_JetStream(&js, connection, nullptr);
+  EXPECT_EQ(js_DeleteStream(js, "varnel", nullptr, nullptr), NATS_OK);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(connection);
+  EXPECT_TRUE(
+      bridge->waitForOutput("the stream varnel is gone (deleted?): made the stream varnel", patience, true))
+      << bridge->outputs();
+  EXPECT_EQ(board->wait(patience), 0) << board->outputs();
+  bridge->signal(SIGINT);
+  EXPECT_EQ(bridge->wait(patience), 0) << bridge->outputs();
+  // From some package on, everything up to the last is in the new stream.
+  const std::vector<std::uint64_t> stored = storedSince(server.url(), "varnel.deleted", 0);
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(stored.back(), 600u);
+  EXPECT_EQ(missingIn(stored, stored.front()), 0u);
+}
+
 TEST_F(NatsBridge, WhatTheBridgeDropsWhileNatsIsAwayIsTheGapAConsumerSees) {
   NatsServer server(address(20), "outage");
   ASSERT_TRUE(server.start());

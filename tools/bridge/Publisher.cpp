@@ -84,6 +84,51 @@ void Publisher::noteLargestPayload() {
                             : headerRoom);
 }
 
+// Makes the stream with the settings asked; says what was made.
+std::string Publisher::createStream() {
+  const StreamSettings& s = settings_.stream;
+  jsStreamConfig config;
+  jsStreamConfig_Init(&config);
+  const std::string all = std::string(handover::subjectPrefix) + ">";
+  const char* subjects[] = {all.c_str()};
+  config.Name = s.name.c_str();
+  config.Subjects = subjects;
+  config.SubjectsLen = 1;
+  config.Storage = js_FileStorage;
+  if (s.maxAgeNs) config.MaxAge = *s.maxAgeNs;
+  if (s.maxBytes) config.MaxBytes = *s.maxBytes;
+  if (s.replicas) config.Replicas = *s.replicas;
+  if (s.duplicateWindowNs) config.Duplicates = *s.duplicateWindowNs;
+  jsStreamInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status = js_AddStream(&info, link_->jetStream(), &config, nullptr, &code);
+  natslink::check(status, "cannot create the JetStream stream " + s.name + " for " + all, code);
+  const std::string made = "the stream " + s.name + " (subjects " + all + ", file storage, " +
+                           std::to_string(info->Config->Replicas) +
+                           (info->Config->Replicas == 1 ? " replica)" : " replicas)");
+  duplicateWindowNs_ = info->Config->Duplicates;
+  jsStreamInfo_Destroy(info);
+  return made;
+}
+
+// Nobody answered a publish: the stream may have been deleted under the
+// bridge (the other cause, a cluster electing a leader, leaves it in
+// place). It is made again as at the start, so that what the boards send
+// is stored rather than held back until the buffer drops it.
+void Publisher::remakeStreamIfGone() {
+  jsStreamInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status =
+      js_GetStreamInfo(&info, link_->jetStream(), settings_.stream.name.c_str(), nullptr, &code);
+  jsStreamInfo_Destroy(info);
+  if (status != NATS_NOT_FOUND) return;
+  try {
+    log_("the stream " + settings_.stream.name + " is gone (deleted?): made " + createStream() + " again");
+  } catch (const natslink::NatsError& e) {
+    log_(std::string("the stream ") + settings_.stream.name + " is gone (deleted?): " + e.what());
+  }
+}
+
 void Publisher::ensureStream(std::string& notes) {
   const StreamSettings& s = settings_.stream;
   jsCtx* js = link_->jetStream();
@@ -91,26 +136,7 @@ void Publisher::ensureStream(std::string& notes) {
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus status = js_GetStreamInfo(&info, js, s.name.c_str(), nullptr, &code);
   if (status == NATS_NOT_FOUND) {
-    jsStreamConfig config;
-    jsStreamConfig_Init(&config);
-    const std::string all = std::string(handover::subjectPrefix) + ">";
-    const char* subjects[] = {all.c_str()};
-    config.Name = s.name.c_str();
-    config.Subjects = subjects;
-    config.SubjectsLen = 1;
-    config.Storage = js_FileStorage;
-    if (s.maxAgeNs) config.MaxAge = *s.maxAgeNs;
-    if (s.maxBytes) config.MaxBytes = *s.maxBytes;
-    if (s.replicas) config.Replicas = *s.replicas;
-    if (s.duplicateWindowNs) config.Duplicates = *s.duplicateWindowNs;
-    code = static_cast<jsErrCode>(0);
-    status = js_AddStream(&info, js, &config, nullptr, &code);
-    natslink::check(status, "cannot create the JetStream stream " + s.name + " for " + all, code);
-    notes = "created the stream " + s.name + " (subjects " + all + ", file storage, " +
-            std::to_string(info->Config->Replicas) +
-            (info->Config->Replicas == 1 ? " replica)" : " replicas)");
-    duplicateWindowNs_ = info->Config->Duplicates;
-    jsStreamInfo_Destroy(info);
+    notes = "created " + createStream();
     return;
   }
   natslink::check(status, "cannot look up the JetStream stream " + s.name, code);
@@ -249,6 +275,7 @@ void Publisher::run() {
   std::unique_lock lock(mutex_);
   const auto ackWait = std::chrono::milliseconds(settings_.ackWaitMs);
   std::vector<Outgoing> outgoing;
+  Clock::time_point lastStreamCheck;
   while (!stopping_) {
     changed_.wait_for(lock, 20ms);
     if (stopping_) break;
@@ -310,10 +337,14 @@ void Publisher::run() {
         refused(o.board, o.id);
       } else if (status != NATS_OK) {
         std::lock_guard relock(mutex_);
-        failed(o.board, o.id, natslink::statusText(status));
+        failed(o.board, o.id, natslink::statusText(status), status);
       }
     }
     outgoing.clear();
+    if (streamCheckDue_.exchange(false) && Clock::now() - lastStreamCheck > 1s) {
+      lastStreamCheck = Clock::now();
+      remakeStreamIfGone();
+    }
     lock.lock();
   }
 }
@@ -339,7 +370,8 @@ Publisher::Outgoing Publisher::message(std::size_t board, const Entry& entry) co
 
 // Under the lock: the publish of hand-over `id` failed; it is repeated
 // after a little while.
-void Publisher::failed(std::size_t board, const std::string& id, const std::string& why) {
+void Publisher::failed(std::size_t board, const std::string& id, const std::string& why, natsStatus status) {
+  if (status == NATS_NO_RESPONDERS) streamCheckDue_.store(true);
   Board& b = boards_[board];
   const auto e = std::find_if(b.outbox.begin(), b.outbox.end(),
                               [&](const Entry& entry) { return entry.inFlight && entry.id == id; });
@@ -421,7 +453,8 @@ void Publisher::acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error) {
       const std::string text = error != nullptr && error->ErrText != nullptr && *error->ErrText != '\0'
                                    ? std::string(error->ErrText)
                                    : natslink::statusText(error != nullptr ? error->Err : NATS_ERR);
-      failed(static_cast<std::size_t>(board - boards_.begin()), e->id, text);
+      failed(static_cast<std::size_t>(board - boards_.begin()), e->id, text,
+             error != nullptr ? error->Err : NATS_ERR);
     }
   }
   changed_.notify_all();

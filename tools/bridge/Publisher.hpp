@@ -157,6 +157,8 @@ class Publisher {
   };
 
   void ensureStream(std::string& notes);
+  std::string createStream();
+  void remakeStreamIfGone();
   void queue(std::size_t board, HandOver& handOver, std::size_t from, std::size_t to);
   void dropOldest();
   void run();
@@ -168,7 +170,7 @@ class Publisher {
     natsStatus status = NATS_OK;
   };
   Outgoing message(std::size_t board, const Entry& entry) const;
-  void failed(std::size_t board, const std::string& id, const std::string& why);
+  void failed(std::size_t board, const std::string& id, const std::string& why, natsStatus status);
   void refused(std::size_t board, const std::string& id);
   void noteLargestPayload();
   static void onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink);
@@ -180,6 +182,8 @@ class Publisher {
   std::unique_ptr<AckSink> sink_;
   std::unique_ptr<natslink::Link> link_;
   std::atomic<bool> linkClosed_{false};
+  // A publish found nobody to answer it: the stream is looked up.
+  std::atomic<bool> streamCheckDue_{false};
   // The payload a message may carry beside the headers on the server now
   // serving; read by the boards' threads.
   std::atomic<std::size_t> largestPayload_{0};

@@ -64,8 +64,9 @@ NATS:
                           again by itself when it is lost.
   --stream NAME           the JetStream stream (default varnel): created
                           when missing, with the subjects varnel.> and file
-                          storage; an existing one must take varnel.NAME of
-                          every board
+                          storage (and again if it is deleted while the
+                          bridge runs); an existing one must take
+                          varnel.NAME of every board
   --max-age SECONDS       a new stream keeps messages this long (default: no
                           limit)
   --max-bytes BYTES       a new stream keeps at most this many bytes, the
