@@ -64,6 +64,7 @@ def test_scope_shows_the_chosen_channels_of_the_latest_packages(start_board, tmp
 
 
 def test_plot_shows_a_recording_of_the_monitor(start_board, tmp_path, capsys):
+    h5py = pytest.importorskip("h5py")
     board = start_board(*SIGNALS, "--skip-every", 7, "--fast")
     recording = tmp_path / "run.h5"
     monitor = os.path.join(os.path.dirname(BOARD_PROGRAM), "varnel-monitor")
@@ -83,8 +84,6 @@ def test_plot_shows_a_recording_of_the_monitor(start_board, tmp_path, capsys):
     counted, square = (ax.lines[0].get_ydata() for ax in figure.axes)
     np.testing.assert_array_equal(solid(counted), counter(numbers[10:30]))
     np.testing.assert_array_equal(solid(square), np.tile(SQUARE, 20))
-
-    import h5py
 
     with h5py.File(recording, "r") as f:
         receive_times = f["packages"]["receiveTime"]
