@@ -19,6 +19,13 @@
  * Handles are not checked: pass only handles the library gave you and that
  * you have not deleted, except where a comment says NULL is accepted.
  *
+ * Threads: the functions of one parser are meant to be called from one
+ * thread at a time (its callback counts as one); mirt_varnel_get_state,
+ * mirt_varnel_is_connected and mirt_varnel_get_async_error may be called
+ * while the library's I/O thread is delivering, and the statistics and
+ * the functions of packages a caller owns from any thread. Different
+ * parsers are independent.
+ *
  * ABI: the functions have C linkage, undecorated names and the platform's
  * default C calling convention. The three handle types are opaque and only
  * ever passed by pointer. The enumerations are 32 bits wide; their values
@@ -231,10 +238,13 @@ VARNEL_API mirt_varnel* mirt_varnel_create(const char* address, mirt_varnel_call
 
 /* Disconnects (waiting for the I/O thread) and frees the parser; `handle`
  * is invalid afterwards. Popped packages stay valid. Does nothing for a
- * NULL handle. May be called from inside the parser's own callback, also
- * while mirt_varnel_connect has not returned yet (it then reports
- * success): the connection winds down on its own thread once the callback
- * returns, and the callback is not called again. */
+ * NULL handle. May be called from inside the parser's own callback (or
+ * receive observer), also while mirt_varnel_connect has not returned yet
+ * (it then reports success): the connection winds down on its own thread
+ * once the callback returns, and the callback is not called again. Not in
+ * the hand-over that mirt_varnel_disconnect or mirt_varnel_delete makes
+ * (that call still uses the parser): there it fails with
+ * MIRT_ERROR_GENERAL and the parser stays. */
 VARNEL_API void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error);
 
 /* Connects to the board (port 63751) and blocks until the connection is
@@ -256,7 +266,8 @@ VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error)
 /* Closes the connection (waiting for the I/O thread), then reports the
  * recorded asynchronous error, if any, through `error`. The packages
  * collected since the last hand-over are handed to the callback before it
- * returns. */
+ * returns. Inside the callback it fails with MIRT_ERROR_GENERAL and changes
+ * nothing. */
 VARNEL_API void mirt_varnel_disconnect(mirt_varnel* handle, mirt_error_code* error);
 
 /* Returns true while connected or receiving; false on failure. */

@@ -244,9 +244,11 @@ class VARNEL_API Varnel {
   Varnel& operator=(const Varnel& other);
   /// Disconnects (waiting for the I/O thread) and releases everything the
   /// parser made; never throws. Destroying the parser from inside its own
-  /// callback is allowed, also while connect() has not returned yet: the
-  /// connection then stops after the callback returns and winds itself down
-  /// on the library's thread, and connect() returns normally.
+  /// callback (or receive observer) is allowed, also while connect() has
+  /// not returned yet: the connection then stops after the callback returns
+  /// and winds itself down on the library's thread, and connect() returns
+  /// normally. Not from inside the hand-over that disconnect() or this
+  /// destruction makes: that call still uses the parser.
   virtual ~Varnel();
 
   /// Connects to the board (port 63751) and blocks until the connection is
@@ -263,6 +265,9 @@ class VARNEL_API Varnel {
   /// not a numeric IPv4 or IPv6 address (a host name, a port suffix, an
   /// empty text) throws VarnelException (GeneralError) with a text naming
   /// the address; nothing is recorded then and the state stays NotConnected.
+  /// Called inside the hand-over that disconnect() or the parser's
+  /// destruction makes, it throws VarnelException (GeneralError) and
+  /// changes nothing.
   virtual void connect() = 0;
   /// Closes the connection (waiting for the I/O thread), then throws the
   /// recorded asynchronous error, if any. The packages collected since the
@@ -300,9 +305,11 @@ class VARNEL_API Varnel {
   /// Sets the function that sees the raw bytes read from the board (an
   /// empty one removes it; none by default), for capturing the stream. It
   /// runs on the I/O thread before the bytes are checked, so it also sees
-  /// what the library then refuses; like the callback it must return soon.
-  /// An exception from it ends the connection with a recorded error
-  /// (GeneralError, "receiveObserver: ..."). Without an observer reading
+  /// what the library then refuses; like the callback it must return soon,
+  /// and the callback's rules hold for it (disconnect() throws inside it,
+  /// destroying the parser is allowed). An exception from it ends the
+  /// connection with a recorded error (GeneralError, "receiveObserver:
+  /// ...", cause Other). Without an observer reading
   /// costs nothing more. Takes effect at the next connect. Not pure, like
   /// getStatistics: an application's own implementation ignores it unless
   /// it overrides it.

@@ -18,6 +18,7 @@
 
 #include "api/CallbackConverter.hpp"
 #include "common/VarnelExceptionImpl.hpp"
+#include "connection/OstraReceiver.hpp"
 #include "stream/OstraDataStreamImpl.hpp"
 #include "varnel/varnel.hpp"
 
@@ -314,7 +315,20 @@ mirt_varnel* mirt_varnel_create(const char* address, mirt_varnel_callback callba
 }
 
 void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error) {
-  guarded(error, [&] { delete handle; });
+  guarded(error, [&] {
+    if (handle == nullptr) return;
+    // The call that makes the teardown's hand-over still uses the parser
+    // after the callback: freeing it here would pull it from under that
+    // call. The parser is kept; it can be deleted once that call returns.
+    const auto* receiver = dynamic_cast<const OstraReceiver*>(handle->parser.get());
+    if (receiver != nullptr && receiver->closingAroundCallback()) {
+      throw VarnelExceptionImpl(
+          "mirt_varnel_delete: not possible in the hand-over that mirt_varnel_disconnect or "
+          "mirt_varnel_delete makes (that call still uses the parser); delete it once that call has returned",
+          VarnelException::GeneralError);
+    }
+    delete handle;
+  });
 }
 
 void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error) {

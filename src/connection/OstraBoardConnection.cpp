@@ -128,7 +128,7 @@ OstraBoardConnection::OstraBoardConnection(const std::string& address, OstraData
       stateMachine(std::move(stateMachine)),
       address(address),
       packageCounter(endCondition.packageCounter),
-      tap(std::move(observer)),
+      tap(std::move(observer), this->stateMachine.get()),
       handOver(*this->stateMachine, std::move(callback), std::chrono::milliseconds(endCondition.waitTimeMs)) {
   start();
 }
@@ -293,7 +293,14 @@ void OstraBoardConnection::onConnect(const boost::system::error_code& error) {
       return;
     }
     enterPhase(Phase::Established);
-    if (tap) tap.connected(socket);
+    if (tap) {
+      tap.connected(socket);
+      // The observer destroyed the parser.
+      if (phase == Phase::Abandoned) {
+        stopConnection(Stop::Abandoned);
+        return;
+      }
+    }
     enableKeepalive();
     socket.non_blocking(true);  // reads return would_block instead of waiting
     // Samples straight into their storage; not for an observer, which sees
@@ -425,13 +432,16 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
   // Once per read, however many packages it completes.
   if (bytesTransferred != 0) readTime = ParserStatistics::now();
   if (tap) {
-    // The observer sees the bytes before any check, also those refused.
+    // The observer sees the bytes before any check, also those refused. A
+    // parser it destroyed is told nothing more.
     try {
-      tap.received(data, bytesTransferred, error);
+      tap.received(data, bytesTransferred);
+      if (phase == Phase::Established && error) tap.ended(error);
     } catch (const VarnelMinorException& e) {
-      fail(e.what(), e.getErrorCode(), FailureCause::Other);
-      return false;
+      if (phase == Phase::Established) fail(e.what(), e.getErrorCode(), e.getFailureCause());
     }
+    if (phase == Phase::Abandoned) stopConnection(Stop::Abandoned);
+    if (phase != Phase::Established) return false;
   }
   framer.received(bytesTransferred);
   // Every header is checked as soon as its 36 bytes are in, every body once

@@ -31,7 +31,19 @@ OstraReceiver::~OstraReceiver() {
   }
 }
 
+bool OstraReceiver::closingAroundCallback() const {
+  // Inside a callback the connection is gone only while a close, on the
+  // thread that waits for this hand-over, has taken it.
+  return !connection && StreamHandOver::isInsideCallback(stateMachine.get());
+}
+
 void OstraReceiver::connect() {
+  if (closingAroundCallback()) {
+    throw VarnelExceptionImpl(
+        "connect: not possible in the hand-over that disconnect or the parser's destruction makes; "
+        "connect again once that call has returned",
+        VarnelException::GeneralError);
+  }
   if (connection) {
     // A healthy connection is left alone. One that has failed (its connect
     // or later) can deliver nothing more: it is discarded as disconnect()
@@ -71,7 +83,8 @@ void OstraReceiver::connect() {
 void OstraReceiver::disconnect() {
   if (StreamHandOver::isInsideCallback(stateMachine.get())) {
     throw VarnelExceptionImpl(
-        "disconnect: not possible inside the data callback, which runs on the connection's own thread; "
+        "disconnect: not possible inside the data callback or the receive observer, which run on the "
+        "connection's own thread; "
         "call it from another thread or return from the callback first",
         VarnelException::GeneralError);
   }

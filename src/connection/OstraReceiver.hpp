@@ -30,6 +30,11 @@ class OstraReceiver : public mirt::Varnel {
   mirt::VarnelStatistics getStatistics() const override;
   void setReceiveObserver(std::function<void(const mirt::ReceivedBytes&)> observer) override;
 
+  // True inside the hand-over that a disconnect or the destruction of this
+  // parser makes: the call that makes it is still using the parser, which
+  // must not be destroyed or connected from the callback then.
+  bool closingAroundCallback() const;
+
  private:
   void closeConnection();
 

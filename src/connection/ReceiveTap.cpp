@@ -8,6 +8,7 @@
 
 #include "common/ForcedUnwind.hpp"
 #include "common/VarnelExceptionImpl.hpp"
+#include "connection/StreamHandOver.hpp"
 
 using mirt::ReceivedBytes;
 
@@ -22,10 +23,11 @@ void ReceiveTap::connected(const boost::asio::ip::tcp::socket& socket) {
   tell(ReceivedBytes::Connected, nullptr, 0, "");
 }
 
-void ReceiveTap::received(const std::uint8_t* data, std::size_t size,
-                          const boost::system::error_code& error) {
+void ReceiveTap::received(const std::uint8_t* data, std::size_t size) {
   if (size != 0) tell(ReceivedBytes::Data, data, size, "");
-  if (!error) return;
+}
+
+void ReceiveTap::ended(const boost::system::error_code& error) {
   namespace error_values = boost::asio::error;
   ReceivedBytes::Event event = ReceivedBytes::Failed;
   if (error == error_values::eof) {
@@ -51,13 +53,14 @@ void ReceiveTap::tell(ReceivedBytes::Event event, const std::uint8_t* data, std:
   bytes.boardPort = boardPort_;
   bytes.text = text;
   try {
+    const StreamHandOver::CallbackScope inside(owner_);
     observer_(bytes);
   } catch (const std::exception& e) {
     throw VarnelMinorException(fmt::format("receiveObserver: {}", e.what()),
-                               mirt::VarnelException::GeneralError);
+                               mirt::VarnelException::GeneralError, mirt::FailureCause::Other);
   } catch (...) {
     letForcedUnwindPass();
     throw VarnelMinorException("receiveObserver: exception of unknown type",
-                               mirt::VarnelException::GeneralError);
+                               mirt::VarnelException::GeneralError, mirt::FailureCause::Other);
   }
 }

@@ -12,13 +12,13 @@ namespace {
 // The state machine of the hand-over whose callback this thread runs.
 thread_local const StateMachine* callbackOwner = nullptr;
 
-struct InsideCallback {
-  const StateMachine* previous;
-  explicit InsideCallback(const StateMachine* owner) : previous(callbackOwner) { callbackOwner = owner; }
-  ~InsideCallback() { callbackOwner = previous; }
-};
-
 }  // namespace
+
+StreamHandOver::CallbackScope::CallbackScope(const StateMachine* owner) : previous(callbackOwner) {
+  callbackOwner = owner;
+}
+
+StreamHandOver::CallbackScope::~CallbackScope() { callbackOwner = previous; }
 
 StreamHandOver::StreamHandOver(StateMachine& stateMachine, Callback callback,
                                std::chrono::milliseconds waitTime)
@@ -59,7 +59,7 @@ void StreamHandOver::deliver(OstraDataStreamImpl& stream) {
   // back to the stream's pool directly.
   const PackagePool::LocalReturns returns = stream.returnsHere();
   {
-    const InsideCallback inside(&stateMachine);
+    const CallbackScope inside(&stateMachine);
     try {
       callback(&stream);
     } catch (...) {

@@ -48,9 +48,23 @@ class StreamHandOver {
   bool callbackThrew() const { return callbackThrew_; }
 
   // True while the calling thread runs the callback of a hand-over that
-  // reports to `owner`. Reads nothing of any hand-over, so a receiver can
-  // ask it from inside its callback at any moment.
+  // reports to `owner`, or the receive observer of its connection. Reads
+  // nothing of any hand-over, so a receiver can ask it from inside its
+  // callback at any moment.
   static bool isInsideCallback(const StateMachine* owner);
+
+  // Marks the calling thread as inside a callback of `owner` while it lives
+  // (the receive observer runs under one).
+  class CallbackScope {
+   public:
+    explicit CallbackScope(const StateMachine* owner);
+    ~CallbackScope();
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+   private:
+    const StateMachine* previous;
+  };
 
  private:
   StateMachine& stateMachine;

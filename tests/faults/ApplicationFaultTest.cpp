@@ -17,6 +17,7 @@
 #include <random>
 
 #include "faults/FaultSupport.hpp"
+#include "varnel/varnel.h"
 
 using namespace faults;
 using boardsim::FakeBoard;
@@ -254,6 +255,98 @@ TEST_F(FaultTest, ParserDestroyedInsideItsCallbackWindsDownEveryTime) {
     EXPECT_EQ(numbers[0] / perCycle, c);
   }
   RecordProperty("destroyedDuringConnect", static_cast<int>(duringConnect));
+}
+
+// The receive observer runs as the callback does: a disconnect inside it
+// is refused (GeneralError) and the connection goes on; the parser
+// destroyed inside it winds down on its own thread, and neither the
+// observer nor the callback is called again.
+class ReleaseInsideTheObserver : public FaultTest, public testing::WithParamInterface<Release> {};
+
+TEST_P(ReleaseInsideTheObserver, IsRefusedOrWindsDown) {
+  const Release release = GetParam();
+  const std::string address = faultAddress(slot::application + 19 + static_cast<unsigned>(release));
+  FakeBoard board(address, Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 8))).silent());
+  std::atomic<int> dataEvents{0};
+  std::atomic<int> refused{0};
+  std::atomic<bool> released{false};
+  std::atomic<int> callsAfter{0};
+  std::unique_ptr<mirt::Varnel> parser = mirt::createVarnel(address, [&](mirt::OstraDataStream*) {
+    if (released.load()) ++callsAfter;
+  });
+  parser->setReceiveObserver([&](const mirt::ReceivedBytes& bytes) {
+    if (released.load()) ++callsAfter;
+    if (bytes.event != mirt::ReceivedBytes::Data || dataEvents++ != 0) return;
+    if (release == Release::Disconnect) {
+      try {
+        parser->disconnect();
+      } catch (const VarnelException& e) {
+        if (e.getErrorCode() == VarnelException::GeneralError) ++refused;
+      }
+    } else {
+      released = true;
+      parser.reset();  // on the parser's own I/O thread
+    }
+  });
+  mirt::Varnel* const connecting = parser.get();
+  bounded("connect", 10s, [&] { ASSERT_NO_THROW(connecting->connect()); });
+  if (release == Release::Disconnect) {
+    ASSERT_TRUE(eventually([&] { return dataEvents.load() >= 1; }));
+    EXPECT_EQ(refused.load(), 1);
+    EXPECT_TRUE(parser->isConnected());
+    bounded("disconnect", 5s, [&] { EXPECT_NO_THROW(parser->disconnect()); });
+  } else {
+    ASSERT_TRUE(board.waitForClientClosed(scaled(5s)));
+    EXPECT_EQ(callsAfter.load(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, ReleaseInsideTheObserver,
+                         testing::Values(Release::Disconnect, Release::Destroy), [](const auto& info) {
+                           return info.param == Release::Disconnect ? "Disconnect" : "Destroy";
+                         });
+
+// The hand-over that disconnect makes runs while the disconnecting call
+// still uses the parser: a connect or a delete from its callback is
+// refused (the delete would free the parser under that call), and the
+// parser is deleted once disconnect has returned.
+TEST_F(FaultTest, TheTeardownHandOverRefusesAConnectOrADeleteFromTheCallback) {
+  const std::string address = faultAddress(slot::application + 21);
+  FakeBoard board(address, Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 3))).silent());
+  struct Context {
+    mirt_varnel* handle = nullptr;
+    int calls = 0;
+    mirt_error_code connect = MIRT_ERROR_NONE;
+    mirt_error_code remove = MIRT_ERROR_NONE;
+  } context;
+  const mirt_varnel_callback callback = [](mirt_ostra_data_stream*, void* data) {
+    auto& c = *static_cast<Context*>(data);
+    if (c.calls++ != 0) return;
+    mirt_varnel_connect(c.handle, &c.connect);
+    mirt_varnel_delete(c.handle, &c.remove);
+  };
+  mirt_error_code error = MIRT_ERROR_NONE;
+  context.handle = mirt_varnel_create(address.c_str(), callback, &context, &error);
+  ASSERT_NE(context.handle, nullptr);
+  // Nothing is handed over before the teardown.
+  mirt_varnel_set_package_counter(context.handle, 100, nullptr);
+  mirt_varnel_set_wait_time_ms(context.handle, neverExpires, nullptr);
+  bounded("connect", 10s, [&] { mirt_varnel_connect(context.handle, &error); });
+  ASSERT_EQ(error, MIRT_ERROR_NONE);
+  mirt_varnel_statistics statistics{};
+  statistics.size = sizeof statistics;
+  ASSERT_TRUE(eventually([&] {
+    mirt_varnel_get_statistics(context.handle, &statistics, nullptr);
+    return statistics.packages == 3;
+  }));
+  bounded("disconnect", 5s, [&] { mirt_varnel_disconnect(context.handle, &error); });
+  EXPECT_EQ(error, MIRT_ERROR_NONE);
+  EXPECT_EQ(context.calls, 1);
+  EXPECT_EQ(context.connect, MIRT_ERROR_GENERAL);
+  EXPECT_EQ(context.remove, MIRT_ERROR_GENERAL);
+  EXPECT_EQ(mirt_varnel_get_state(context.handle, &error), MIRT_STATE_NOT_CONNECTED);
+  mirt_varnel_delete(context.handle, &error);
+  EXPECT_EQ(error, MIRT_ERROR_NONE);
 }
 
 // ---------------------------------------------- repeated connect/disconnect
