@@ -438,10 +438,15 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
       tap.received(data, bytesTransferred);
       if (phase == Phase::Established && error) tap.ended(error);
     } catch (const VarnelMinorException& e) {
-      if (phase == Phase::Established) fail(e.what(), e.getErrorCode(), e.getFailureCause());
+      if (phase == Phase::Established) {
+        fail(e.what(), e.getErrorCode(), e.getFailureCause());
+        return false;
+      }
     }
-    if (phase == Phase::Abandoned) stopConnection(Stop::Abandoned);
-    if (phase != Phase::Established) return false;
+    if (phase == Phase::Abandoned) {
+      stopConnection(Stop::Abandoned);
+      return false;
+    }
   }
   framer.received(bytesTransferred);
   // Every header is checked as soon as its 36 bytes are in, every body once
