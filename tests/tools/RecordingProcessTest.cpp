@@ -215,7 +215,7 @@ TEST(Recording, ACaptureOnAFullDiskEndsTheRunAndClaimsWhatTheFileHolds) {
   WorkDirectory dir;
   const std::filesystem::path file = dir.path / "full.pcapng";
   auto board = startBoard(address, "--rate 500 --channels 4 --samples 1000");
-  ChildProcess monitor("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 4096; exec " + monitorPath + " " + address +
+  ChildProcess monitor("/bin/sh", {"-c", "ulimit -f 4096; exec " + monitorPath + " " + address +
                                              " --retry 20 --quiet --duration 15 --capture " + file.string()});
   ASSERT_EQ(monitor.wait(patience), 1) << monitor.outputs() << "\n--- board:\n" << board->outputs();
   const std::string& out = monitor.out();
@@ -235,9 +235,9 @@ TEST(Recording, ACaptureOnAFullDiskEndsTheRunAndClaimsWhatTheFileHolds) {
 }
 
 // A disk that fills up during the recording, made by a file size limit of
-// 2 MiB (ulimit -f counts 512-byte blocks in /bin/sh) with SIGXFSZ ignored,
-// so that writing past it fails with EFBIG as a full disk fails with
-// ENOSPC. Packages of 16 kB: at 500 per second the old writer ran out of
+// 2 MiB (ulimit -f counts 512-byte blocks in /bin/sh): the monitor ignores
+// SIGXFSZ, so that writing past it fails with EFBIG as a full disk fails
+// with ENOSPC. Packages of 16 kB: at 500 per second the old writer ran out of
 // room inside a data write, at 50 inside a flush.
 struct FullDisk {
   const char* name;
@@ -261,7 +261,7 @@ TEST_P(RecordingOnAFullDisk, EndsWithExit1AndAFileThatHoldsWhatItClaims) {
   for (auto& signal : setup.settings.signals) signal.shape = boardsim::Shape::Counter;
   auto board = startBoard(address, setup.options);
   const std::string settings = "--package-counter 25 --wait-ms 250 --tcp-timeout 10";
-  ChildProcess monitor("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 4096; exec " + monitorPath + " " + address +
+  ChildProcess monitor("/bin/sh", {"-c", "ulimit -f 4096; exec " + monitorPath + " " + address +
                                              " --retry 20 --quiet --duration 15 --record " + file.string()});
   ASSERT_EQ(monitor.wait(patience), 1) << monitor.outputs() << "\n--- board:\n" << board->outputs();
   const std::string& out = monitor.out();

@@ -407,6 +407,11 @@ int main(int argc, char** argv) {
   const BoardOptions& options = std::get<BoardOptions>(start);
 
   installSignalHandlers();
+#if !defined(_WIN32)
+  // --write-stream past a file size limit fails with EFBIG and says so,
+  // rather than the board being killed.
+  ::signal(SIGXFSZ, SIG_IGN);
+#endif
   if (!options.replay.empty()) {
     try {
       return runReplay(options);

@@ -7,6 +7,10 @@
 // prints the status (Report.hpp) and watches the connection. With --record
 // the callback also queues the packages for the recorder's writer thread
 // (Recorder.hpp). See usageText (or --help).
+#if !defined(_WIN32)
+#include <signal.h>
+#endif
+
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -192,6 +196,12 @@ Options parse(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
+  // A write past a file size limit (ulimit -f) fails with EFBIG, which the
+  // recording and the capture report as a full disk, instead of killing
+  // the monitor with nothing said and the file not closed.
+  ::signal(SIGXFSZ, SIG_IGN);
+#endif
   const auto start = cli::readCommandLine<Options>("varnel-monitor", usageText, argc, argv, parse);
   if (const int* status = std::get_if<int>(&start)) return *status;
   return monitor::runMonitor(std::get<Options>(start));
