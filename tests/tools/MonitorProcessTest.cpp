@@ -415,6 +415,7 @@ TEST(Monitor, HelpAndWrongCommandLines) {
       {{"127.0.0.1", "--wait-ms", "0"}, "--wait-ms: '0' is out of range"},
       {{"127.0.0.1", "--bogus"}, "unknown option --bogus"},
       {{"127.0.0.1", "127.0.0.2"}, "unexpected argument '127.0.0.2'"},
+      {{"nats://127.0.0.1:4222/"}, "'nats://127.0.0.1:4222/' names no subject"},
   };
   for (const auto& [args, message] : wrong) {
     ChildProcess monitor(monitorPath, args);

@@ -27,18 +27,12 @@ bool NatsSource::names(std::string_view address) { return address.substr(0, 7) =
 namespace {
 
 // nats://HOST[:PORT]/SUBJECT as the server's URL and the subject; the
-// URL may list several servers (nats://A,nats://B/SUBJECT).
+// URL may list several servers (nats://A,nats://B/SUBJECT). Throws what
+// NatsSource::problem finds.
 std::pair<std::string, std::string> splitUrl(const std::string& url) {
+  if (const std::string wrong = NatsSource::problem(url); !wrong.empty()) throw std::runtime_error(wrong);
   const std::size_t slash = url.rfind('/');
-  if (slash == std::string::npos || slash < 7 || slash + 1 == url.size()) {
-    throw std::runtime_error("'" + url + "' names no subject: nats://HOST[:PORT]/SUBJECT");
-  }
-  std::string subject = url.substr(slash + 1);
-  if (!natslink::isOneSubject(subject)) {
-    throw std::runtime_error("'" + url + "': '" + subject +
-                             "' is not the subject of one board (varnel.NAME)");
-  }
-  return {url.substr(0, slash), std::move(subject)};
+  return {url.substr(0, slash), url.substr(slash + 1)};
 }
 
 // What the serving thread reports that the monitor's own lines do not
@@ -71,9 +65,21 @@ void report(const natslink::SubjectEvent& e) {
 
 }  // namespace
 
+std::string NatsSource::problem(const std::string& url) {
+  const std::size_t slash = url.rfind('/');
+  if (slash == std::string::npos || slash < 7 || slash + 1 == url.size()) {
+    return "'" + url + "' names no subject: nats://HOST[:PORT]/SUBJECT";
+  }
+  const std::string subject = url.substr(slash + 1);
+  if (!natslink::isOneSubject(subject)) {
+    return "'" + url + "': '" + subject + "' is not the subject of one board (varnel.NAME)";
+  }
+  if (!natslink::isNatsUrl(url.substr(0, slash))) return "'" + url + "' is not a NATS URL";
+  return {};
+}
+
 NatsSource::NatsSource(const std::string& url) : impl_(std::make_unique<Impl>()) {
   const auto [servers, subject] = splitUrl(url);
-  if (!natslink::isNatsUrl(servers)) throw std::runtime_error("'" + url + "' is not a NATS URL");
   natslink::SubjectSettings settings;
   settings.url = servers;
   settings.subject = subject;

@@ -17,6 +17,9 @@ class NatsSource {
  public:
   /// True for an ADDRESS that names a subject through NATS (nats://...).
   static bool names(std::string_view address);
+  /// What is wrong with such an ADDRESS as text (no subject, not the
+  /// subject of one board, a build without NATS); empty when nothing is.
+  static std::string problem(const std::string& url);
 
   /// Connects to NATS, checks that a stream holds the subject and starts
   /// serving it from the start of the stream. Throws std::runtime_error with

@@ -122,7 +122,8 @@ Exit status:
    2  wrong command line (a host name that cannot be resolved included)
   10 + the library's error code, with its text on standard error:
   10  Unspecified
-  11  ConnectionFailed: the connect failed (refused, unreachable, timed out)
+  11  ConnectionFailed: the connect failed (refused, unreachable, timed out;
+      also when Ctrl-C or SIGTERM stops the monitor before any connection)
   12  CommunicationError: the connection broke or a package was malformed
   13  GeneralError
   14  VersionMismatch: wrong protocol version or board firmware too old
@@ -189,7 +190,11 @@ Options parse(int argc, char** argv) {
   if (!o.record.empty() && !monitor::Recorder::available()) {
     throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
   }
-  if (!monitor::NatsSource::names(o.address)) o.addresses = cli::resolveHost(o.address);
+  if (!monitor::NatsSource::names(o.address)) {
+    o.addresses = cli::resolveHost(o.address);
+  } else if (const std::string wrong = monitor::NatsSource::problem(o.address); !wrong.empty()) {
+    throw cli::UsageError(wrong);
+  }
   return o;
 }
 
