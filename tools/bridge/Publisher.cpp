@@ -121,7 +121,19 @@ void Publisher::remakeStreamIfGone() {
   const natsStatus status =
       js_GetStreamInfo(&info, link_->jetStream(), settings_.stream.name.c_str(), nullptr, &code);
   jsStreamInfo_Destroy(info);
-  if (status != NATS_NOT_FOUND) return;
+  if (status != NATS_NOT_FOUND) {
+    streamGoneSeen_ = false;
+    return;
+  }
+  // Made again only when it is still gone at the next look, a second
+  // later: a server that has just deleted it may still be removing its
+  // files, and would remove those of a stream made at once under the same
+  // name (it then refuses to store).
+  if (!streamGoneSeen_) {
+    streamGoneSeen_ = true;
+    return;
+  }
+  streamGoneSeen_ = false;
   try {
     log_("the stream " + settings_.stream.name + " is gone (deleted?): made " + createStream() + " again");
   } catch (const natslink::NatsError& e) {

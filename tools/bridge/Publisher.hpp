@@ -184,6 +184,7 @@ class Publisher {
   std::atomic<bool> linkClosed_{false};
   // A publish found nobody to answer it: the stream is looked up.
   std::atomic<bool> streamCheckDue_{false};
+  bool streamGoneSeen_ = false;  // the last look found the stream gone (the run thread's)
   // The payload a message may carry beside the headers on the server now
   // serving; read by the boards' threads.
   std::atomic<std::size_t> largestPayload_{0};
