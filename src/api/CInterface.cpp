@@ -327,6 +327,15 @@ void mirt_varnel_delete(mirt_varnel* handle, mirt_error_code* error) {
           "mirt_varnel_delete makes (that call still uses the parser); delete it once that call has returned",
           VarnelException::GeneralError);
     }
+    // The connection is closed while the handle is whole, so that the
+    // teardown's hand-over finds the parser in place (and refuses a delete
+    // or connect from its callback). Inside an ordinary callback this
+    // throws, and the parser's destruction below lets the connection wind
+    // down on its own thread.
+    try {
+      handle->parser->disconnect();
+    } catch (...) {
+    }
     delete handle;
   });
 }

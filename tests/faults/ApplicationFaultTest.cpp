@@ -270,6 +270,7 @@ TEST_P(ReleaseInsideTheObserver, IsRefusedOrWindsDown) {
   std::atomic<int> dataEvents{0};
   std::atomic<int> refused{0};
   std::atomic<bool> released{false};
+  std::atomic<bool> destroyed{false};
   std::atomic<int> callsAfter{0};
   std::unique_ptr<mirt::Varnel> parser = mirt::createVarnel(address, [&](mirt::OstraDataStream*) {
     if (released.load()) ++callsAfter;
@@ -286,6 +287,7 @@ TEST_P(ReleaseInsideTheObserver, IsRefusedOrWindsDown) {
     } else {
       released = true;
       parser.reset();  // on the parser's own I/O thread
+      destroyed = true;
     }
   });
   mirt::Varnel* const connecting = parser.get();
@@ -295,6 +297,7 @@ TEST_P(ReleaseInsideTheObserver, IsRefusedOrWindsDown) {
     EXPECT_TRUE(parser->isConnected());
     bounded("disconnect", 5s, [&] { EXPECT_NO_THROW(parser->disconnect()); });
   } else {
+    ASSERT_TRUE(eventually([&] { return destroyed.load(); }));
     ASSERT_TRUE(board.waitForClientClosed(scaled(5s)));
     EXPECT_EQ(callsAfter.load(), 0);
   }
@@ -305,12 +308,15 @@ INSTANTIATE_TEST_SUITE_P(Both, ReleaseInsideTheObserver,
                            return info.param == Release::Disconnect ? "Disconnect" : "Destroy";
                          });
 
-// The hand-over that disconnect makes runs while the disconnecting call
-// still uses the parser: a connect or a delete from its callback is
-// refused (the delete would free the parser under that call), and the
-// parser is deleted once disconnect has returned.
-TEST_F(FaultTest, TheTeardownHandOverRefusesAConnectOrADeleteFromTheCallback) {
-  const std::string address = faultAddress(slot::application + 21);
+// The hand-over that disconnect or delete makes runs while that call still
+// uses the parser: a connect or a delete from its callback is refused (the
+// delete would free the parser under that call), and the parser is
+// deleted once disconnect has returned.
+class TeardownHandOver : public FaultTest, public testing::WithParamInterface<Release> {};
+
+TEST_P(TeardownHandOver, RefusesAConnectOrADeleteFromTheCallback) {
+  const Release release = GetParam();
+  const std::string address = faultAddress(slot::application + 21 + static_cast<unsigned>(release));
   FakeBoard board(address, Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 3))).silent());
   struct Context {
     mirt_varnel* handle = nullptr;
@@ -338,15 +344,22 @@ TEST_F(FaultTest, TheTeardownHandOverRefusesAConnectOrADeleteFromTheCallback) {
     mirt_varnel_get_statistics(context.handle, &statistics, nullptr);
     return statistics.packages == 3;
   }));
-  bounded("disconnect", 5s, [&] { mirt_varnel_disconnect(context.handle, &error); });
+  if (release == Release::Disconnect) {
+    bounded("disconnect", 5s, [&] { mirt_varnel_disconnect(context.handle, &error); });
+    EXPECT_EQ(error, MIRT_ERROR_NONE);
+    EXPECT_EQ(mirt_varnel_get_state(context.handle, &error), MIRT_STATE_NOT_CONNECTED);
+  }
+  bounded("delete", 5s, [&] { mirt_varnel_delete(context.handle, &error); });
   EXPECT_EQ(error, MIRT_ERROR_NONE);
   EXPECT_EQ(context.calls, 1);
   EXPECT_EQ(context.connect, MIRT_ERROR_GENERAL);
   EXPECT_EQ(context.remove, MIRT_ERROR_GENERAL);
-  EXPECT_EQ(mirt_varnel_get_state(context.handle, &error), MIRT_STATE_NOT_CONNECTED);
-  mirt_varnel_delete(context.handle, &error);
-  EXPECT_EQ(error, MIRT_ERROR_NONE);
 }
+
+INSTANTIATE_TEST_SUITE_P(Both, TeardownHandOver, testing::Values(Release::Disconnect, Release::Destroy),
+                         [](const auto& info) {
+                           return info.param == Release::Disconnect ? "OfDisconnect" : "OfDelete";
+                         });
 
 // ---------------------------------------------- repeated connect/disconnect
 

@@ -102,7 +102,7 @@ def fake(tmp_path):
 
     def run(script, *args, **fake_env):
         result = subprocess.run(["bash", str(ROOT / "scripts" / script), *args], env=dict(env, **fake_env),
-                                capture_output=True, text=True, timeout=60)
+                                capture_output=True, text=True, timeout=60, cwd=tmp_path)
         result.log = log.read_text().splitlines()
         status = tmp_path / "status"
         result.status = dict((line.split("\t")[0], line.split("\t")[1:]) for line in
@@ -161,10 +161,13 @@ def test_a_half_synced_mirror_costs_only_the_layer_apt_cannot_install(fake):
 
 
 def test_a_download_the_mirror_fails_is_tried_again_with_fresh_lists(fake, tmp_path):
+    # Optional names stay names whatever the current folder holds.
+    (tmp_path / "nats-server2").touch()
     result = fake("setup", "build", FAKE_FETCH_FAILS_ONCE=str(tmp_path / "failed"), VARNEL_SETUP_RETRY_SECONDS="0")
     assert result.returncode == 0, result.stderr
     assert "a download failed (Failed to fetch" in result.stdout and "Hash Sum mismatch" in result.stdout
     assert len(installs(result)) == 2 and sum(line.endswith(" update -q") for line in result.log) == 2
+    assert all("nats-server" in c and "nats-server2" not in c for c in installs(result))
     assert result.status == {"build": ["ok", ""]}
 
 

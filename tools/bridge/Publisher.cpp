@@ -46,8 +46,9 @@ Publisher::Publisher(PublisherSettings settings, std::vector<std::string> boards
   natslink::LinkEvents events;
   events.disconnected = [this] { info_("the connection to NATS is lost; hand-overs wait in the buffer"); };
   events.reconnected = [this](const std::string& url) {
-    // The server now serving may take larger or smaller messages.
-    noteLargestPayload();
+    // The server now serving may take larger or smaller messages: read
+    // again by the publishing thread (the link may be going away here).
+    largestPayloadStale_.store(true);
     info_("connected to NATS again at " + url);
     changed_.notify_all();
   };
@@ -188,18 +189,16 @@ void Publisher::ensureStream(std::string& notes) {
   jsStreamInfo_Destroy(info);
 }
 
-void Publisher::add(std::size_t board, HandOver handOver) {
+// Parts of whole packages, each within `largest` bytes. A package larger
+// than that on its own can never be published: it is left out (its index
+// in `tooLarge`), so that it does not hold back the board for ever.
+std::vector<Publisher::Entry> Publisher::cut(HandOver& handOver, std::size_t largest,
+                                             std::vector<std::size_t>& tooLarge) {
   const std::size_t count = handOver.numbers.size();
-  if (count == 0 || board >= boards_.size()) return;
-  const std::size_t largest = largestPayload_.load();
   std::vector<std::size_t> starts(count + 1, 0);  // of each package in the payload
   for (std::size_t i = 0; i < count; ++i)
     starts[i + 1] = starts[i] + handover::packageSize(handOver.payload.data() + starts[i]);
-  // Parts of whole packages, each within the server's largest message. A
-  // package larger than that on its own can never be published: it is left
-  // out and counted, so that it does not hold back the board for ever.
   std::vector<std::pair<std::size_t, std::size_t>> parts;  // package ranges
-  std::vector<std::size_t> tooLarge;
   std::size_t from = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t size = starts[i + 1] - starts[i];
@@ -217,32 +216,45 @@ void Publisher::add(std::size_t board, HandOver handOver) {
   std::vector<Entry> entries;
   for (const auto& [first, end] : parts) {
     Entry& e = entries.emplace_back();
+    const auto begin = [](auto& v, std::size_t i) { return v.begin() + static_cast<std::ptrdiff_t>(i); };
     if (parts.size() == 1 && tooLarge.empty()) {
       e.payload = std::move(handOver.payload);
+      e.numbers = std::move(handOver.numbers);
+      e.receiveNs = std::move(handOver.receiveNs);
     } else {
-      e.payload.assign(handOver.payload.begin() + static_cast<std::ptrdiff_t>(starts[first]),
-                       handOver.payload.begin() + static_cast<std::ptrdiff_t>(starts[end]));
+      e.payload.assign(begin(handOver.payload, starts[first]), begin(handOver.payload, starts[end]));
+      e.numbers.assign(begin(handOver.numbers, first), begin(handOver.numbers, end));
+      e.receiveNs.assign(begin(handOver.receiveNs, first), begin(handOver.receiveNs, end));
     }
-    e.count = end - first;
-    e.first = handOver.numbers[first];
-    e.last = handOver.numbers[end - 1];
-    e.receiveFirstNs = handOver.receiveNs[first];
-    e.receiveLastNs = handOver.receiveNs[end - 1];
   }
+  return entries;
+}
+
+// Under the lock: says the first package of board `b` dropped as too large,
+// package `index` of `handOver` (which cut() left whole then).
+void Publisher::sayTooLarge(Board& b, const HandOver& handOver, std::size_t index, std::size_t largest) {
+  if (b.tooLargeSaid) return;
+  b.tooLargeSaid = true;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < index; ++i) at += handover::packageSize(handOver.payload.data() + at);
+  log_("package " + std::to_string(handOver.numbers[index]) + " of " + b.subject + " is " +
+       std::to_string(handover::packageSize(handOver.payload.data() + at)) +
+       " bytes, more than a message of this NATS server takes (" + std::to_string(largest + headerRoom) +
+       " bytes with " + std::to_string(headerRoom) +
+       " for the headers; its max_payload): such packages are dropped and counted as too large");
+}
+
+void Publisher::add(std::size_t board, HandOver handOver) {
+  if (handOver.numbers.empty() || board >= boards_.size()) return;
+  const std::size_t largest = largestPayload_.load();
+  std::vector<std::size_t> tooLarge;
+  std::vector<Entry> entries = cut(handOver, largest, tooLarge);
   {
     std::lock_guard lock(mutex_);
     Board& b = boards_[board];
     if (!tooLarge.empty()) {
       b.figures.tooLarge += tooLarge.size();
-      if (!b.tooLargeSaid) {
-        b.tooLargeSaid = true;
-        const std::size_t i = tooLarge.front();
-        log_("package " + std::to_string(handOver.numbers[i]) + " of " + b.subject + " is " +
-             std::to_string(starts[i + 1] - starts[i]) +
-             " bytes, more than a message of this NATS server takes (" +
-             std::to_string(largest + headerRoom) + " bytes with " + std::to_string(headerRoom) +
-             " for the headers; its max_payload): such packages are dropped and counted as too large");
-      }
+      sayTooLarge(b, handOver, tooLarge.front(), largest);
     }
     for (Entry& e : entries) {
       e.id = handover::messageId(b.name, run_, ++b.messages);
@@ -274,10 +286,10 @@ void Publisher::dropOldest() {
       oldestBoard->dropping = true;
       log_("the buffer (" + std::to_string(settings_.bufferBytes) +
            " bytes) is full: dropping the oldest hand-overs of " + oldestBoard->subject + ", from " +
-           std::to_string(oldest->first) + " on");
+           std::to_string(oldest->numbers.front()) + " on");
     }
     ++f.dropped;
-    f.droppedPackages += oldest->count;
+    f.droppedPackages += oldest->numbers.size();
     bytes_ -= oldest->payload.size();
     oldestBoard->outbox.erase(oldest);
   }
@@ -293,6 +305,7 @@ void Publisher::run() {
     if (stopping_) break;
     const auto now = Clock::now();
     const bool up = link_->connected();
+    if (largestPayloadStale_.exchange(false)) noteLargestPayload();
     for (std::size_t b = 0; b < boards_.size(); ++b) {
       std::size_t index = 0;
       for (Entry& e : boards_[b].outbox) {
@@ -325,8 +338,10 @@ void Publisher::run() {
           ++boards_[b].figures.published;
           e.firstSentAt = now;
         }
+        const bool repeat = e.sentBefore;
         e.sentBefore = true;
         outgoing.push_back(message(b, e));
+        outgoing.back().repeat = repeat;
       }
     }
     // Handing a message to the client may write to its socket: not under
@@ -345,8 +360,9 @@ void Publisher::run() {
       if (status == NATS_MAX_PAYLOAD) {
         // The server now serving takes smaller messages than the one the
         // hand-over was cut for: repeating it would never end.
+        noteLargestPayload();
         std::lock_guard relock(mutex_);
-        refused(o.board, o.id);
+        recut(o.board, o.id, o.repeat);
       } else if (status != NATS_OK) {
         std::lock_guard relock(mutex_);
         failed(o.board, o.id, natslink::statusText(status), status);
@@ -372,11 +388,11 @@ Publisher::Outgoing Publisher::message(std::size_t board, const Entry& entry) co
     if (o.status == NATS_OK) o.status = natsMsgHeader_Set(o.msg, name, value.c_str());
   };
   header(handover::boardHeader, b.name);
-  header(handover::countHeader, std::to_string(entry.count));
-  header(handover::firstHeader, std::to_string(entry.first));
-  header(handover::lastHeader, std::to_string(entry.last));
-  header(handover::receiveFirstHeader, std::to_string(entry.receiveFirstNs));
-  header(handover::receiveLastHeader, std::to_string(entry.receiveLastNs));
+  header(handover::countHeader, std::to_string(entry.numbers.size()));
+  header(handover::firstHeader, std::to_string(entry.numbers.front()));
+  header(handover::lastHeader, std::to_string(entry.numbers.back()));
+  header(handover::receiveFirstHeader, std::to_string(entry.receiveNs.front()));
+  header(handover::receiveLastHeader, std::to_string(entry.receiveNs.back()));
   return o;
 }
 
@@ -398,17 +414,38 @@ void Publisher::failed(std::size_t board, const std::string& id, const std::stri
 }
 
 // Under the lock: the client refused hand-over `id` as larger than the
-// server's largest message; its packages are dropped and counted.
-void Publisher::refused(std::size_t board, const std::string& id) {
+// server's largest message (a server taking smaller messages than the one
+// it was cut for): it is cut again in its place, by the size now known, and
+// only a package too large on its own is dropped.
+void Publisher::recut(std::size_t board, const std::string& id, bool repeat) {
   Board& b = boards_[board];
   const auto e = std::find_if(b.outbox.begin(), b.outbox.end(),
                               [&](const Entry& entry) { return entry.inFlight && entry.id == id; });
   if (e == b.outbox.end()) return;
-  log_("hand-over " + e->id + " (packages " + std::to_string(e->first) + " to " + std::to_string(e->last) +
-       ", " + std::to_string(e->payload.size()) + " bytes) is larger than the NATS server now takes (" +
-       std::to_string(link_->maxPayload()) + " bytes): dropped, its packages counted as too large");
-  b.figures.tooLarge += e->count;
-  bytes_ -= e->payload.size();
+  const std::size_t largest = largestPayload_.load();
+  if (repeat) {
+    log_("hand-over " + e->id +
+         " is cut again for a server that takes smaller messages; if its earlier try was "
+         "stored, the stream now holds its packages twice");
+  }
+  HandOver whole{std::move(e->payload), std::move(e->numbers), std::move(e->receiveNs)};
+  bytes_ -= whole.payload.size();
+  std::vector<std::size_t> tooLarge;
+  std::vector<Entry> parts = cut(whole, largest, tooLarge);
+  if (!tooLarge.empty()) {
+    b.figures.tooLarge += tooLarge.size();
+    sayTooLarge(b, whole, tooLarge.front(), largest);
+  }
+  for (Entry& part : parts) {
+    part.id = handover::messageId(b.name, run_, ++b.messages);
+    part.arrival = e->arrival;
+    bytes_ += part.payload.size();
+    b.outbox.insert(e, std::move(part));
+  }
+  if (!parts.empty())
+    b.figures.handOvers += parts.size() - 1;
+  else if (b.figures.handOvers != 0)
+    --b.figures.handOvers;
   b.outbox.erase(e);
 }
 

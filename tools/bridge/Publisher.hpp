@@ -121,12 +121,9 @@ class Publisher {
   struct Entry {
     std::uint64_t arrival = 0;  // order over all boards, for dropping the oldest
     std::string id;
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    std::uint64_t count = 0;
-    std::int64_t receiveFirstNs = 0;
-    std::int64_t receiveLastNs = 0;
-    std::vector<std::uint8_t> payload;
+    std::vector<std::uint8_t> payload;    // whole packages, never none
+    std::vector<std::uint64_t> numbers;   // headerValue of each
+    std::vector<std::int64_t> receiveNs;  // receive time of each
     bool inFlight = false;
     bool sentBefore = false;
     bool failed = false;  // a publish of it failed: its repeat is stored behind what went meanwhile
@@ -168,10 +165,13 @@ class Publisher {
     std::string id;
     natsMsg* msg = nullptr;
     natsStatus status = NATS_OK;
+    bool repeat = false;  // the hand-over was sent before
   };
   Outgoing message(std::size_t board, const Entry& entry) const;
   void failed(std::size_t board, const std::string& id, const std::string& why, natsStatus status);
-  void refused(std::size_t board, const std::string& id);
+  void recut(std::size_t board, const std::string& id, bool repeat);
+  static std::vector<Entry> cut(HandOver& handOver, std::size_t largest, std::vector<std::size_t>& tooLarge);
+  void sayTooLarge(Board& b, const HandOver& handOver, std::size_t index, std::size_t largest);
   void noteLargestPayload();
   static void onAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* sink);
   void acknowledged(natsMsg* msg, jsPubAck* ack, jsPubAckErr* error);
@@ -188,6 +188,7 @@ class Publisher {
   // The payload a message may carry beside the headers on the server now
   // serving; read by the boards' threads.
   std::atomic<std::size_t> largestPayload_{0};
+  std::atomic<bool> largestPayloadStale_{false};  // reconnected: read it again
   // The stream's duplicate window: a repeat later than this after the first
   // try may be stored a second time.
   std::int64_t duplicateWindowNs_ = 0;
