@@ -423,15 +423,30 @@ void Publisher::recut(std::size_t board, const std::string& id, bool repeat) {
                               [&](const Entry& entry) { return entry.inFlight && entry.id == id; });
   if (e == b.outbox.end()) return;
   const std::size_t largest = largestPayload_.load();
-  if (repeat) {
-    log_("hand-over " + e->id +
-         " is cut again for a server that takes smaller messages; if its earlier try was "
-         "stored, the stream now holds its packages twice");
-  }
+  const std::string entryId = e->id;
   HandOver whole{std::move(e->payload), std::move(e->numbers), std::move(e->receiveNs)};
+  const std::size_t count = whole.numbers.size();
   bytes_ -= whole.payload.size();
   std::vector<std::size_t> tooLarge;
   std::vector<Entry> parts = cut(whole, largest, tooLarge);
+  if (parts.size() == 1 && tooLarge.empty()) {
+    // Cut as it was: the message is refused for what goes beside the
+    // packages, which no cut mends; repeating it would never end.
+    b.figures.tooLarge += count;
+    if (b.figures.handOvers != 0) --b.figures.handOvers;
+    b.outbox.erase(e);
+    log_("hand-over " + entryId + " of " + b.subject +
+         " is refused as too large for the NATS server although its packages fit: its headers take more than "
+         "the " +
+         std::to_string(headerRoom) + " bytes kept for them; dropped, " + std::to_string(count) +
+         " packages counted as too large");
+    return;
+  }
+  if (repeat) {
+    log_("hand-over " + entryId +
+         " is cut again for a server that takes smaller messages; if its earlier try was "
+         "stored, the stream now holds its packages twice");
+  }
   if (!tooLarge.empty()) {
     b.figures.tooLarge += tooLarge.size();
     sayTooLarge(b, whole, tooLarge.front(), largest);

@@ -45,9 +45,9 @@ varnel-board --from-nats and varnel-monitor nats://... read them.
 Boards:
   --board ADDRESS[=NAME]  a board (numeric IPv4 or IPv6 address or host name,
                           port 63751; a name's addresses are tried in turn)
-                          published as varnel.NAME; NAME: letters, digits,
-                          '-' and '_' (default: the address with '_' for
-                          '.' and ':'); repeatable
+                          published as varnel.NAME; NAME: 1 to 64
+                          letters, digits, '-' and '_' (default: the
+                          address with '_' for '.' and ':'); repeatable
   --package-counter N     packages per hand-over (library default 25)
   --wait-ms N             longest time between two hand-overs in
                           milliseconds (library default 250)
@@ -168,7 +168,7 @@ BoardOption boardOption(const std::string& text) {
   if (b.host.empty()) throw cli::UsageError("--board '" + text + "' names no address");
   if (!handover::validName(b.name)) {
     throw cli::UsageError("--board: '" + b.name +
-                          "' cannot name a subject (letters, digits, '-' and '_' only)");
+                          "' cannot name a subject (1 to 64 letters, digits, '-' and '_')");
   }
   return b;
 }
