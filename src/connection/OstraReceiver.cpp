@@ -53,8 +53,6 @@ void OstraReceiver::connect() {
   }
   stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
   const OstraBoardConnection::ReadStreamEndCondition endCondition{packageCounter, waitTimeMs};
-  connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition,
-                                            receiveObserver);
   // Once the I/O thread runs, the callback may destroy this parser, also
   // before the waiter has seen the connection. That attempt was
   // established (the callback runs only then), so all that is left to do is
@@ -63,13 +61,23 @@ void OstraReceiver::connect() {
   // failed, and then the callback was never called.
   const std::shared_ptr<StateMachine> machine = stateMachine;
   try {
+    connection = OstraBoardConnection::create(address, stream.get(), stateMachine, callback, endCondition,
+                                              receiveObserver);
     connection->startIoThread();
-  } catch (...) {
-    // Nothing of the attempt runs: IDLE ends its waiter, which nobody
-    // asks, and the connection goes without a thread to join.
-    stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
-    connection.reset();
+  } catch (const mirt::VarnelException&) {
+    // A wrong address: nothing of the attempt began.
+    abandonAttempt();
     throw;
+  } catch (const std::exception& e) {
+    // The system refused what an attempt needs (a thread, a socket, an
+    // event queue: limits on processes or open files). That is a failed
+    // connect like any other: recorded, counted and thrown as the library's
+    // own type.
+    const std::string text = std::string("connect: could not start the connection: ") + e.what();
+    stateMachine->signalState(ERROR, text.c_str(), VarnelException::CommunicationError,
+                              mirt::FailureCause::Other);
+    abandonAttempt();
+    throw VarnelExceptionImpl(text, VarnelException::ConnectionFailed, mirt::FailureCause::Other);
   }
   if (machine->waitForConnection()) return;
   const StateMachine::Snapshot recorded = machine->getSnapshot();
@@ -78,6 +86,15 @@ void OstraReceiver::connect() {
   // The recorded error stays for getState, getAsyncError and disconnect.
   closeConnection();
   throw VarnelExceptionImpl(recorded.message, VarnelException::ConnectionFailed, recorded.cause);
+}
+
+void OstraReceiver::abandonAttempt() {
+  // Nothing of the attempt runs: IDLE ends its waiter, which nobody asks
+  // (a recorded failure stays), and the connection goes without a thread
+  // to join.
+  if (stateMachine->getState() != ERROR)
+    stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
+  connection.reset();
 }
 
 void OstraReceiver::disconnect() {

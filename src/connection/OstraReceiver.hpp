@@ -37,6 +37,8 @@ class OstraReceiver : public mirt::Varnel {
 
  private:
   void closeConnection();
+  // Undoes an attempt that could not start.
+  void abandonAttempt();
 
   // Declared so that destruction releases the connection first and the
   // stream it fills last.

@@ -10,7 +10,10 @@
 // connect returns, and disconnect or destroy from the application thread
 // while the callback runs on the I/O thread.
 #if defined(__linux__)
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -444,6 +447,45 @@ TEST_F(FaultTest, RepeatedRefusedConnectsLeaveNothingBehind) {
   }
   EXPECT_EQ(parser.collector.takeHandOvers().size(), 0u);
 }
+
+#if defined(__linux__)
+// The process may open no more files: the attempt cannot get its event
+// queue. That is a failed connect of the library's own type, counted, and
+// the next connect, with files to spare again, receives.
+TEST_F(FaultTest, AConnectTheSystemCannotStartIsAFailedConnect) {
+  const std::string address = faultAddress(slot::application + 23);
+  const auto specs = cyclePackages(0, 10);
+  SentPackages sent;
+  sent.add(specs);
+  FakeBoard board(address, Script().send(boardsim::encodeAll(specs)).silent());
+  Parser parser(address, 25, 10);
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  std::vector<int> fillers;
+  {
+    // Every descriptor below the lowered limit is taken.
+    rlimit lowered = original;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (int i = 0; i < 64; ++i) {
+      const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) break;
+      fillers.push_back(fd);
+    }
+    const auto [code, text, cause] = support::varnelFailure([&] { parser->connect(); });
+    for (const int fd : fillers) ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    EXPECT_EQ(code, VarnelException::ConnectionFailed);
+    EXPECT_EQ(text.rfind("connect: could not start the connection: ", 0), 0u) << text;
+    EXPECT_EQ(cause, mirt::FailureCause::Other);
+  }
+  EXPECT_EQ(parser->getState(), ConnectionState::Error);
+  EXPECT_EQ(parser->getStatistics().failures, 1u);
+  bounded("connect", 10s, [&] { ASSERT_NO_THROW(parser->connect()); });
+  ASSERT_TRUE(parser.collector.waitForPackages(specs.size(), scaled(20s)));
+  EXPECT_EQ(sent.numbersOf(parser.collector.takePackages()), range(1, specs.size()));
+}
+#endif
 
 // The connect is still pending in the network stack when the parser gives
 // up; releasing the parser then cancels it without waiting for the stack.
