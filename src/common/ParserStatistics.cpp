@@ -1,6 +1,7 @@
 #include "common/ParserStatistics.hpp"
 
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -25,10 +26,20 @@ mirt::ReceiveTime ParserStatistics::now() {
   return time;
 }
 
+void ParserStatistics::storeTimes(Time& system, Time& steady, const mirt::ReceiveTime& time) {
+  // An odd version marks the times as being written; a reader that saw it,
+  // or saw it change, reads again.
+  const std::uint32_t version = timesVersion.load(relaxed);
+  timesVersion.store(version + 1, relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  system.store(time.systemTimeNs, relaxed);
+  steady.store(time.steadyTimeNs, relaxed);
+  timesVersion.store(version + 2, std::memory_order_release);
+}
+
 void ParserStatistics::connected(const mirt::ReceiveTime& time) {
   add(connections, std::uint64_t{1});
-  connectedSystemNs.store(time.systemTimeNs, relaxed);
-  connectedSteadyNs.store(time.steadyTimeNs, relaxed);
+  storeTimes(connectedSystemNs, connectedSteadyNs, time);
 }
 
 void ParserStatistics::connectionNotTaken() {
@@ -37,8 +48,7 @@ void ParserStatistics::connectionNotTaken() {
 }
 
 void ParserStatistics::disconnected() {
-  connectedSystemNs.store(0, relaxed);
-  connectedSteadyNs.store(0, relaxed);
+  storeTimes(connectedSystemNs, connectedSteadyNs, mirt::ReceiveTime{});
 }
 
 void ParserStatistics::failed() { failures.fetch_add(1, relaxed); }
@@ -46,8 +56,10 @@ void ParserStatistics::failed() { failures.fetch_add(1, relaxed); }
 void ParserStatistics::received(std::uint32_t packageBytes, const mirt::ReceiveTime& time) {
   add(packages, std::uint64_t{1});
   add(bytes, std::uint64_t{packageBytes});
-  lastSystemNs.store(time.systemTimeNs, relaxed);
-  lastSteadyNs.store(time.steadyTimeNs, relaxed);
+  // The packages of one read share its time: written once for them.
+  if (time.steadyTimeNs != lastSteadyNs.load(relaxed) || time.systemTimeNs != lastSystemNs.load(relaxed)) {
+    storeTimes(lastSystemNs, lastSteadyNs, time);
+  }
 }
 
 void ParserStatistics::handedOver(std::size_t handed, std::size_t notPopped, std::uint64_t callbackNs) {
@@ -71,9 +83,18 @@ mirt::VarnelStatistics ParserStatistics::snapshot() const {
   s.packagesNotPopped = packagesNotPopped.load(relaxed);
   s.callbackTotalNs = callbackTotalNs.load(relaxed);
   s.callbackLongestNs = callbackLongestNs.load(relaxed);
-  s.lastReceiveTime.systemTimeNs = lastSystemNs.load(relaxed);
-  s.lastReceiveTime.steadyTimeNs = lastSteadyNs.load(relaxed);
-  s.connectedTime.systemTimeNs = connectedSystemNs.load(relaxed);
-  s.connectedTime.steadyTimeNs = connectedSteadyNs.load(relaxed);
+  // Each time is a pair of clocks: both halves come from one writing.
+  // The writer is the I/O thread, which stores them in a few instructions,
+  // so a retry is rare and short.
+  for (;;) {
+    const std::uint32_t before = timesVersion.load(std::memory_order_acquire);
+    s.lastReceiveTime.systemTimeNs = lastSystemNs.load(relaxed);
+    s.lastReceiveTime.steadyTimeNs = lastSteadyNs.load(relaxed);
+    s.connectedTime.systemTimeNs = connectedSystemNs.load(relaxed);
+    s.connectedTime.steadyTimeNs = connectedSteadyNs.load(relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1u) == 0 && timesVersion.load(relaxed) == before) break;
+    std::this_thread::yield();
+  }
   return s;
 }

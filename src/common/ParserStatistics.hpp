@@ -4,7 +4,9 @@
 //
 // Every figure is an atomic of its own, read and written with relaxed
 // order: a snapshot may be taken from any thread at any time without a
-// lock, and the I/O thread pays a plain load and store per update. All
+// lock, and the I/O thread pays a plain load and store per update. The two
+// clocks of a time are written under a version number, so that a snapshot
+// never pairs halves of two different times. All
 // figures but `failures` have one writer at a time, the I/O thread of the
 // parser's current connection (a connection's thread is joined before the
 // next one starts), so they are updated without a read-modify-write;
@@ -59,4 +61,8 @@ class ParserStatistics {
   Time lastSteadyNs{0};
   Time connectedSystemNs{0};
   Time connectedSteadyNs{0};
+  // Written around every change of the times above (see storeTimes).
+  std::atomic<std::uint32_t> timesVersion{0};
+
+  void storeTimes(Time& system, Time& steady, const mirt::ReceiveTime& time);
 };

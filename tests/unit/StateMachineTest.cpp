@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -364,6 +365,30 @@ TEST(StateMachineConcurrency, ReadersAndWritersOnSeveralThreads) {
   EXPECT_TRUE(sm.waitForConnection());  // CONNECTED was taken, whatever followed
   EXPECT_EQ(sm.getErrorMessage(), "end");
   (void)errors;
+}
+
+// A snapshot taken while the I/O thread connects, receives and disconnects
+// never pairs the clocks of two different times.
+TEST(StateMachineConcurrency, StatisticsTimesAreNeverTorn) {
+  StateMachine sm;
+  ParserStatistics& statistics = sm.statistics();
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (std::int64_t i = 1; i <= 200000; ++i) {
+      statistics.connected({i, i});
+      statistics.received(128, {i, i});
+      statistics.disconnected();
+    }
+    done = true;
+  });
+  std::uint64_t torn = 0;
+  while (!done) {
+    const mirt::VarnelStatistics s = statistics.snapshot();
+    if (s.connectedTime.systemTimeNs != s.connectedTime.steadyTimeNs) ++torn;
+    if (s.lastReceiveTime.systemTimeNs != s.lastReceiveTime.steadyTimeNs) ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0u);
 }
 
 }  // namespace
