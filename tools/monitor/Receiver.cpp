@@ -16,9 +16,6 @@ void Receiver::operator()(mirt::OstraDataStream* stream) {
     if (!package) break;
     ++counted_;
     ++add.packages;
-    std::uint64_t samples = 0;
-    for (std::size_t c = 0; c < package->getChannelCount(); ++c) samples += package->getWaveform(c).size();
-    add.bytes += 128 + 4 * samples;
     const std::uint64_t number = package->getMetaData().headerValue;
     if (lastNumber_ && number != *lastNumber_ + 1) {
       ++add.gaps;
@@ -48,7 +45,6 @@ void Receiver::operator()(mirt::OstraDataStream* stream) {
     t.packages += add.packages;
     t.streams += add.streams;
     t.emptyHandOvers += add.emptyHandOvers;
-    t.bytes += add.bytes;
     t.gaps += add.gaps;
     t.missing += add.missing;
     t.gapsAcrossReconnects += add.gapsAcrossReconnects;

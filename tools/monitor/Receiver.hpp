@@ -22,7 +22,7 @@ struct Totals {
   std::uint64_t packages = 0;
   std::uint64_t streams = 0;  // hand-overs that carried packages
   std::uint64_t emptyHandOvers = 0;
-  std::uint64_t bytes = 0;
+  std::uint64_t bytes = 0;                 // the library's count (set where the figures are shown)
   std::uint64_t gaps = 0;                  // jumps in headerValue
   std::uint64_t missing = 0;               // package numbers left out by forward jumps
   std::uint64_t gapsAcrossReconnects = 0;  // jumps from one connection's last package to the next's first

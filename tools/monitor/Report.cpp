@@ -144,7 +144,7 @@ void printSummary(const Totals& t, const MissingNumbers& missing, const mirt::Va
             << "streams: " << t.streams << " (library: " << library.handOvers - library.emptyHandOvers
             << ")\n"
             << "empty hand-overs: " << t.emptyHandOvers << " (library: " << library.emptyHandOvers << ")\n"
-            << "bytes: " << t.bytes << " (library: " << library.bytes << ")\n"
+            << "bytes: " << library.bytes << " (the library's count, on the wire)\n"
             << "gaps: " << t.gaps << " (" << cli::counted(t.missing, "package") << " missing)\n"
             << "missing: " << missingText(missing) << '\n'
             << "library: " << cli::counted(library.connections, "connection") << ", "
@@ -160,7 +160,7 @@ void printSummary(const Totals& t, const MissingNumbers& missing, const mirt::Va
   std::cout << format("duration: %.2f s\n", seconds(elapsed))
             << format("rate: %.1f packages/s, %.2f streams/s, %.3f MB/s\n",
                       static_cast<double>(t.packages) / s, static_cast<double>(t.streams) / s,
-                      static_cast<double>(t.bytes) / s / 1e6)
+                      static_cast<double>(library.bytes) / s / 1e6)
             << std::flush;
 }
 

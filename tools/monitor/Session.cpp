@@ -324,8 +324,10 @@ class Session {
 
   // The status line of the last interval, unless --quiet.
   void showStatus(mirt::ConnectionState state, Clock::time_point now) {
+    const std::uint64_t bytes = board_->statistics().bytes;
     std::unique_lock lock(shared_.mutex);
-    const Totals totals = shared_.totals;
+    Totals totals = shared_.totals;
+    totals.bytes = bytes;
     const std::string line = statusLine(state, seconds(now - start_), totals, before_,
                                         seconds(now - lastStatus_), shared_.latest.get(), terminal_);
     const std::string board = shared_.latest ? boardLine(*shared_.latest) : std::string();
