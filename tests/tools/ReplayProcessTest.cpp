@@ -156,6 +156,7 @@ TEST(ReplayProcess, FilesThatCannotBeReplayedAreRefusedBeforeAnythingIsServed) {
   std::ofstream(text.path) << "not a capture at all\n";
   // Two conversations, neither chosen.
   const TempFile two("two.pcapng");
+  const TempFile empty("empty.bin");
   {
     capture::PcapngWriter file(two.path, "test");
     std::vector<std::uint8_t> frame;
@@ -190,6 +191,8 @@ TEST(ReplayProcess, FilesThatCannotBeReplayedAreRefusedBeforeAnythingIsServed) {
         "bytes",
         "\n  2: board 127.0.13.9:63751, client 127.0.13.10:40002", "choose one with --flow N (1 to 2)"}},
       {two.path, "--flow 3", 2, {"choose one with --flow N (1 to 2)"}},
+      // Not refused: a conversation without a byte of the board's is written as it is.
+      {two.path, "--flow 1 --write-stream " + empty.path, 0, {"wrote 0 bytes of the board's stream"}},
   };
   const std::string address = support::loopback(support::Block::Capture, 5);
   for (const auto& c : cases) {

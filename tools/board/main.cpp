@@ -335,7 +335,10 @@ int runReplay(const BoardOptions& o) {
     std::FILE* out = std::fopen(o.writeStream.c_str(), "wb");
     bool written = out != nullptr;
     if (written) {
-      written = std::fwrite(stream.bytes.data(), 1, stream.bytes.size(), out) == stream.bytes.size();
+      // A conversation may carry no byte of the board's (fwrite takes no
+      // null buffer, even for nothing).
+      written = stream.bytes.empty() ||
+                std::fwrite(stream.bytes.data(), 1, stream.bytes.size(), out) == stream.bytes.size();
       written = std::fflush(out) == 0 && written;
       const int error = errno;
       written = std::fclose(out) == 0 && written;
