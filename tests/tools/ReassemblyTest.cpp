@@ -34,6 +34,7 @@ struct Seg {
   std::string payload;
   int conversation = 0;
   bool fromBoard = true;
+  std::size_t snappedBy = 0;  // bytes the capture's snap length cut off the frame
 };
 
 struct Case {
@@ -73,6 +74,7 @@ std::string writeCapture(const Case& c, const std::string& path) {
       segment.payload = {reinterpret_cast<const std::uint8_t*>(s.payload.data()), s.payload.size()};
       frame.clear();
       appendFrame(segment, frame);
+      frame.resize(frame.size() - s.snappedBy);
       file.write(time += 1000, frame);
     }
   }
@@ -173,6 +175,17 @@ INSTANTIATE_TEST_SUITE_P(
              0,
              "abcghi",
              {{3, 6}, {9, 13}},
+             StreamEnd::Closed},
+        // The last frame was cut by the snap length and nothing follows it.
+        Case{"SnapLengthCutTheLastFrame",
+             5,
+             {synAck, {1, tcpAck, "hello "}, {7, tcpAck, "world", 0, true, 3}},
+             HolePolicy::Stop,
+             false,
+             0,
+             0,
+             "hello wo",
+             {{8, 11}},
              StreamEnd::Closed},
         Case{"SecondOfTwoConversations",
              77,

@@ -88,7 +88,8 @@ void StreamReassembler::add(int linkType, const CapturedFrame& frame) {
   bool v6 = false;
   const std::uint8_t* source = nullptr;
   const std::uint8_t* destination = nullptr;
-  std::size_t end = 0;  // end of the IP packet's captured bytes
+  std::size_t end = 0;     // end of the IP packet's captured bytes
+  std::size_t stated = 0;  // end of the IP packet by its header
   const unsigned version = p[at] >> 4;
   if (version == 4) {
     const std::size_t headerSize = (p[at] & 0x0F) * 4u;
@@ -101,7 +102,8 @@ void StreamReassembler::add(int linkType, const CapturedFrame& frame) {
     }
     source = p + at + 12;
     destination = p + at + 16;
-    end = std::min(n, at + total);
+    stated = at + total;
+    end = std::min(n, stated);
     at += headerSize;
   } else if (version == 6) {
     if (n < at + 40) return;
@@ -109,7 +111,8 @@ void StreamReassembler::add(int linkType, const CapturedFrame& frame) {
     std::uint8_t next = p[at + 6];
     source = p + at + 8;
     destination = p + at + 24;
-    end = std::min(n, at + 40 + be16(p + at + 4));
+    stated = at + 40 + be16(p + at + 4);
+    end = std::min(n, stated);
     at += 40;
     // Hop-by-hop, routing and destination options come before TCP.
     for (int headers = 0; headers < 8 && (next == 0 || next == 43 || next == 60); ++headers) {
@@ -137,11 +140,12 @@ void StreamReassembler::add(int linkType, const CapturedFrame& frame) {
   const std::string from = endpointText(v6, source, sourcePort);
   const std::string to = endpointText(v6, destination, destinationPort);
   addSegment(fromBoard ? Key{from, to} : Key{to, from}, fromBoard, frame.timeNs, be32(p + at + 4), p[at + 13],
-             p + at + headerSize, end - (at + headerSize));
+             p + at + headerSize, end - (at + headerSize), stated - (at + headerSize));
 }
 
 void StreamReassembler::addSegment(Key key, bool fromBoard, std::int64_t timeNs, std::uint32_t seq,
-                                   std::uint8_t flags, const std::uint8_t* payload, std::size_t payloadSize) {
+                                   std::uint8_t flags, const std::uint8_t* payload, std::size_t payloadSize,
+                                   std::size_t statedSize) {
   const bool syn = (flags & tcpSyn) != 0;
   auto found = current_.find(key);
   bool fresh = found == current_.end();
@@ -183,7 +187,7 @@ void StreamReassembler::addSegment(Key key, bool fromBoard, std::int64_t timeNs,
     ++flow.conversation.boardSegments;
   }
   flow.fromBoard.push_back(
-      Segment{timeNs, seq, flags, std::vector<std::uint8_t>(payload, payload + payloadSize)});
+      Segment{timeNs, seq, flags, std::vector<std::uint8_t>(payload, payload + payloadSize), statedSize});
 }
 
 std::vector<Conversation> StreamReassembler::conversations() const {
@@ -244,6 +248,7 @@ BoardStream StreamReassembler::takeStream(std::size_t index, HolePolicy holes) {
     if (holes == HolePolicy::Stop) out.stoppedAtHole = true;
     next = until;
   };
+  std::int64_t statedEnd = next;  // where the segments taken end by their IP headers
   for (std::size_t i : data) {
     Segment& s = segments[i];
     const std::int64_t first = position[i];
@@ -263,7 +268,11 @@ BoardStream StreamReassembler::takeStream(std::size_t index, HolePolicy holes) {
     out.pieces.push_back(piece);
     lastTime = piece.timeNs;
     next = last;
+    statedEnd = std::max(statedEnd, first + static_cast<std::int64_t>(s.statedSize));
   }
+  // The bytes the snap length cut off the last frames: a later segment
+  // would have shown them as a hole, and so does the end of the capture.
+  if (!out.stoppedAtHole && statedEnd > next) hole(statedEnd);
   if (ending && !out.stoppedAtHole) {
     const Segment& s = segments[*ending];
     const bool reset = (s.flags & tcpRst) != 0;

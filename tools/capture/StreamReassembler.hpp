@@ -98,6 +98,9 @@ class StreamReassembler {
     std::uint32_t seq;
     std::uint8_t flags;
     std::vector<std::uint8_t> payload;
+    // What the IP header says the payload was: more than was captured
+    // where the capture's snap length cut the frame.
+    std::size_t statedSize;
   };
   struct Flow {
     Conversation conversation;
@@ -112,7 +115,7 @@ class StreamReassembler {
   using Key = std::pair<std::string, std::string>;
 
   void addSegment(Key key, bool fromBoard, std::int64_t timeNs, std::uint32_t seq, std::uint8_t flags,
-                  const std::uint8_t* payload, std::size_t payloadSize);
+                  const std::uint8_t* payload, std::size_t payloadSize, std::size_t statedSize);
 
   std::uint16_t boardPort_;
   std::vector<Flow> flows_;
