@@ -65,6 +65,14 @@ void reportClose(const Failure& f, std::uint64_t packages) {
   } else if (f.cause == mirt::FailureCause::ClosedInsidePackage) {
     std::cerr << "varnel-monitor: the board closed the connection inside a package, after "
               << cli::counted(packages, "complete package") << std::endl;
+  } else if (f.cause == mirt::FailureCause::WrongProtocolVersion && packages != 0) {
+    // The board's headers passed this check until now: the bytes read as
+    // a header are most likely not one.
+    std::cerr << "varnel-monitor: a header after " << cli::counted(packages, "complete package")
+              << " named another protocol version: the stream has most likely lost its framing (a package "
+                 "whose size disagrees with the bytes the board sent), as the earlier headers passed the "
+                 "same check"
+              << std::endl;
   }
 }
 Board::Board(const Options& options, Receiver& receiver, capture::CaptureWriter* capture)

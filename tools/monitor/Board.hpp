@@ -38,7 +38,9 @@ bool closedByBoard(const Failure& f);
 // Says so when the board closed the connection, with the complete packages
 // the connection brought, and whether between two packages or inside one
 // (its header or body). A board that serves another client closes the
-// connection of a second one before sending it anything.
+// connection of a second one before sending it anything. Also says that a
+// header of another protocol version after complete packages most likely
+// means a stream out of step, not a board too old.
 void reportClose(const Failure& f, std::uint64_t packages);
 
 // The board's parsers: one per address its name resolved to (one for a
