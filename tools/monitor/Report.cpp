@@ -168,7 +168,8 @@ void printRecording(const std::string& path, const RecordingFigures& r) {
   std::cout << "recorded: " << cli::counted(r.recorded, "package") << " of " << r.channels << " ch x "
             << r.samplesPerChannel << " to " << path << " (" << r.fileBytes << " bytes)\n"
             << "dropped: " << r.dropped << " (recording queue full)\n"
-            << "skipped: " << r.skipped << " (other shape than the first package)\n";
+            << "skipped: " << r.skipped
+            << " (no samples, or another shape than the first package recorded)\n";
   if (r.notRecorded != 0) std::cout << "not recorded: " << r.notRecorded << " (the recording had failed)\n";
   std::cout << std::flush;
   if (r.dropped != 0) {

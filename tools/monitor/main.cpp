@@ -77,8 +77,9 @@ Recording:
                         settings, start time (UTC) and library version as
                         attributes of the root. Written while it arrives and
                         flushed once a second; closed on every stop. The
-                        first package decides channels and samples per
-                        channel; packages of another shape are skipped.
+                        first package with samples decides channels and
+                        samples per channel; packages of another shape or
+                        without samples are skipped.
                         Packages that find the writer's queue (1024
                         packages) full are dropped. Both are counted in the
                         summary. A full disk ends the recording (exit 1);
