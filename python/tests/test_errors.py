@@ -58,6 +58,8 @@ def test_host_names_are_resolved_and_an_unknown_one_is_named():
     for old_form in ("0127.0.0.1", "127.1", "0x7f.0.0.1"):
         with pytest.raises(varnel.ConnectionFailed, match="not an IPv4 address"):
             varnel.Board(old_form)
+    with pytest.raises(varnel.ConnectionFailed, match="not an address"):
+        varnel.Board("127.0.0.1\0x")
 
 
 def test_a_callback_that_raised_is_not_called_again_until_the_next_connect(start_board):

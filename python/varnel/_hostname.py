@@ -18,6 +18,11 @@ _OLD_IPV4_FORM = re.compile(r"(?:0[xX][0-9a-fA-F]+|[0-9]+)(?:\.(?:0[xX][0-9a-fA-
 def resolve(address):
     """The numeric address for `address`, which may be a host name; IPv4
     before IPv6, since that is what a board usually has."""
+    if "\0" in address:
+        # The resolver would read up to it and find the first part.
+        error = ConnectionFailed("an address holds no NUL character", summary="{!r}: not an address".format(address))
+        error.code = None
+        raise error
     for family in (socket.AF_INET, socket.AF_INET6):
         try:
             socket.inet_pton(family, address)

@@ -171,13 +171,20 @@ asio::ip::tcp::endpoint OstraBoardConnection::endpointFor(const std::string& add
   refused = refused || address.find_first_of("[]") != std::string::npos ||
             (parsed.is_v4() && address.find(':') != std::string::npos);
 #endif
+  // The parser reads up to the first NUL: a text with one inside would
+  // connect to its first part.
+  const std::size_t nul = address.find('\0');
+  refused = refused || nul != std::string::npos;
   if (refused) {
     // The application's mistake, reported through the library's own type
     // (so a catch of VarnelException sees it) with a text that says which
     // address and why.
+    std::string shown = address;
+    for (std::size_t at = nul; at != std::string::npos; at = shown.find('\0', at + 2))
+      shown.replace(at, 1, "\\0");
     throw VarnelExceptionImpl(fmt::format("'{}' is not a numeric IPv4 or IPv6 address (host names and port "
                                           "suffixes are not accepted)",
-                                          address),
+                                          shown),
                               VarnelException::GeneralError);
   }
   return asio::ip::tcp::endpoint(parsed, package::boardPort);

@@ -48,6 +48,9 @@ TEST(BoardAddress, PortSuffixesHostNamesAndEmptyTextsAreRefused) {
     EXPECT_EQ(refusal([&] { OstraBoardConnection::endpointFor(bad); }),
               std::make_pair(static_cast<int>(mirt::VarnelException::GeneralError), refusalText(bad)));
   }
+  // Not cut at an embedded NUL.
+  EXPECT_EQ(refusal([&] { OstraBoardConnection::endpointFor(std::string("127.0.0.1\0x", 11)); }).second,
+            refusalText("127.0.0.1\\0x"));
 }
 
 TEST(BoardAddress, CreateRefusesABadAddressBeforeSignallingAnything) {
