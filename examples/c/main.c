@@ -54,8 +54,13 @@ static const char* errorName(mirt_error_code error) {
   }
 }
 
+/* Call right after the call that failed: the text and the cause are those
+ * of the last mirt_* call on this thread. */
 static void reportError(const char* what, mirt_error_code error) {
-  fprintf(stderr, "%s: error %d (%s)\n", what, (int)error, errorName(error));
+  const mirt_failure_cause cause = mirt_get_last_failure_cause();
+  fprintf(stderr, "%s: error %d (%s): %s", what, (int)error, errorName(error), mirt_get_last_error_message());
+  if (cause != MIRT_CAUSE_NONE) fprintf(stderr, " (cause %d)", (int)cause);
+  fprintf(stderr, "\n");
 }
 
 typedef struct StreamCounter {
@@ -117,9 +122,6 @@ int main(int argc, char** argv) {
   mirt_varnel_connect(parser, &error);
   if (error != MIRT_ERROR_NONE) {
     reportError("connect", error);
-    /* The cause, as the library recorded it. */
-    mirt_varnel_get_async_error(parser, &error);
-    if (error != MIRT_ERROR_NONE) reportError("cause", error);
     mirt_varnel_delete(parser, NULL);
     return 1;
   }
