@@ -253,14 +253,19 @@ TEST(Monitor, CtrlCWhileConnectingSaysHowLongTheStopTakes) {
 }
 
 TEST(Monitor, TooOldBoardExitsWith14) {
-  BoardAndMonitor run(support::loopback(support::Block::Tools, 48), "--old-board", "");
-  EXPECT_EQ(run.monitor->wait(patience), 14) << run.outputs();
-  EXPECT_NE(
-      run.monitor->err().find("error 4 (VersionMismatch): readBody: Connected Ostra6 has wrong version"),
-      std::string::npos)
-      << run.monitor->err();
-  run.board->signal(SIGTERM);
-  EXPECT_EQ(run.board->wait(patience), 0);
+  // Also with --reconnect, where every connection is refused and none
+  // brought a package.
+  for (const char* monitorOptions : {"", "--reconnect --duration 1"}) {
+    SCOPED_TRACE(monitorOptions);
+    BoardAndMonitor run(support::loopback(support::Block::Tools, 48), "--old-board", monitorOptions);
+    EXPECT_EQ(run.monitor->wait(patience), 14) << run.outputs();
+    EXPECT_NE(
+        run.monitor->err().find("error 4 (VersionMismatch): readBody: Connected Ostra6 has wrong version"),
+        std::string::npos)
+        << run.monitor->err();
+    run.board->signal(SIGTERM);
+    EXPECT_EQ(run.board->wait(patience), 0);
+  }
 }
 
 TEST(Monitor, MalformedHeaderExitsWith10PlusItsCode) {

@@ -292,9 +292,11 @@ class Session {
     const std::optional<Failure> failed = connectBoard();
     if (!failed) {
       reconnectAt_ = never;
+      lastFailure_.reset();
       ++reconnects_;
       if (!options_.quiet) std::cout << "connected again to " << connectedTo() << std::endl;
     } else {
+      lastFailure_ = *failed;
       std::cerr << "varnel-monitor: connecting again failed: " << failed->text << "; next try in "
                 << format("%.1f s", seconds(backOff_)) << std::endl;
       reconnectAt_ = Clock::now() + backOff_;
@@ -313,6 +315,7 @@ class Session {
       closedAfter_ = packages;
       return false;
     }
+    lastFailure_ = f;
     reportClose(f, packages);
     if (packages != 0) backOff_ = firstBackOff;
     std::cerr << "varnel-monitor: " << failureText(f) << "; connecting again in "
@@ -393,6 +396,15 @@ class Session {
       if (recordingError_) recordingFailure(options_.record, *recordingError_);
       return reportFailure(*failure_);
     }
+    if (lastFailure_ && totals.packages == 0) {
+      // --reconnect, not one package in the whole run, and the last
+      // connection failed too: the run did not do what it was for.
+      if (captureError) captureFailure(options_.capture, *captureError);
+      if (recordingError_) recordingFailure(options_.record, *recordingError_);
+      std::cerr << "varnel-monitor: no connection of the run brought a package; the last failure:"
+                << std::endl;
+      return reportFailure(*lastFailure_);
+    }
     if (captureError) return captureFailure(options_.capture, *captureError);
     return recordingError_ ? recordingFailure(options_.record, *recordingError_) : 0;
   }
@@ -439,7 +451,8 @@ class Session {
   const char* stopped_ = "interrupted";
   bool countReached_ = false;
   std::optional<Failure> failure_;
-  std::uint64_t closedAfter_ = 0;  // packages of the connection that failed
+  std::optional<Failure> lastFailure_;  // --reconnect: the failure of the last connection, if it failed
+  std::uint64_t closedAfter_ = 0;       // packages of the connection that failed
   std::optional<std::string> recordingError_;
   // The status lines.
   bool terminal_ = false;

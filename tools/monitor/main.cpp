@@ -119,7 +119,8 @@ recorded, dropped and skipped and the file's size.
 
 Exit status:
    0  stopped by --duration, --count, Ctrl-C or SIGTERM (with --reconnect
-      also after failed connections)
+      also after failed connections, unless no connection brought a
+      package: then the exit status of the last failure)
    1  any other failure (a recording that cannot be written included)
    2  wrong command line (a host name that cannot be resolved included)
   10 + the library's error code, with its text on standard error:
