@@ -73,11 +73,20 @@ void OstraReceiver::connect() {
     // event queue: limits on processes or open files). That is a failed
     // connect like any other: recorded, counted and thrown as the library's
     // own type.
-    const std::string text = std::string("connect: could not start the connection: ") + e.what();
-    stateMachine->signalState(ERROR, text.c_str(), VarnelException::CommunicationError,
-                              mirt::FailureCause::Other);
+    std::string text;
+    try {
+      text = std::string("connect: could not start the connection: ") + e.what();
+      stateMachine->signalState(ERROR, text.c_str(), VarnelException::CommunicationError,
+                                mirt::FailureCause::Other);
+    } catch (...) {
+      abandonAttempt();
+      throw;
+    }
     abandonAttempt();
     throw VarnelExceptionImpl(text, VarnelException::ConnectionFailed, mirt::FailureCause::Other);
+  } catch (...) {
+    abandonAttempt();
+    throw;
   }
   if (machine->waitForConnection()) return;
   const StateMachine::Snapshot recorded = machine->getSnapshot();
@@ -92,8 +101,9 @@ void OstraReceiver::abandonAttempt() {
   // Nothing of the attempt runs: IDLE ends its waiter, which nobody asks
   // (a recorded failure stays), and the connection goes without a thread
   // to join.
-  if (stateMachine->getState() != ERROR)
+  if (stateMachine->getState() != ERROR) {
     stateMachine->signalState(IDLE, nullptr, VarnelException::Unspecified);
+  }
   connection.reset();
 }
 
