@@ -307,13 +307,18 @@ std::variant<capture::BoardStream, int> loadReplay(const BoardOptions& o, std::s
                  "stream starts at the first byte captured, which may be inside a package"
               << std::endl;
   }
+  // The stream's length with its holes: a hole that ends there is the
+  // capture's end, with nothing behind it.
+  std::uint64_t span = stream.bytes.size();
+  for (const capture::Hole& h : stream.holes) span += h.end - h.first;
   for (std::size_t i = 0; i < stream.holes.size(); ++i) {
     const capture::Hole& h = stream.holes[i];
     std::cerr << "varnel-board: the capture misses bytes " << h.first << " to " << h.end - 1
               << " of the board's stream (" << cli::counted(h.end - h.first, "byte") << ")"
               << (o.holes == capture::HolePolicy::Stop
                       ? "; the stream ends there (--holes skip goes on behind it)"
-                      : "; skipped, the stream goes on behind it")
+                  : h.end < span ? "; skipped, the stream goes on behind it"
+                                 : "; the capture ends there")
               << std::endl;
   }
   const char* ending = stream.end == capture::StreamEnd::Closed  ? "then closed"

@@ -180,8 +180,10 @@ void StreamReassembler::addSegment(Key key, bool fromBoard, std::int64_t timeNs,
   }
   const bool fin = (flags & tcpFin) != 0;
   const bool rst = (flags & tcpRst) != 0;
-  if (payloadSize == 0 && !fin && !rst) return;  // a bare acknowledgement
-  if (payloadSize != 0 || fin) flow.listed = true;
+  // A bare acknowledgement; a segment whose bytes the snap length cut off
+  // whole is kept, to show where they were.
+  if (statedSize == 0 && !fin && !rst) return;
+  if (statedSize != 0 || fin) flow.listed = true;
   if (payloadSize != 0) {
     flow.conversation.boardBytes += payloadSize;
     ++flow.conversation.boardSegments;
@@ -248,7 +250,6 @@ BoardStream StreamReassembler::takeStream(std::size_t index, HolePolicy holes) {
     if (holes == HolePolicy::Stop) out.stoppedAtHole = true;
     next = until;
   };
-  std::int64_t statedEnd = next;  // where the segments taken end by their IP headers
   for (std::size_t i : data) {
     Segment& s = segments[i];
     const std::int64_t first = position[i];
@@ -268,10 +269,15 @@ BoardStream StreamReassembler::takeStream(std::size_t index, HolePolicy holes) {
     out.pieces.push_back(piece);
     lastTime = piece.timeNs;
     next = last;
-    statedEnd = std::max(statedEnd, first + static_cast<std::int64_t>(s.statedSize));
   }
   // The bytes the snap length cut off the last frames: a later segment
   // would have shown them as a hole, and so does the end of the capture.
+  std::int64_t statedEnd = next;  // where the board's segments end by their IP headers
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if ((segments[i].flags & tcpRst) == 0) {
+      statedEnd = std::max(statedEnd, position[i] + static_cast<std::int64_t>(segments[i].statedSize));
+    }
+  }
   if (!out.stoppedAtHole && statedEnd > next) hole(statedEnd);
   if (ending && !out.stoppedAtHole) {
     const Segment& s = segments[*ending];
