@@ -144,7 +144,7 @@ void printSummary(const Totals& t, const MissingNumbers& missing, const mirt::Va
             << "streams: " << t.streams << " (library: " << library.handOvers - library.emptyHandOvers
             << ")\n"
             << "empty hand-overs: " << t.emptyHandOvers << " (library: " << library.emptyHandOvers << ")\n"
-            << "bytes: " << library.bytes << " (the library's count, on the wire)\n"
+            << "bytes: " << library.bytes << " (complete packages the library accepted, as on the wire)\n"
             << "gaps: " << t.gaps << " (" << cli::counted(t.missing, "package") << " missing)\n"
             << "missing: " << missingText(missing) << '\n'
             << "library: " << cli::counted(library.connections, "connection") << ", "

@@ -296,7 +296,9 @@ class Session {
       ++reconnects_;
       if (!options_.quiet) std::cout << "connected again to " << connectedTo() << std::endl;
     } else {
-      lastFailure_ = *failed;
+      // The recorded code of a failed connect is the connection's; the
+      // connect itself failed, as at the first connect.
+      lastFailure_ = Failure{mirt::VarnelException::ConnectionFailed, failed->text, failed->cause};
       std::cerr << "varnel-monitor: connecting again failed: " << failed->text << "; next try in "
                 << format("%.1f s", seconds(backOff_)) << std::endl;
       reconnectAt_ = Clock::now() + backOff_;
@@ -365,6 +367,9 @@ class Session {
         failure_ = failureOf(e);
         closedAfter_ = packagesSoFar() - packagesBefore_;
         stopped_ = "error";
+      } else if (options_.reconnect && !countReached_ && !lastFailure_) {
+        // The connection had failed before the watch saw it.
+        lastFailure_ = failureOf(e);
       }
     }
     Totals totals;

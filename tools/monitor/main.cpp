@@ -98,24 +98,25 @@ Capture:
                         (exit 1).
 
 Status: state, packages, streams (hand-overs that carried packages) and
-megabytes (10^6 bytes of packages as they came over the wire, the
-library's count) per second over the last second, channels x samples per
-channel, gaps (jumps in the running package number headerValue), the board versions
-from the meta data as the library's version check reads them (DSP: modulo
-1000; firmware: its low seven bits plus 600), with the raw value beside
-where it differs, and per channel minimum/maximum/mean of the latest
-package, its samples read as signed 32-bit values.
+megabytes (10^6 bytes of the complete packages the library accepted, as
+they came over the wire) per second over the last second, channels x
+samples per channel, gaps (jumps in the running package number
+headerValue), the board versions from the meta data as the library's
+version check reads them (DSP: modulo 1000; firmware: its low seven bits
+plus 600), with the raw value beside where it differs, and per channel
+minimum/maximum/mean of the latest package, its samples read as signed
+32-bit values.
 
 Summary (standard output, after every run that connected): packages,
 streams and empty hand-overs, each with the library's own count in
 parentheses (they differ only when --count left packages uncounted), the
-bytes that came over the wire (the library's count), gaps
-with the count of package numbers missing, the missing numbers as ranges
-(the first 20 ranges and how many more), the library's connections,
-failures, largest hand-over, packages it destroyed unpopped and the time
-spent in the callback, duration and mean rates; with --reconnect the
-reconnects and the gaps across them; with --record also the packages
-recorded, dropped and skipped and the file's size.
+bytes of the complete packages the library accepted, gaps with the count
+of package numbers missing, the missing numbers as ranges (the first 20
+ranges and how many more), the library's connections, failures, largest
+hand-over, packages it destroyed unpopped and the time spent in the
+callback, duration and mean rates; with --reconnect the reconnects and the
+gaps across them; with --record also the packages recorded, dropped and
+skipped and the file's size.
 
 Exit status:
    0  stopped by --duration, --count, Ctrl-C or SIGTERM (with --reconnect
