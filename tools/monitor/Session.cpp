@@ -397,18 +397,17 @@ class Session {
     }
     if (failure_) {
       reportClose(*failure_, closedAfter_);
+    } else if (lastFailure_ && totals.packages == 0) {
+      // --reconnect, not one package in the whole run, and the last
+      // connection failed too: the run did not do what it was for.
+      std::cerr << "varnel-monitor: no connection of the run brought a package, and the last one failed"
+                << std::endl;
+      failure_ = lastFailure_;
+    }
+    if (failure_) {
       if (captureError) captureFailure(options_.capture, *captureError);
       if (recordingError_) recordingFailure(options_.record, *recordingError_);
       return reportFailure(*failure_);
-    }
-    if (lastFailure_ && totals.packages == 0) {
-      // --reconnect, not one package in the whole run, and the last
-      // connection failed too: the run did not do what it was for.
-      if (captureError) captureFailure(options_.capture, *captureError);
-      if (recordingError_) recordingFailure(options_.record, *recordingError_);
-      std::cerr << "varnel-monitor: no connection of the run brought a package; the last failure:"
-                << std::endl;
-      return reportFailure(*lastFailure_);
     }
     if (captureError) return captureFailure(options_.capture, *captureError);
     return recordingError_ ? recordingFailure(options_.record, *recordingError_) : 0;
