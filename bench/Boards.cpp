@@ -76,7 +76,7 @@ int streamingBoard(int listenFd, int goFd, const Bytes& block, std::uint64_t tot
 }
 
 bool startPacedBoard(const std::string& ip, std::chrono::microseconds interval, std::size_t count,
-                     PacedBoard& board, std::string& error) {
+                     const CpuPinning& pinning, PacedBoard& board, std::string& error) {
   const auto intervalNs = static_cast<std::uint64_t>(interval.count()) * 1000;
   boardsim::PackageSpec spec = benchSpec(144, 1, 0);
   spec.endOfStream();
@@ -93,6 +93,7 @@ bool startPacedBoard(const std::string& ip, std::chrono::microseconds interval, 
   Pipe& go = board.go;
   board.process.add(spawnChild(static_cast<unsigned>(waitMs / 1000 + 20), [&] {
     go.write.reset();
+    pinning.pinBoard();
     Fd conn = acceptOne(listener.get(), waitMs);
     if (!conn) {
       return 3;

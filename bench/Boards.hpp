@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ChildGroup.hpp"
+#include "CpuPinning.hpp"
 #include "Sockets.hpp"
 #include "boardsim/PackageBuilder.hpp"
 
@@ -65,9 +66,9 @@ struct PacedBoard {
   std::chrono::milliseconds timeout{0};
 };
 
-/// Starts `board` on `ip` for `count` packages; false with `error` if it
-/// cannot listen there.
+/// Starts `board` on `ip` for `count` packages, on the boards' CPU of
+/// `pinning`; false with `error` if it cannot listen there.
 bool startPacedBoard(const std::string& ip, std::chrono::microseconds interval, std::size_t count,
-                     PacedBoard& board, std::string& error);
+                     const CpuPinning& pinning, PacedBoard& board, std::string& error);
 
 }  // namespace bench

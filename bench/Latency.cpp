@@ -87,7 +87,7 @@ LatencySamples measureHandOver(const Settings& s, std::size_t count) {
   LatencySamples r;
   const std::string ip = loopbackAddress(latencyHost);
   PacedBoard board;
-  if (!startPacedBoard(ip, s.latencyInterval, count, board, r.error)) {
+  if (!startPacedBoard(ip, s.latencyInterval, count, s.pinning, board, r.error)) {
     return r;
   }
 
@@ -137,7 +137,7 @@ LatencySamples measurePlainReceiver(const Settings& s, std::size_t count, int ho
   LatencySamples r;
   const std::string ip = loopbackAddress(host);
   PacedBoard board;
-  if (!startPacedBoard(ip, s.latencyInterval, count, board, r.error)) {
+  if (!startPacedBoard(ip, s.latencyInterval, count, s.pinning, board, r.error)) {
     return r;
   }
   std::vector<double> latencies;
@@ -240,6 +240,7 @@ LatencySamples measurePingPong(const Settings& s, std::size_t count) {
   }
   ChildGroup echo;
   echo.add(spawnChild(60, [&] {
+    s.pinning.pinBoard();
     Fd conn = acceptOne(listener.get(), 10000);
     if (!conn) {
       return 3;
@@ -322,6 +323,8 @@ void runLatency(const Settings& s, Report& report) {
   // in every round, which of them first alternating; their p99 and median
   // are compared per round. The other two follow as information.
   std::vector<double> p99Ratios, medianDifferences;
+  // The parsers' I/O threads start from this thread and inherit its CPU.
+  s.pinning.pinReceiver();
   for (int round = 0; round < s.latencyRounds; ++round) {
     const int order[] = {round % 2 == 0 ? 0 : 2, round % 2 == 0 ? 2 : 0, 1, 3};
     std::vector<double> paired[2];
@@ -345,6 +348,7 @@ void runLatency(const Settings& s, Report& report) {
       medianDifferences.push_back((median(paired[0]) - median(paired[1])) / 1000.0);
     }
   }
+  s.pinning.release();
   fmt::print("  {:<44} {:>9} {:>9} {:>9}\n", "", "median us", "p99 us", "max us");
   for (Series& one : series) {
     one.result = summarise(std::move(one.ns));

@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "CpuPinning.hpp"
+
 namespace bench {
 
 // Hosts in 127.0.6.0/24 used by the parts of a run.
@@ -36,6 +38,8 @@ struct Settings {
   std::chrono::microseconds latencyInterval{200};
   double scaleWindowSeconds = 1.0;
   std::chrono::seconds roundTimeout{20};
+  // Boards and receivers on CPUs of their own (see CpuPinning).
+  CpuPinning pinning;
 };
 
 }  // namespace bench

@@ -157,7 +157,8 @@ Round receiveVarnel(const std::string& ip, const Traffic& t, int goFd, Clock::ti
 }
 
 // One round: a fresh board child, one receiver.
-Round throughputRound(const Traffic& t, Receiver receiver, std::chrono::seconds timeout) {
+Round throughputRound(const Traffic& t, Receiver receiver, std::chrono::seconds timeout,
+                      const CpuPinning& pinning) {
   Round r;
   const std::string ip = loopbackAddress(throughputHost);
   Fd listener;
@@ -169,6 +170,7 @@ Round throughputRound(const Traffic& t, Receiver receiver, std::chrono::seconds 
   ChildGroup board;
   board.add(spawnChild(static_cast<unsigned>(timeout.count()) + 20, [&] {
     go.write.reset();
+    pinning.pinBoard();
     return streamingBoard(listener.get(), go.read.get(), t.block, t.packages * t.size, 0, waitMs);
   }));
   listener.reset();
@@ -289,6 +291,8 @@ void runThroughput(const Settings& s, Report& report) {
              "size", "ch", "packages", "raw pkg/s", "MB/s", "2-rd pkg/s", "varn pkg/s", "MB/s", "rate v/raw",
              "CPU v/raw", "v/2rd", "goals (paired: median [min-max] of the rounds)");
   std::fflush(stdout);
+  // The parsers' I/O threads start from this thread and inherit its CPU.
+  s.pinning.pinReceiver();
   for (const std::uint32_t size : sizes) {
     for (const std::uint32_t channels : channelCounts) {
       ThroughputCase c;
@@ -313,7 +317,7 @@ void runThroughput(const Settings& s, Report& report) {
                                                TwoRead};
         Round got[receiverCount];
         for (const Receiver receiver : order) {
-          const Round r = throughputRound(t, receiver, s.roundTimeout);
+          const Round r = throughputRound(t, receiver, s.roundTimeout, s.pinning);
           got[receiver] = r;
           if (!r.ok) {
             if (c.failed[receiver]++ == 0) {
@@ -359,6 +363,7 @@ void runThroughput(const Settings& s, Report& report) {
       cases.push_back(c);
     }
   }
+  s.pinning.release();
 
   fmt::print(
       "\n  Cost per package in the receiving process (CPU = user + system time, all threads;\n"

@@ -66,6 +66,7 @@ struct Options {
   int rounds = 5;
   std::vector<std::uint32_t> sizes;
   bool quick = false;
+  bool pin = true;
   std::string only;
   std::string csvPath;
   std::string capture;
@@ -106,7 +107,7 @@ extern "C" void onRunLimit(int) {
 void printUsage() {
   fmt::print(
       "usage: varnel-bench [--rounds N] [--quick] [--only throughput|latency|scale] [--sizes LIST]\n"
-      "                    [--csv PATH]\n"
+      "                    [--csv PATH] [--no-pin]\n"
       "\n"
       "Measures the Varnel receiver on loopback (127.0.6.1 to 127.0.6.60, port {}) beside plain\n"
       "socket receivers in the same run, prints tables and writes the figures as CSV.\n"
@@ -120,6 +121,9 @@ void printUsage() {
       "               program; the tracked figures in bench/results change only when named)\n"
       "  --capture FILE  with --only throughput: every parser captures what it receives into\n"
       "               FILE as varnel-monitor --capture does (/dev/null: the cost without the disk)\n"
+      "  --no-pin     leave boards and receivers to the scheduler (by default the boards run on\n"
+      "               the first allowed CPU and the receivers on the last, the same for both\n"
+      "               receivers of a pair)\n"
       "  --help       this text\n",
       package::boardPort);
 }
@@ -147,6 +151,7 @@ int benchMain(const Options& options) {
     s.scaleWindowSeconds = 0.3;
     s.roundTimeout = std::chrono::seconds(8);
   }
+  s.pinning = CpuPinning::choose(options.pin);
   const Fd runLock = takeRunLock(options.quick ? 60 : 600);
   signal(SIGALRM, onRunLimit);
   alarm(options.quick ? 120 : 1800);
@@ -167,6 +172,8 @@ int benchMain(const Options& options) {
   report.addText("run", "cores", std::to_string(cores));
   report.addText("run", "rounds", std::to_string(s.rounds));
   report.addText("run", "quick", options.quick ? "1" : "0");
+  report.addText("run", "pinning", s.pinning.describe());
+  fmt::print("CPUs: {}\n", s.pinning.describe());
   report.addText("run", "load_average_start", loadStart);
 
   std::unique_ptr<capture::CaptureWriter> captureWriter;
@@ -241,6 +248,8 @@ int main(int argc, char** argv) {
         if (options.rounds < 1 || options.rounds > 100) {
           throw std::invalid_argument("--rounds takes 1 to 100");
         }
+      } else if (arg == "--no-pin") {
+        options.pin = false;
       } else if (arg == "--quick") {
         options.quick = true;
       } else if (arg == "--only") {
