@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 
 #include "capture/PcapngWriter.hpp"
@@ -201,8 +202,13 @@ CaptureFigures CaptureWriter::finish() {
     figures_.frames = output_->frames;
     figures_.fileBytes = output_->file.size();
     // After a failed write the file holds what the last flush handed over,
-    // and perhaps a part of what followed.
-    if (failure_) figures_ = flushedFigures_;
+    // and perhaps a part of what followed: that part is cut away again, so
+    // that the file ends with a whole block, as the figures say.
+    if (failure_) {
+      figures_ = flushedFigures_;
+      std::error_code error;
+      std::filesystem::resize_file(output_->file.path(), flushedFigures_.fileBytes, error);
+    }
   }
   return figures_;
 }

@@ -37,6 +37,7 @@ class PcapngWriter {
   void close();
   /// Bytes written so far.
   std::uint64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
   /// Bytes handed to the system by the last flush or close that succeeded:
   /// what the file surely holds.
   std::uint64_t flushedSize() const { return flushedSize_; }

@@ -367,9 +367,17 @@ class RecordingFile {
     // would close a file whose close failed once more, from a damaged state.
     H5dont_atexit();
     quietErrors();
-    file_ = Handle(
-        check(H5Fcreate(path_.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "cannot create " + path_),
-        H5Fclose);
+    const hid_t file = H5Fcreate(path_.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    if (file < 0) {
+      std::string why = hdf5Message();
+      // HDF5 locks a file while a program has it open (a reader, another
+      // recording): the system's word for that names no file.
+      if (why == std::strerror(EWOULDBLOCK) || why == std::strerror(EAGAIN)) {
+        why = "another program has it open (" + why + ")";
+      }
+      throw std::runtime_error("cannot create " + path_ + (why.empty() ? "" : ": " + why));
+    }
+    file_ = Handle(file, H5Fclose);
     room_ = std::make_unique<Reservation>(path_);
     room_->reserve(metadataRoom);
     const mirt::VersionInfo version = mirt::getVersionInfo();

@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -140,7 +142,10 @@ int captureFailure(const std::string& path, const std::string& text) {
 }
 
 // Why a file cannot be made at `path` (its folder is missing or is no
-// folder, or the path names a folder); nothing if it looks possible.
+// folder, the path names a folder, or the system refuses to open it for
+// writing: no permission, a name too long, ...); nothing if it can. Tried
+// without changing a file that is there; a file made for the try is
+// removed again.
 std::optional<std::string> cannotMake(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
@@ -148,6 +153,15 @@ std::optional<std::string> cannotMake(const std::string& path) {
   if (fs::is_directory(file, error)) return "it is a folder";
   const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
   if (!fs::is_directory(folder, error)) return "the folder " + folder.string() + " does not exist";
+  const bool existed = fs::exists(file, error);
+  errno = 0;
+  std::FILE* const opened = std::fopen(path.c_str(), "ab");
+  if (opened == nullptr) {
+    const int cause = errno;
+    return "cannot create " + path + ": " + (cause != 0 ? std::strerror(cause) : "the system refused it");
+  }
+  std::fclose(opened);
+  if (!existed) fs::remove(file, error);
   return std::nullopt;
 }
 
@@ -172,7 +186,8 @@ class Session {
   // made.
   std::optional<int> openOutputs() {
     // Neither file is made while the other cannot be: making one replaces
-    // a file of that name.
+    // a file of that name. (The command line has refused one file named
+    // twice.)
     if (!options_.record.empty() && !options_.capture.empty()) {
       if (const std::optional<std::string> why = cannotMake(options_.record)) {
         return recordingFailure(options_.record, *why);
@@ -252,7 +267,13 @@ class Session {
       }
       if (now >= reconnectAt_) reconnect();
       const mirt::ConnectionState state = board_->parser().getState();
-      if (state == mirt::ConnectionState::Error && reconnectAt_ == never && !connectionFailed(now)) break;
+      if (state == mirt::ConnectionState::Error && reconnectAt_ == never) {
+        // A failed connection has handed over all it received before it
+        // reports the failure: one that brought the count has done what
+        // the run was for, and is neither reported nor followed by another.
+        if (countReachedNow()) break;
+        if (!connectionFailed(now)) break;
+      }
       if (recorder_ && (recordingError_ = recorder_->failure())) {
         stopped_ = "recording failed";
         break;
@@ -283,6 +304,15 @@ class Session {
       return true;
     }
     return false;
+  }
+
+  // The count, reached by now: the run ends with it.
+  bool countReachedNow() {
+    std::lock_guard lock(shared_.mutex);
+    if (!shared_.countReached) return false;
+    stopped_ = "count reached";
+    countReached_ = true;
+    return true;
   }
 
   // --reconnect: one try, when it is due.
@@ -409,8 +439,10 @@ class Session {
       if (recordingError_) recordingFailure(options_.record, *recordingError_);
       return reportFailure(*failure_);
     }
-    if (captureError) return captureFailure(options_.capture, *captureError);
-    return recordingError_ ? recordingFailure(options_.record, *recordingError_) : 0;
+    int status = 0;
+    if (captureError) status = captureFailure(options_.capture, *captureError);
+    if (recordingError_) status = recordingFailure(options_.record, *recordingError_);
+    return status;
   }
 
   // The board's connect, during which a stop signal is told how long it

@@ -12,7 +12,9 @@
 #endif
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <variant>
 
 #include "common/CommandLine.hpp"
@@ -144,6 +146,19 @@ Clock::duration seconds(double value) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
 }
 
+// Whether two paths name one file: the same file through links or other
+// spellings when it is there, the same place when it is not yet.
+bool sameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::equivalent(a, b, error)) return true;
+  std::error_code errorA, errorB;
+  const fs::path placeA = fs::weakly_canonical(a, errorA);
+  const fs::path placeB = fs::weakly_canonical(b, errorB);
+  if (errorA || errorB) return fs::path(a).lexically_normal() == fs::path(b).lexically_normal();
+  return placeA == placeB;
+}
+
 Options parse(int argc, char** argv) {
   Options o;
   cli::Arguments args(argc, argv);
@@ -190,6 +205,9 @@ Options parse(int argc, char** argv) {
   }
   if (o.help) return o;
   if (o.address.empty()) throw cli::UsageError("the board's ADDRESS is missing");
+  if (!o.record.empty() && !o.capture.empty() && sameFile(o.record, o.capture)) {
+    throw cli::UsageError("--record and --capture name the same file, " + o.capture);
+  }
   if (o.duration && o.count != 0) throw cli::UsageError("--duration and --count exclude each other");
   if (!o.record.empty() && !monitor::Recorder::available()) {
     throw cli::UsageError("--record: this build of varnel-monitor has no HDF5 recording");
