@@ -119,7 +119,13 @@ void PackageFramer::planInPlace() {
       package::sampleDataOffset +
       static_cast<std::uint64_t>(header.channelCount - 1) * header.dataSize / header.channelCount;
   if (lastFirst + static_cast<std::uint64_t>(count) * 4 > packageSize_) return;
-  for (std::uint32_t c = 0; c < header.channelCount; ++c) samples_[c].resize(count);
+  for (std::uint32_t c = 0; c < header.channelCount; ++c) {
+    // The storage becomes the package's: not much more than its samples.
+    if (samples_[c].capacity() > 2 * static_cast<std::size_t>(count)) {
+      std::vector<std::uint32_t>().swap(samples_[c]);
+    }
+    samples_[c].resize(count);
+  }
   channels_ = header.channelCount;
   samplesPerChannel_ = count;
   dataSize_ = header.dataSize;

@@ -76,10 +76,24 @@ PackagePool::Block* PackagePool::take(const std::shared_ptr<PackagePool>& pool, 
     } else {
       self.heldBytes.fetch_sub(block->bytes, relaxed);
     }
+    const std::uint32_t used = std::min(channels, package::maxChannels);
     if (block->largestChannel > 2 * samples) {
-      for (std::uint32_t c = 0; c < channels && c < package::maxChannels; ++c) {
+      for (std::uint32_t c = 0; c < used; ++c) {
         std::vector<std::uint32_t>& kept = block->waveforms[c];
         if (kept.capacity() > 2 * samples) std::vector<std::uint32_t>().swap(kept);
+      }
+    }
+    // The channels this package leaves empty keep their storage only while
+    // it is not much more than the package's own samples: a package the
+    // application keeps holds the block's storage all the while.
+    if (block->storedChannels > used) {
+      std::size_t spare = 0;
+      for (std::uint32_t c = used; c < block->storedChannels; ++c) spare += block->waveforms[c].capacity();
+      if (spare > 2 * static_cast<std::size_t>(used) * samples) {
+        for (std::uint32_t c = used; c < block->storedChannels; ++c) {
+          std::vector<std::uint32_t>().swap(block->waveforms[c]);
+        }
+        block->storedChannels = used;
       }
     }
   } else {

@@ -89,8 +89,10 @@ class PackagePool {
   // A block for an object of `objectBytes` (always the same size), from
   // `pool`'s kept blocks when it has one, else new. Its storage for the
   // first `channels` channels is fitted to `samples` samples each: sample
-  // storage that they would fill less than half of is freed, so that a
-  // package never holds much more memory than its samples need. Only ever
+  // storage that they would fill less than half of is freed, and so is that
+  // of the channels behind them when it is more than twice what the package
+  // needs, so that a package never holds much more memory than its samples
+  // need. Only ever
   // called on one thread at a time (the I/O thread of the stream's current
   // connection). Throws std::bad_alloc.
   static Block* take(const std::shared_ptr<PackagePool>& pool, std::size_t objectBytes,

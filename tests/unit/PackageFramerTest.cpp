@@ -53,7 +53,13 @@ Framed frame(const std::vector<std::uint32_t>& sizes, std::size_t chunk, bool in
         framer.accept(header.packageSize);
       } else if (framer.packageReady()) {
         const PackageReader package = framer.inProgress();
-        if (package.samplesInPlace() != nullptr) ++out.inPlace;
+        if (const package::Waveforms* received = package.samplesInPlace()) {
+          ++out.inPlace;
+          // That storage becomes the package's: not much more than its samples.
+          for (const std::vector<std::uint32_t>& channel : *received) {
+            EXPECT_LE(channel.capacity(), 2 * channel.size()) << "package " << out.packages + 1;
+          }
+        }
         const PackageSpec& expected = out.sent.at(out.packages);
         EXPECT_EQ(package.parseHeader().headerValue, expected.headerValue);
         EXPECT_EQ(framer.inHand(), expected.effectivePackageSize());
