@@ -97,7 +97,8 @@ Capture:
                         serves again. Also what the library refuses is in
                         it. Written on a thread of its own; closed on every
                         stop. A write failure (a full disk) ends the run
-                        (exit 1).
+                        (exit 1). With --record, neither file is made while
+                        the other cannot be; they must be two files.
 
 Status: state, packages, streams (hand-overs that carried packages) and
 megabytes (10^6 bytes of the complete packages the library accepted, as
