@@ -13,6 +13,10 @@ constexpr std::size_t headerBytes = (sizeof(PackagePool::Block) + alignof(std::m
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
+// Sample storage of channels a package leaves empty that it may keep
+// whatever its own size: 16 KiB.
+constexpr std::size_t smallSpareSamples = 4096;
+
 // The pool whose blocks come back to this thread's hand (LocalReturns).
 thread_local PackagePool* localPool = nullptr;
 
@@ -84,12 +88,14 @@ PackagePool::Block* PackagePool::take(const std::shared_ptr<PackagePool>& pool, 
       }
     }
     // The channels this package leaves empty keep their storage only while
-    // it is not much more than the package's own samples: a package the
-    // application keeps holds the block's storage all the while.
+    // it is not much more than the package's own samples (or small): a
+    // package the application keeps holds the block's storage all the
+    // while. Kept, it serves the next package of the larger shape without
+    // an allocation, which matters where shapes alternate.
     if (block->storedChannels > used) {
       std::size_t spare = 0;
       for (std::uint32_t c = used; c < block->storedChannels; ++c) spare += block->waveforms[c].capacity();
-      if (spare > 2 * static_cast<std::size_t>(used) * samples) {
+      if (spare > 2 * static_cast<std::size_t>(used) * samples + smallSpareSamples) {
         for (std::uint32_t c = used; c < block->storedChannels; ++c) {
           std::vector<std::uint32_t>().swap(block->waveforms[c]);
         }

@@ -91,10 +91,10 @@ class PackagePool {
   // first `channels` channels is fitted to `samples` samples each: sample
   // storage that they would fill less than half of is freed, and so is that
   // of the channels behind them when it is more than twice what the package
-  // needs, so that a package never holds much more memory than its samples
-  // need. Only ever
-  // called on one thread at a time (the I/O thread of the stream's current
-  // connection). Throws std::bad_alloc.
+  // needs and more than 16 KiB, so that a package never holds much more
+  // memory than its samples need. Only ever called on one thread at a time
+  // (the I/O thread of the stream's current connection). Throws
+  // std::bad_alloc.
   static Block* take(const std::shared_ptr<PackagePool>& pool, std::size_t objectBytes,
                      std::uint32_t channels, std::size_t samples);
   // The package in `block` is gone: the block goes back to its pool, or is
