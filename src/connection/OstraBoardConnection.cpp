@@ -381,6 +381,8 @@ void OstraBoardConnection::readWhileAvailable() {
   // After a bounded number of reads in a row the loop yields, so that the
   // timer and posted work items get their turn.
   for (unsigned reads = 0; reads < maxReadsInARow; ++reads) {
+    // The posted teardown runs as soon as this handler returns.
+    if (teardownRequested.load(std::memory_order_relaxed)) return;
     boost::system::error_code error;
     const PackageFramer::ReadPieces pieces = framer.readPieces();
     // One piece (every read but those of samples read in place) goes
@@ -460,6 +462,9 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
   // all of it is. A failed read ends the piece in progress, even an empty
   // header.
   for (;;) {
+    // Packages behind the one a disconnect found in the callback are not
+    // framed: like the bytes still in the socket, they came after it.
+    if (teardownRequested.load(std::memory_order_relaxed)) return false;
     if (!framer.headerAccepted()) {
       if (!framer.headerReady()) {
         if (!error) return true;
@@ -579,6 +584,7 @@ void OstraBoardConnection::stopConnection(Stop how) {
 }
 
 void OstraBoardConnection::clearWork() {
+  teardownRequested.store(true, std::memory_order_relaxed);
   try {
     asio::post(ioContext, [this] { stopConnection(Stop::Teardown); });
   } catch (const std::exception& e) {

@@ -29,6 +29,7 @@
 
 #include <utility>  // before Boost.Asio with -std=c++20 (Boost 1.74)
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -177,7 +178,8 @@ class OstraBoardConnection {
   // socket and stops the I/O context, so that run() returns after the
   // current handler and nothing queued behind it runs.
   void stopConnection(Stop how);
-  // On the destroying thread: posts the teardown (Stop::Teardown).
+  // On the destroying thread: posts the teardown (Stop::Teardown), and
+  // tells the I/O thread to read and hand over nothing more before it.
   void clearWork();
 
   boost::asio::io_context ioContext;
@@ -191,6 +193,11 @@ class OstraBoardConnection {
   PackageFramer framer;
   ReceiveTap tap;
   StreamHandOver handOver;
+  // Set by clearWork: the teardown is on its way. The I/O thread then makes
+  // no further read and frames no further package, so that the destroying
+  // thread waits for the callback that runs and the last hand-over only,
+  // not for what the board keeps sending meanwhile.
+  std::atomic<bool> teardownRequested{false};
   // When the last read that delivered bytes returned: the receive time of
   // the packages it completes.
   mirt::ReceiveTime readTime{};

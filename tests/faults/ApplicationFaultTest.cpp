@@ -364,6 +364,39 @@ INSTANTIATE_TEST_SUITE_P(Both, TeardownHandOver, testing::Values(Release::Discon
                            return info.param == Release::Disconnect ? "OfDisconnect" : "OfDelete";
                          });
 
+// A disconnect from another thread while the callback runs waits for that
+// callback and the last hand-over of what was collected, not for the
+// packages behind them in the buffer or the socket: with a package counter
+// of 1 and a slow callback, the old teardown handed over every package of
+// up to 16 reads of 64 KiB first (a minute and more).
+TEST_F(FaultTest, ADisconnectDoesNotHandOverWhatTheBoardSentAfterIt) {
+  const std::string address = faultAddress(slot::application + 24);
+  FakeBoard board(address, Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 2000))).silent());
+  std::atomic<bool> inCallback{false};
+  std::atomic<bool> disconnecting{false};
+  std::atomic<int> callsDuringDisconnect{0};
+  auto parser = mirt::createVarnel(address, [&](mirt::OstraDataStream*) {
+    if (disconnecting.load()) {
+      ++callsDuringDisconnect;
+      std::this_thread::sleep_for(1ms);  // a slow application, not a wait for anything
+      return;
+    }
+    inCallback = true;
+    eventually([&] { return disconnecting.load(); });
+  });
+  parser->setPackageCounter(1);
+  bounded("connect", 10s, [&] { ASSERT_NO_THROW(parser->connect()); });
+  ASSERT_TRUE(eventually([&] { return inCallback.load(); }));
+  bounded("disconnect", 30s, [&] {
+    disconnecting = true;
+    EXPECT_NO_THROW(parser->disconnect());
+  });
+  // The callback that ran, and a few that the I/O thread began before the
+  // disconnect reached it; not the 2,000 packages the board sent.
+  EXPECT_LT(callsDuringDisconnect.load(), 100);
+  EXPECT_EQ(parser->getState(), ConnectionState::NotConnected);
+}
+
 // ---------------------------------------------- repeated connect/disconnect
 
 // Forty connections, each disconnected at a moment drawn from a seeded
