@@ -219,7 +219,9 @@ class VARNEL_API OstraDataPackage {
 
 /// A batch of packages handed to the callback. The pointer the callback
 /// receives is valid only during that call: packages not popped are
-/// destroyed when it returns.
+/// destroyed when it returns. A callback that throws ends the connection
+/// (CallbackThrew) and keeps the packages it did not pop in the stream:
+/// they come first in the first batch of the next connection.
 class VARNEL_API OstraDataStream {
  public:
   OstraDataStream();
