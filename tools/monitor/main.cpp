@@ -153,9 +153,11 @@ bool sameFile(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
   std::error_code error;
   if (fs::equivalent(a, b, error)) return true;
+  // Absolute first: weakly_canonical leaves a relative path relative when
+  // none of it exists yet ("run.h5" against "./run.h5").
   std::error_code errorA, errorB;
-  const fs::path placeA = fs::weakly_canonical(a, errorA);
-  const fs::path placeB = fs::weakly_canonical(b, errorB);
+  const fs::path placeA = fs::weakly_canonical(fs::absolute(a, errorA), errorA);
+  const fs::path placeB = fs::weakly_canonical(fs::absolute(b, errorB), errorB);
   if (errorA || errorB) return fs::path(a).lexically_normal() == fs::path(b).lexically_normal();
   return placeA == placeB;
 }
