@@ -273,10 +273,10 @@ class VARNEL_API Varnel {
   virtual void connect() = 0;
   /// Closes the connection (waiting for the I/O thread), then throws the
   /// recorded asynchronous error, if any. The packages collected since the
-  /// last hand-over are handed to the callback before it returns; a
-  /// callback that runs meanwhile finishes first, and what the board sends
-  /// from then on (also what a read already holds behind that callback's
-  /// packages) is not handed over: it waits for those two only. Called
+  /// last hand-over are handed to the callback before it returns, in one
+  /// hand-over with those the last read brought; a callback that runs
+  /// meanwhile finishes first. What the board sends from then on is not
+  /// read: disconnect() waits for those two callbacks only. Called
   /// from inside the callback it throws VarnelException (GeneralError) and
   /// changes nothing.
   virtual void disconnect() = 0;

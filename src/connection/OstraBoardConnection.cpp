@@ -461,13 +461,12 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
   // Every header is checked as soon as its 36 bytes are in, every body once
   // all of it is. A failed read ends the piece in progress, even an empty
   // header.
+  // Once a teardown is requested, what this read brought is still framed
+  // (it was received before), but no further read follows.
   for (;;) {
-    // Packages behind the one a disconnect found in the callback are not
-    // framed: like the bytes still in the socket, they came after it.
-    if (teardownRequested.load(std::memory_order_relaxed)) return false;
     if (!framer.headerAccepted()) {
       if (!framer.headerReady()) {
-        if (!error) return true;
+        if (!error) return !teardownRequested.load(std::memory_order_relaxed);
         readHeader(error, framer.inHand());
         return false;
       }
@@ -475,7 +474,7 @@ bool OstraBoardConnection::onReceive(const std::uint8_t* data, const boost::syst
     }
     const std::size_t bodySize = framer.packageSize() - package::headerSize;
     if (!framer.packageReady()) {
-      if (!error) return true;
+      if (!error) return !teardownRequested.load(std::memory_order_relaxed);
       readBody(framer.packageSize(), error, framer.inHand() - package::headerSize);
       return false;
     }
@@ -508,7 +507,11 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     stream->appendPackage(reader, header, readTime);
     stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
     framer.consume();
-    if (stream->getSize() >= packageCounter || stream->isEndOfStream()) {
+    // With a teardown requested, the teardown's hand-over takes everything
+    // collected at once: the destroying thread waits for one more callback,
+    // not for one per package counter's worth.
+    if ((stream->getSize() >= packageCounter || stream->isEndOfStream()) &&
+        !teardownRequested.load(std::memory_order_relaxed)) {
       deliverStream();
       if (phase == Phase::Abandoned) return false;
     }

@@ -365,10 +365,11 @@ INSTANTIATE_TEST_SUITE_P(Both, TeardownHandOver, testing::Values(Release::Discon
                          });
 
 // A disconnect from another thread while the callback runs waits for that
-// callback and the last hand-over of what was collected, not for the
-// packages behind them in the buffer or the socket: with a package counter
-// of 1 and a slow callback, the old teardown handed over every package of
-// up to 16 reads of 64 KiB first (a minute and more).
+// callback and one last hand-over of what was collected (with what the
+// last read brought), not for a hand-over per package counter's worth of
+// what the board keeps sending: with a package counter of 1 and a slow
+// callback, the old teardown handed over every package of up to 16 reads
+// of 64 KiB first, one by one (a minute and more).
 TEST_F(FaultTest, ADisconnectDoesNotHandOverWhatTheBoardSentAfterIt) {
   const std::string address = faultAddress(slot::application + 24);
   FakeBoard board(address, Script().send(boardsim::encodeAll(boardsim::numberedPackages(1, 2000))).silent());
