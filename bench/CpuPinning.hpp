@@ -27,7 +27,7 @@ class CpuPinning {
   void pinBoard() const;
   // Back to the set the thread had when chosen.
   void release() const;
-  // "board on CPU 0, receivers on CPU 1", or why nothing is pinned.
+  // "boards on CPU 0, receivers on CPU 1", or why nothing is pinned.
   const std::string& describe() const { return text_; }
 
  private:

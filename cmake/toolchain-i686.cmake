@@ -2,8 +2,8 @@
 # linux-libc-dev:i386).
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-# 64-bit file offsets, so that the tools' files (a capture, a recording, a
-# replayed capture) may grow beyond 2 GiB as in the 64-bit builds. The
+# 64-bit file offsets, so that the tools' own files (a capture) may grow
+# beyond 2 GiB as in the 64-bit builds. The
 # library's interface has no file offsets: its ABI does not change.
 set(CMAKE_C_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")

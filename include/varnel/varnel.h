@@ -266,9 +266,10 @@ VARNEL_API void mirt_varnel_connect(mirt_varnel* handle, mirt_error_code* error)
 /* Closes the connection (waiting for the I/O thread), then reports the
  * recorded asynchronous error, if any, through `error`. The packages
  * collected since the last hand-over, with those the last read brought,
- * are handed to the callback in one hand-over before it returns; a callback
- * that runs meanwhile finishes first. What the board sends from then on is
- * not read. Inside the callback it fails with MIRT_ERROR_GENERAL and changes
+ * are handed to the callback in one hand-over before it returns (a stream
+ * the board ended among them still ends its own); a callback that runs
+ * meanwhile finishes first. What the board sends from then on is not
+ * read. Inside the callback it fails with MIRT_ERROR_GENERAL and changes
  * nothing. */
 VARNEL_API void mirt_varnel_disconnect(mirt_varnel* handle, mirt_error_code* error);
 

@@ -274,9 +274,10 @@ class VARNEL_API Varnel {
   /// Closes the connection (waiting for the I/O thread), then throws the
   /// recorded asynchronous error, if any. The packages collected since the
   /// last hand-over are handed to the callback before it returns, in one
-  /// hand-over with those the last read brought; a callback that runs
+  /// hand-over with those the last read brought (a stream the board ended
+  /// among them still ends its own hand-over); a callback that runs
   /// meanwhile finishes first. What the board sends from then on is not
-  /// read: disconnect() waits for those two callbacks only. Called
+  /// read. Called
   /// from inside the callback it throws VarnelException (GeneralError) and
   /// changes nothing.
   virtual void disconnect() = 0;

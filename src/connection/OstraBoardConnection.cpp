@@ -507,11 +507,13 @@ bool OstraBoardConnection::readBody(std::uint64_t packageSize, const boost::syst
     stream->appendPackage(reader, header, readTime);
     stateMachine->statistics().received(static_cast<std::uint32_t>(packageSize), readTime);
     framer.consume();
-    // With a teardown requested, the teardown's hand-over takes everything
+    // With a teardown requested, the teardown's hand-over takes what is
     // collected at once: the destroying thread waits for one more callback,
-    // not for one per package counter's worth.
-    if ((stream->getSize() >= packageCounter || stream->isEndOfStream()) &&
-        !teardownRequested.load(std::memory_order_relaxed)) {
+    // not for one per package counter's worth. A stream the board ended is
+    // still handed over as it ended (the application sees its end only
+    // there); there are at most as many as the last read brought.
+    if ((stream->getSize() >= packageCounter && !teardownRequested.load(std::memory_order_relaxed)) ||
+        stream->isEndOfStream()) {
       deliverStream();
       if (phase == Phase::Abandoned) return false;
     }
@@ -535,6 +537,8 @@ void OstraBoardConnection::deliverStream() {
 
 void OstraBoardConnection::timerHandler(const boost::system::error_code& error) {
   if (error == asio::error::operation_aborted || phase != Phase::Established) return;
+  // The teardown queued behind this hands over what is collected.
+  if (teardownRequested.load(std::memory_order_relaxed)) return;
   try {
     if (error) throw std::runtime_error("ErrorCode: " + error.message());
     // Hand-overs by package count move the due time on without touching the

@@ -194,10 +194,11 @@ class OstraBoardConnection {
   ReceiveTap tap;
   StreamHandOver handOver;
   // Set by clearWork: the teardown is on its way. The I/O thread then makes
-  // no further read and hands nothing over by count: what the last read
-  // brought goes with the teardown's hand-over, so that the destroying
-  // thread waits for the callback that runs and one more only, not for
-  // what the board keeps sending meanwhile.
+  // no further read and hands nothing over by count or by time (only a
+  // stream the board ended): what the last read brought goes with the
+  // teardown's hand-over, so that the destroying thread waits for the
+  // callback that runs and one more, not for what the board keeps sending
+  // meanwhile.
   std::atomic<bool> teardownRequested{false};
   // When the last read that delivered bytes returned: the receive time of
   // the packages it completes.

@@ -91,7 +91,7 @@ class PackagePool {
   // first `channels` channels is fitted to `samples` samples each: sample
   // storage that they would fill less than half of is freed, and so is that
   // of the channels behind them when it is more than twice what the package
-  // needs and more than 16 KiB, so that a package never holds much more
+  // needs plus 16 KiB, so that a package never holds much more
   // memory than its samples need. Only ever called on one thread at a time
   // (the I/O thread of the stream's current connection). Throws
   // std::bad_alloc.

@@ -201,8 +201,8 @@ TEST(Recording, AFileThatCannotBeMadeFailsBeforeConnecting) {
   WorkDirectory dir;
   const std::filesystem::path kept = dir.path / "run.h5";
   std::ofstream(kept) << "an earlier run";
-  for (const std::string capture : {std::string("/nonexistent-directory/run.pcapng"),
-                                    (dir.path / (std::string(300, 'c') + ".pcapng")).string()}) {
+  for (const std::string& capture : {std::string("/nonexistent-directory/run.pcapng"),
+                                     (dir.path / (std::string(300, 'c') + ".pcapng")).string()}) {
     ChildProcess both(monitorPath, {support::loopback(support::Block::Recording, 3), "--record",
                                     kept.string(), "--capture", capture});
     EXPECT_EQ(both.wait(patience), 1) << both.outputs();

@@ -1,9 +1,11 @@
 #include "monitor/Recorder.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>

@@ -145,7 +145,9 @@ int captureFailure(const std::string& path, const std::string& text) {
 // folder, the path names a folder, or the system refuses to open it for
 // writing: no permission, a name too long, ...); nothing if it can. Tried
 // without changing a file that is there; a file made for the try is
-// removed again.
+// removed again. Only a regular file or a plain name not there yet is
+// tried: opening a FIFO would end its reader's stream, and a file made
+// through a link that leads nowhere could not be removed by its name.
 std::optional<std::string> cannotMake(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
@@ -153,7 +155,9 @@ std::optional<std::string> cannotMake(const std::string& path) {
   if (fs::is_directory(file, error)) return "it is a folder";
   const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
   if (!fs::is_directory(folder, error)) return "the folder " + folder.string() + " does not exist";
-  const bool existed = fs::exists(file, error);
+  const fs::file_status status = fs::symlink_status(file, error);
+  const bool existed = fs::exists(status);
+  if (existed && !fs::is_regular_file(fs::status(file, error))) return std::nullopt;
   errno = 0;
   std::FILE* const opened = std::fopen(path.c_str(), "ab");
   if (opened == nullptr) {

@@ -147,17 +147,29 @@ Clock::duration seconds(double value) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
 }
 
+// Where a file of that name would be made: absolute (weakly_canonical
+// leaves a relative path relative when none of it exists yet: "run.h5"
+// against "./run.h5"), through a last link that leads nowhere yet (which
+// weakly_canonical leaves alone) and through every other link.
+std::filesystem::path placeOf(const std::string& name, std::error_code& error) {
+  namespace fs = std::filesystem;
+  fs::path place = fs::absolute(name, error);
+  for (int links = 0; links < 40 && !error && fs::is_symlink(fs::symlink_status(place, error)); ++links) {
+    const fs::path target = fs::read_symlink(place, error);
+    place = target.is_absolute() ? target : place.parent_path() / target;
+  }
+  return fs::weakly_canonical(place, error);
+}
+
 // Whether two paths name one file: the same file through links or other
 // spellings when it is there, the same place when it is not yet.
 bool sameFile(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
   std::error_code error;
   if (fs::equivalent(a, b, error)) return true;
-  // Absolute first: weakly_canonical leaves a relative path relative when
-  // none of it exists yet ("run.h5" against "./run.h5").
   std::error_code errorA, errorB;
-  const fs::path placeA = fs::weakly_canonical(fs::absolute(a, errorA), errorA);
-  const fs::path placeB = fs::weakly_canonical(fs::absolute(b, errorB), errorB);
+  const fs::path placeA = placeOf(a, errorA);
+  const fs::path placeB = placeOf(b, errorB);
   if (errorA || errorB) return fs::path(a).lexically_normal() == fs::path(b).lexically_normal();
   return placeA == placeB;
 }
